@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Stored rows are fields each followed by a separator, the last one included.
+
+// A field is taken only when a separator follows it: "a,,b," gives a, "", b;
+// "a,b" gives only a; an empty text gives no field.
+[[nodiscard]] std::vector<std::string> SplitFields(std::string_view text, char separator = ',');
+// Every field followed by the separator: {a, b} gives "a,b,".
+[[nodiscard]] std::string JoinFields(const std::vector<std::string>& fields, char separator = ',');
+
+// A number read the way atoi reads it: leading blanks, an optional sign and
+// the digits that follow; anything else gives 0. Out-of-range values clamp.
+[[nodiscard]] int ParseDecimal(std::string_view text);

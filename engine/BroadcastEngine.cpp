@@ -1,0 +1,273 @@
+#include "engine/BroadcastEngine.h"
+
+#include "config/BroadcastConfig.h"
+#include "log/EventLog.h"
+#include "net/Udp.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+namespace {
+
+// Fixed-width text fields always stay terminated; longer texts are cut
+// (the loaders refuse them before they get here).
+template <size_t N>
+void CopyField(char (&field)[N], const std::string& text)
+{
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+}
+
+void Increment(std::atomic<uint32_t>& counter)
+{
+    // Only the relay thread writes the counters: no read-modify-write needed.
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+CKOVBCastEngine::CKOVBCastEngine(int configId, const std::string& segmentCode, const std::string& receiveIp,
+                                 int receivePort, const std::string& receiveProtocol, const std::string& receiveMode,
+                                 const std::string& sendIp, const std::string& hostSideIp,
+                                 const std::string& zentaSideIp, int sendPort, const std::string& sendProtocol,
+                                 const std::string& sendMode, const std::string& archiveFlag,
+                                 const std::string& nmktFlag, CEngineOwner* owner)
+{
+    Configure(configId, segmentCode, receiveIp, receivePort, receiveProtocol, receiveMode, sendIp, hostSideIp,
+              zentaSideIp, sendPort, sendProtocol, sendMode, archiveFlag, nmktFlag, owner);
+}
+
+CKOVBCastEngine::~CKOVBCastEngine()
+{
+    EndRelayThread();
+}
+
+void CKOVBCastEngine::Configure(int configId, const std::string& segmentCode, const std::string& receiveIp,
+                                int receivePort, const std::string& /*receiveProtocol*/,
+                                const std::string& /*receiveMode*/, const std::string& sendIp,
+                                const std::string& hostSideIp, const std::string& zentaSideIp, int sendPort,
+                                const std::string& /*sendProtocol*/, const std::string& /*sendMode*/,
+                                const std::string& archiveFlag, const std::string& nmktFlag, CEngineOwner* owner)
+{
+    // The old relay thread may still hold the endpoints about to be replaced.
+    EndRelayThread();
+
+    ConfigId = configId;
+    CopyField(SegmentCode, segmentCode);
+    CopyField(ReceiveIp, receiveIp);
+    ReceivePort = receivePort;
+    // Only UDP endpoints exist, and they always take the multicast set-up.
+    CopyField(ReceiveProtocol, "UDP");
+    ReceiveMulticast = 1;
+    CopyField(SendIp, sendIp);
+    SendPort = sendPort;
+    CopyField(SendProtocol, "UDP");
+    SendMulticast = 1;
+    ArchiveFlag = FlagFromText(archiveFlag);
+    NmktFlag = FlagFromText(nmktFlag);
+    CopyField(HostSideIp, hostSideIp);
+    CopyField(ZentaSideIp, zentaSideIp);
+    OwnerWindow = owner;
+
+    ConvertedCount = 0;
+    ReceivedCount = 0;
+    SentCount = 0;
+    Running = 0;
+    SetStatus("Not Running");
+    ReceiveEndpoint = std::make_unique<CUDP>();
+    SendEndpoint = std::make_unique<CUDP>();
+}
+
+void CKOVBCastEngine::Start()
+{
+    if (RelayThread.joinable()) {
+        if (!m_ownerGate->ThreadEnded())
+            return;  // a start is pending, or the relay runs
+        RelayThread.join();
+    }
+    {
+        std::lock_guard lock(m_statusMutex);
+        m_stopRequested = false;
+    }
+    m_ownerGate->MarkThreadStarted();
+    RelayThread = std::thread([this] {
+        Run();
+        m_ownerGate->MarkThreadEnded();
+    });
+}
+
+void CKOVBCastEngine::Stop()
+{
+    EndRelayThread();
+    if (OwnerWindow)
+        OwnerWindow->OnBroadcastState(ConfigId);
+    SetStatus("Stopped");
+}
+
+void CKOVBCastEngine::EndRelayThread()
+{
+    {
+        std::lock_guard lock(m_statusMutex);
+        m_stopRequested = true;
+        Running.store(0, std::memory_order_release);
+    }
+    CloseEndpoints();
+    if (RelayThread.joinable()) {
+        m_ownerGate->WaitForThreadEnd();
+        RelayThread.join();
+    }
+}
+
+uint32_t CKOVBCastEngine::GetReceivedCount() const noexcept
+{
+    return NmktFlag ? ConvertedCount.load(std::memory_order_relaxed) : ReceivedCount.load(std::memory_order_relaxed);
+}
+
+std::string CKOVBCastEngine::GetStatus() const
+{
+    std::lock_guard lock(m_statusMutex);
+    return Status;
+}
+
+void CKOVBCastEngine::SetStatus(const char* status)
+{
+    std::lock_guard lock(m_statusMutex);
+    Status = status;
+}
+
+void CKOVBCastEngine::CloseEndpoints()
+{
+    if (SendEndpoint)
+        SendEndpoint->Close();
+    if (ReceiveEndpoint)
+        ReceiveEndpoint->Close();
+}
+
+void CKOVBCastEngine::CallOwnerFromRelay(const std::function<void(CEngineOwner&)>& call)
+{
+    if (!OwnerWindow)
+        return;
+    CEngineOwner& owner = *OwnerWindow;
+    m_ownerGate->Call(owner, [&owner, &call] { call(owner); });
+}
+
+int CKOVBCastEngine::OpenReceiveEndpoint()
+{
+    NW_PROTOCOL_SETTINGS settings;
+    settings.Mode = 1;
+    settings.RemoteIp = ReceiveIp;
+    settings.LocalIp = HostSideIp;
+    settings.Port = htons(static_cast<uint16_t>(ReceivePort));
+    settings.BufferSize = kReceiveSocketBuffer;
+    settings.Multicast = static_cast<uint32_t>(ReceiveMulticast);
+    return ReceiveEndpoint->Open(settings);
+}
+
+int CKOVBCastEngine::OpenSendEndpoint()
+{
+    NW_PROTOCOL_SETTINGS settings;
+    settings.Mode = 0;
+    settings.RemoteIp = SendIp;
+    settings.BindIp = ZentaSideIp;
+    settings.Port = htons(static_cast<uint16_t>(SendPort));
+    settings.BufferSize = kDatagramSize;
+    settings.Multicast = static_cast<uint32_t>(SendMulticast);
+    return SendEndpoint->Open(settings);
+}
+
+int CKOVBCastEngine::Run()
+{
+    if (OpenReceiveEndpoint() == -1) {
+        SetStatus("Receive Connect Error");
+        CallOwnerFromRelay([](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize receiving socket...."); });
+        if (const int error = ReceiveEndpoint->LastSocketError()) {
+            LogEvent("%s Config ID %d Error in Receive Socket. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
+                     ConfigId, ReceiveIp, ReceivePort, error);
+            ReceiveEndpoint->ClearLastSocketError();
+        }
+        ReceiveEndpoint->Close();
+        return 0;
+    }
+    LogEvent("%s Config ID %d Receive Socket Created Successfully. IP: %s, Port: %d, Retval: %d ",
+             LocalTimeText().c_str(), ConfigId, ReceiveIp, ReceivePort, ReceiveEndpoint->LastSocketError());
+    if (const int granted = ReceiveEndpoint->GrantedReceiveBuffer(); granted < static_cast<int>(kReceiveSocketBuffer))
+        LogEvent("%s Config ID %d Receive buffer is %d bytes, less than the %u asked: raise net.core.rmem_max.",
+                 LocalTimeText().c_str(), ConfigId, granted, kReceiveSocketBuffer);
+
+    if (OpenSendEndpoint() == -1) {
+        if (const int error = SendEndpoint->LastSocketError()) {
+            LogEvent("%s Config ID %d Error in Send Socket. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
+                     ConfigId, SendIp, SendPort, error);
+            SendEndpoint->ClearLastSocketError();
+        }
+        SetStatus("Send Connect Error");
+        CallOwnerFromRelay([](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize sending socket...."); });
+        ReceiveEndpoint->Close();
+        SendEndpoint->Close();
+        return 0;
+    }
+    LogEvent("%s Config ID %d Send Socket Created Successfully. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
+             ConfigId, SendIp, SendPort, SendEndpoint->LastSocketError());
+    LogEvent("%s Config ID %d has been Started successfully.", LocalTimeText().c_str(), ConfigId);
+
+    {
+        // A Stop that came while the endpoints were opening wins: never run after it.
+        std::lock_guard lock(m_statusMutex);
+        if (m_stopRequested) {
+            CloseEndpoints();
+            return 0;
+        }
+        Status = "Connected";
+        Running.store(1, std::memory_order_release);
+    }
+    std::memset(m_receiveBuffer, 0, sizeof m_receiveBuffer);
+    CallOwnerFromRelay([id = ConfigId](CEngineOwner& owner) { owner.OnBroadcastState(id); });
+
+    RelayLoop();
+    CloseEndpoints();
+    return 1;
+}
+
+void CKOVBCastEngine::RelayLoop()
+{
+    // Bytes from `dirty` on are zero, so each datagram is seen with zeros
+    // behind it without clearing the whole buffer every time.
+    int dirty = 0;
+    bool statusShowsRunning = false;
+    while (Running.load(std::memory_order_acquire)) {
+        const int received = ReceiveEndpoint->Receive(m_receiveBuffer, kReceiveBufferSize);
+        if (!statusShowsRunning) {
+            std::lock_guard lock(m_statusMutex);
+            if (Running.load(std::memory_order_relaxed)) {
+                Status = "Running";
+                statusShowsRunning = true;
+            }
+        }
+        if (received < 0) {
+            dirty = kReceiveBufferSize;  // a failed receive may have written anything
+            continue;
+        }
+        if (received < dirty)
+            std::memset(m_receiveBuffer + received, 0, static_cast<size_t>(dirty - received));
+        dirty = received;
+
+        if (!NmktFlag) {
+            Increment(ReceivedCount);
+            SendPacket(m_receiveBuffer);
+        } else {
+            m_converter.ProcessNewMarketData(m_receiveBuffer, SegmentCode, *this);
+        }
+    }
+}
+
+void CKOVBCastEngine::CountConverted()
+{
+    Increment(ConvertedCount);
+}
+
+void CKOVBCastEngine::SendPacket(const uint8_t* datagram)
+{
+    if (SendEndpoint->Send(datagram, kDatagramSize) > 0)
+        SentCount.store(NextSentCount(SentCount.load(std::memory_order_relaxed)), std::memory_order_relaxed);
+}

@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs what is missing, then builds and runs every test: the plain
+# build, then the AddressSanitizer + UndefinedBehaviorSanitizer build.
+# Run as root from anywhere: the tests make their own network namespaces.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/install-deps.sh" test
+
+jobs=$(nproc)
+run_suite() {
+  dir=$1; shift
+  echo "== build $dir"
+  "$top/scripts/build.sh" "$top/$dir" "$@"
+  echo "== test $dir"
+  (cd "$top/$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs")
+}
+
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DORMA_SANITIZER=asan
+echo "== all tests passed"

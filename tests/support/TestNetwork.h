@@ -1,0 +1,76 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// A throwaway network made by a test, removed when it ends:
+//
+//   feed ns  feed0 198.18.0.1 ==== host0 198.18.0.2   relay ns   zenta0 198.18.1.1 ==== sink0 198.18.1.2  sink ns
+//
+// The relay's Host side and ZENTA side are different interfaces, so a
+// membership or a send on the wrong one gets nothing through. Needs root.
+class TestNetwork {
+public:
+    static constexpr const char* kFeedIp = "198.18.0.1";
+    static constexpr const char* kHostSideIp = "198.18.0.2";
+    static constexpr const char* kZentaSideIp = "198.18.1.1";
+    static constexpr const char* kSinkIp = "198.18.1.2";
+
+    // Null, with the reason in `why`, when namespaces cannot be made here.
+    static std::unique_ptr<TestNetwork> Create(std::string& why);
+    ~TestNetwork();
+    TestNetwork(const TestNetwork&) = delete;
+    TestNetwork& operator=(const TestNetwork&) = delete;
+
+    [[nodiscard]] const std::string& RelayNamespace() const { return m_relay; }
+    // Moves the calling thread into the relay namespace (threads it starts
+    // later are there too) and back.
+    void EnterRelay();
+    void LeaveRelay();
+
+    // A socket in the feed namespace that sends multicast out of feed0.
+    [[nodiscard]] int OpenFeedSocket();
+    // A socket in the sink namespace joined to group:port on sink0.
+    [[nodiscard]] int OpenSinkSocket(const std::string& group, uint16_t port);
+    // A socket in the relay namespace, for traffic that stays there.
+    [[nodiscard]] int OpenRelaySocket();
+
+private:
+    TestNetwork() = default;
+    int SocketIn(const std::string& ns);
+    static bool Run(const std::string& command);
+
+    std::string m_feed, m_relay, m_sink;
+    int m_originalNs = -1;
+    bool m_entered = false;
+};
+
+// Sends a datagram to ip:port; false when the send failed.
+bool SendDatagram(int socket, const std::string& ip, uint16_t port, const void* data, size_t length);
+inline bool SendDatagram(int socket, const std::string& ip, uint16_t port, const std::vector<uint8_t>& data)
+{
+    return SendDatagram(socket, ip, port, data.data(), data.size());
+}
+// Receives one datagram within the timeout; -1 when none came.
+int ReceiveDatagram(int socket, std::vector<uint8_t>& data, std::chrono::milliseconds timeout);
+// Waits until `done` holds or the timeout passes; returns `done()`.
+template <typename Predicate>
+bool WaitFor(Predicate done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// Reads a whole file; empty when it is missing.
+std::string ReadFile(const std::string& path);
+
+#include <thread>
+template <typename Predicate>
+bool WaitFor(Predicate done, std::chrono::milliseconds timeout)
+{
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end)
+            return done();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
