@@ -4,6 +4,7 @@ void COwnerCallGate::Call(CEngineOwner& owner, std::function<void()> call)
 {
     std::unique_lock lock(m_mutex);
     m_pending = std::move(call);
+    m_changed.notify_all();  // an owner may already be waiting for this thread
     lock.unlock();
     owner.PostToOwnerThread([gate = shared_from_this()] { gate->DeliverPending(); });
     lock.lock();

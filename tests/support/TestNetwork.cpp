@@ -15,7 +15,7 @@
 
 bool TestNetwork::Run(const std::string& command)
 {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
 }
 
 std::unique_ptr<TestNetwork> TestNetwork::Create(std::string& why)
@@ -55,6 +55,17 @@ std::unique_ptr<TestNetwork> TestNetwork::Create(std::string& why)
     if (!made) {
         why = "could not make the veth pairs";
         return nullptr;
+    }
+    // Until the kernel's link watch has marked a new link up (it may take up
+    // to a second), the link has no queue and drops what is sent on it.
+    const std::pair<const std::string*, const char*> links[] = {
+        {&f, "feed0"}, {&r, "host0"}, {&r, "zenta0"}, {&s, "sink0"}};
+    for (const auto& [ns, link] : links) {
+        const std::string isUp = "ip -n " + *ns + " link show dev " + link + " | grep -q 'state UP'";
+        if (!WaitFor([&] { return Run(isUp); }, std::chrono::seconds(5))) {
+            why = std::string("link ") + link + " did not come up";
+            return nullptr;
+        }
     }
     return network;
 }
