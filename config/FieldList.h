@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,3 +16,11 @@
 // A number read the way atoi reads it: leading blanks, an optional sign and
 // the digits that follow; anything else gives 0. Out-of-range values clamp.
 [[nodiscard]] int ParseDecimal(std::string_view text);
+
+// The text of a fixed-width, NUL-padded field; a full field without a
+// terminator gives all of its bytes.
+template <size_t N>
+[[nodiscard]] std::string FixedFieldText(const char (&field)[N])
+{
+    return std::string(field, strnlen(field, N));
+}

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "config/BroadcastConfig.h"
+#include "config/SegmentInfo.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CKOVBCastEngine;
+
+// Where the settings live below HKEY_CURRENT_USER.
+inline constexpr char kSettingsBasePath[] = "SOFTWARE\\ORMASYS\\KOV";
+inline constexpr char kConfigurationKey[] = "PLUX Details";
+inline constexpr char kSegmentKey[] = "Segment Details";
+inline constexpr char kArchiveKey[] = "Archive Details";
+
+// Values that cannot be used are skipped whole, each with an event log
+// line naming the key, the value and the reason. Store failures are
+// silent: what cannot be read loads nothing.
+
+// First step of the start-up: creates the base key and its three sub-keys,
+// the five default segments when fewer than 8 are stored, and "Archive
+// Enable" = "0" when it is empty. 1 when every step succeeded.
+int CreateDefaultSettings();
+
+// Reads the stored segment list into `segments` and gives the names to
+// offer in the Market Segment box, in stored order: every name but "QHO",
+// "QFXD" and "QGMS".
+[[nodiscard]] std::vector<std::string> LoadSegments(CSegmentTable& segments);
+
+// Reads "Archive Enable". The packet archive is off in every run whatever
+// it holds, so this gives false.
+[[nodiscard]] bool LoadArchiveSettings();
+
+struct StoredSettings {
+    std::vector<StoredConfiguration> Configurations;  // usable rows, in stored order
+    std::string HostSideIp;                           // shared by every configuration
+    std::string ZentaSideIp;
+    std::string AutoStart;  // the "Auto Start" list text
+};
+
+// Reads the configurations: rows "0" to "Record Count" - 1. Rows with fewer
+// than 11 fields, a Config ID that is not positive or repeats an earlier
+// row's, or a text too long for its field are skipped, and so are rows that
+// the count names but the store does not hold.
+[[nodiscard]] StoredSettings ReadStoredSettings();
+
+// The Config IDs of an auto start list, in order: each ID is followed by
+// ","; text after the last "," is ignored.
+[[nodiscard]] std::vector<int> ParseAutoStartList(std::string_view text);
+
+// The twelve-field ConfigurationRow of an engine's configuration.
+[[nodiscard]] std::string FormatConfigurationRow(const CKOVBCastEngine& engine);
+
+// One list row to save: its ConfigurationRow and its two local addresses.
+struct ConfigurationToSave {
+    std::string Row;
+    std::string HostSideIp;
+    std::string ZentaSideIp;
+};
+[[nodiscard]] ConfigurationToSave ConfigurationToSaveFrom(const CKOVBCastEngine& engine);
+
+// Writes "Record Count", the rows in list order and the address pair of
+// every row (so the last row's pair remains; no rows leave the pair as it
+// is), then empties "Auto Start". Rows numbered from the count on stay and
+// are ignored. One atomic write: a crash stores all of it or none.
+int SaveConfigurations(const std::vector<ConfigurationToSave>& rows);
+
+// Writes "Segment Count" = SegmentCounter and the SegmentRow of every slot.
+int SaveSegments(const CSegmentTable& segments);
+
+// Writes "Auto Start": the Config IDs of the running engines, in slot order.
+int SaveAutoStart(const std::vector<int>& runningConfigIds);

@@ -1,0 +1,141 @@
+#include "config/PersistedSettings.h"
+
+#include "config/Registry.h"
+#include "engine/BroadcastEngine.h"
+#include "support/TempSettingsStore.h"
+
+namespace {
+
+class PersistedSettingsTest : public TempSettingsStore {
+protected:
+    static void Store(const char* key, const std::vector<StoredValue>& values)
+    {
+        CRegistry registry;
+        ASSERT_EQ(registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, key, 1), 1);
+        ASSERT_EQ(registry.WriteStrings(values), 1);
+    }
+
+    [[nodiscard]] static std::string Read(const char* key, const char* name)
+    {
+        CRegistry registry;
+        EXPECT_EQ(registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, key, 0), 1) << key;
+        return registry.ReadString(name);
+    }
+
+    // `count` segments named S0, S1, ... with ports 7000, 7001, ...
+    static void StoreSegments(int count)
+    {
+        std::vector<StoredValue> values{{"Segment Count", std::to_string(count)}};
+        for (int i = 0; i < count; ++i)
+            values.push_back({std::to_string(i), FormatText("%d,S%d,,,,%d,", i, i, 7000 + i)});
+        Store(kSegmentKey, values);
+    }
+};
+
+TEST_F(PersistedSettingsTest, FirstStartOnAnEmptyStore)
+{
+    EXPECT_EQ(CreateDefaultSettings(), 1);
+    EXPECT_EQ(Read(kSegmentKey, "Segment Count"), "5");
+    EXPECT_EQ(Read(kArchiveKey, "Archive Enable"), "0");
+    EXPECT_EQ(Read(kConfigurationKey, "Record Count"), "");  // the key exists, empty
+
+    CSegmentTable segments;
+    EXPECT_EQ(LoadSegments(segments), (std::vector<std::string>{"QA", "QB", "QC", "QDLN", "QE"}));
+    const StoredSettings settings = ReadStoredSettings();
+    EXPECT_TRUE(settings.Configurations.empty());
+    EXPECT_TRUE(ParseAutoStartList(settings.AutoStart).empty());
+    // The default rows are written back with their port.
+    EXPECT_EQ(SaveSegments(segments), 1);
+    EXPECT_EQ(Read(kSegmentKey, "3"), "3,QDLN,,,,0,");
+    EXPECT_EQ(EventLogText(), "");
+}
+
+TEST_F(PersistedSettingsTest, SevenSegmentsAreResetEightAreKept)
+{
+    StoreSegments(7);
+    ASSERT_EQ(CreateDefaultSettings(), 1);
+    EXPECT_EQ(Read(kSegmentKey, "Segment Count"), "5");
+    EXPECT_EQ(Read(kSegmentKey, "0"), "0,QA,,,,,");
+
+    StoreSegments(8);
+    Store(kSegmentKey, {{"2", "2,QFXD,,,,7002,"}, {"5", "5,QHO,,,,,"}});
+    ASSERT_EQ(CreateDefaultSettings(), 1);
+    EXPECT_EQ(Read(kSegmentKey, "Segment Count"), "8");
+    CSegmentTable segments;
+    EXPECT_EQ(LoadSegments(segments), (std::vector<std::string>{"S0", "S1", "S3", "S4", "S6", "S7"}));
+    ASSERT_EQ(segments.SegmentCounter(), 8);
+    EXPECT_EQ(segments.FindByName("QFXD")->DefaultPort, 7002);
+    // Held segments are saved again though the box never offered them.
+    EXPECT_EQ(SaveSegments(segments), 1);
+    EXPECT_EQ(Read(kSegmentKey, "2"), "2,QFXD,,,,7002,");
+    EXPECT_EQ(Read(kSegmentKey, "5"), "5,QHO,,,,0,");
+}
+
+TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresses)
+{
+    ASSERT_EQ(CreateDefaultSettings(), 1);
+    // An eleven-field row of an earlier save that asked for TCP and unicast.
+    Store(kConfigurationKey, {{"Record Count", "1"},
+                              {"0", "7,QA,239.1.1.1,5000,TCP,UNICAST,239.2.2.2,6000,UDP,UNICAST,Y,"},
+                              {"1", "9,QC,239.1.1.9,5009,UDP,MULTICAST,239.2.2.9,6009,UDP,MULTICAST,N,N,"},
+                              {"Auto Start", "7,"}});
+    const StoredSettings stored = ReadStoredSettings();
+    ASSERT_EQ(stored.Configurations.size(), 1u);
+    const auto first = CreateEngine(stored.Configurations[0], "198.18.0.2", "198.18.1.1", nullptr);
+    const auto second = std::make_unique<CKOVBCastEngine>(4, "QDLN", "239.1.1.4", 5004, "UDP", "MULTICAST",
+                                                          "239.2.2.4", "198.18.0.3", "198.18.1.3", 6004, "UDP",
+                                                          "MULTICAST", "N", "Y", nullptr);
+    EXPECT_EQ(SaveConfigurations({ConfigurationToSaveFrom(*first), ConfigurationToSaveFrom(*second)}), 1);
+
+    EXPECT_EQ(Read(kConfigurationKey, "0"), "7,QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,Y,N,");
+    EXPECT_EQ(Read(kConfigurationKey, "1"), "4,QDLN,239.1.1.4,5004,UDP,MULTICAST,239.2.2.4,6004,UDP,MULTICAST,N,Y,");
+    EXPECT_EQ(Read(kConfigurationKey, "Auto Start"), "");
+    const StoredSettings reloaded = ReadStoredSettings();
+    ASSERT_EQ(reloaded.Configurations.size(), 2u);
+    EXPECT_EQ(reloaded.HostSideIp, "198.18.0.3");
+    EXPECT_EQ(reloaded.ZentaSideIp, "198.18.1.3");
+
+    // What ran at exit, and which part of a list starts.
+    EXPECT_EQ(SaveAutoStart({4, 7}), 1);
+    EXPECT_EQ(Read(kConfigurationKey, "Auto Start"), "4,7,");
+    EXPECT_EQ(ParseAutoStartList("4,7"), std::vector<int>{4});
+}
+
+TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
+{
+    StoreSegments(8);
+    Store(kSegmentKey, {{"3", "3,QLONG,,,,,"}});
+    ASSERT_EQ(CreateDefaultSettings(), 1);
+    const std::string fields = ",QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,N,";
+    Store(kConfigurationKey, {{"Record Count", "9"},
+                              {"0", "1" + fields},
+                              {"1", "2,QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,"},
+                              {"2", "0" + fields},
+                              {"3", "1" + fields},
+                              {"4", "3,QABCD" + fields.substr(3)},
+                              {"6", "5" + fields}});
+    CSegmentTable segments;
+    EXPECT_EQ(LoadSegments(segments).size(), 7u);
+    std::vector<int> loadedIds;
+    for (const StoredConfiguration& configuration : ReadStoredSettings().Configurations)
+        loadedIds.push_back(configuration.ConfigId);
+    EXPECT_EQ(loadedIds, (std::vector<int>{1, 5}));
+
+    for (const char* line : {
+             "Skipped Segment Details value \"3\": segment \"QLONG\" is longer than 4 characters.",
+             "Skipped PLUX Details value \"1\": it has 10 fields, at least 11 are needed.",
+             "Skipped PLUX Details value \"2\": Config ID \"0\" is not a positive number.",
+             "Skipped PLUX Details value \"3\": Config ID 1 is already used by an earlier row.",
+             "Skipped PLUX Details value \"4\": segment \"QABCD\" is longer than 4 characters.",
+             "Skipped PLUX Details value \"5\": it is missing or empty while \"Record Count\" is 9.",
+             "Skipped PLUX Details values \"7\" to \"8\": they are missing while \"Record Count\" is 9.",
+         })
+        EXPECT_NE(EventLogText().find(line), std::string::npos) << line << "\nin:\n" << EventLogText();
+
+    // A count far beyond the stored rows neither loops through it nor floods the log.
+    Store(kConfigurationKey, {{"Record Count", "2000000000"}});
+    EXPECT_EQ(ReadStoredSettings().Configurations.size(), 2u);
+    EXPECT_NE(EventLogText().find("values \"7\" to \"1999999999\""), std::string::npos);
+}
+
+}  // namespace
