@@ -1,0 +1,26 @@
+#!/bin/sh
+# Measures orma-relay with the shared relay harness, beside the reference
+# relays and socat, in one run and on one topology. Run as root:
+#
+#   bench/relay-bench.sh [harness options]       e.g. --reps 3, --quick
+#
+# ORMA_BENCH_HARNESS names the harness folder (default: ../shared/bench
+# beside this repository). Results go to bench/out/<time>/summary.md.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+harness=${ORMA_BENCH_HARNESS:-$top/../shared/bench}
+[ -x "$harness/run.sh" ] || { echo "relay-bench: no harness at $harness" >&2; exit 2; }
+
+"$top/scripts/install-deps.sh" bench
+"$top/scripts/build.sh" "$top/build-bench" -DCMAKE_BUILD_TYPE=Release -DORMA_BUILD_TESTS=OFF -DORMA_BUILD_CONSOLE=OFF
+
+out="$top/bench/out/$(date +%Y%m%d-%H%M%S)"
+mkdir -p "$out"
+relay="$top/build-bench/tools/orma-relay"
+row="1,QA,{RG},{RP},UDP,MULTICAST,{SG},{SP},UDP,MULTICAST,N,N,"
+ours="ours=$relay --host-ip {HI} --zenta-ip {ZI} $row"
+
+# The relays run in the folder the harness starts from: keep their event logs with the results.
+cd "$out"
+BENCH_BUILD="$top/build-bench/harness" "$harness/run.sh" --out "$out" "$@" naive batch socat "$ours"
+echo "results: $out/summary.md"
