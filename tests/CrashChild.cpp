@@ -1,0 +1,120 @@
+// A program that installs the crash dump writer and dies in a known way, for
+// the crash dump tests:
+// orma_crash_child null-write|abort|divide|overflow|two-faults|no-info.
+// Before dying it prints the faulting function's address and the faulting
+// thread's stack bounds, one "name value" per line.
+#include "console/crashdump/CrashDumpWriter.h"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+struct Record {
+    long First;
+    long Second;
+    long Third;
+    long Fourth;  // at 0x18: a write through a null Record faults there
+};
+
+volatile int g_zero = 0;
+volatile int g_neverReached = -1;
+
+// The faults below are deliberate: unchecked by the sanitizers, so that
+// they reach the processor and raise their signals.
+__attribute__((noinline, no_sanitize("undefined"))) void WriteThroughNullRecord()
+{
+    volatile Record* volatile record = nullptr;
+    record->Fourth = 1;
+}
+
+[[gnu::noinline]] void AbortOnWorker()
+{
+    std::abort();
+}
+
+__attribute__((noinline, no_sanitize("undefined"))) int DivideByZero(int dividend)
+{
+    return dividend / g_zero;
+}
+
+[[gnu::noinline]] int RecurseForever(int depth)
+{
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    if (depth == g_neverReached)
+        return 0;
+    return RecurseForever(depth + 1) + frame[0];
+}
+
+void PrintThisThreadsStack()
+{
+    pthread_attr_t attributes;
+    void* low = nullptr;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstack(&attributes, &low, &size);
+        pthread_attr_destroy(&attributes);
+    }
+    std::printf("stack_low %p\nstack_high %p\n", low, static_cast<char*>(low) + size);
+    std::fflush(stdout);
+}
+
+template <class Fault>
+void FaultOnWorker(void* function, Fault fault)
+{
+    std::printf("function %p\n", function);
+    std::thread worker([fault] {
+        PrintThisThreadsStack();
+        fault();
+    });
+    worker.join();
+}
+
+// Two workers write through null at the same moment.
+void FaultOnTwoWorkersAtOnce()
+{
+    std::printf("function %p\n", reinterpret_cast<void*>(&WriteThroughNullRecord));
+    std::fflush(stdout);
+    std::atomic<int> ready{0};
+    auto fault = [&ready] {
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        WriteThroughNullRecord();
+    };
+    std::thread first(fault);
+    std::thread second(fault);
+    first.join();
+    second.join();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2 || !InstallCrashDumpWriter())
+        return 2;
+    const char* mode = argv[1];
+    if (std::strcmp(mode, "null-write") == 0) {
+        FaultOnWorker(reinterpret_cast<void*>(&WriteThroughNullRecord), [] { WriteThroughNullRecord(); });
+    } else if (std::strcmp(mode, "abort") == 0) {
+        FaultOnWorker(reinterpret_cast<void*>(&AbortOnWorker), [] { AbortOnWorker(); });
+    } else if (std::strcmp(mode, "divide") == 0) {
+        FaultOnWorker(reinterpret_cast<void*>(&DivideByZero), [] { std::printf("%d\n", DivideByZero(7)); });
+    } else if (std::strcmp(mode, "overflow") == 0) {
+        std::printf("function %p\n", reinterpret_cast<void*>(&RecurseForever));
+        PrintThisThreadsStack();
+        return RecurseForever(0);
+    } else if (std::strcmp(mode, "two-faults") == 0) {
+        FaultOnTwoWorkersAtOnce();
+    } else if (std::strcmp(mode, "no-info") == 0) {
+        CrashDumpFilter(SIGSEGV, nullptr, nullptr);
+    }
+    return 3;
+}
