@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config/BroadcastConfig.h"
+#include "console/crashdump/CrashDumpWriter.h"
 #include "engine/BroadcastEngine.h"
 #include "log/EventLog.h"
 
@@ -119,6 +120,9 @@ void PrintCounters(const std::vector<std::unique_ptr<CKOVBCastEngine>>& engines)
 
 int main(int argc, char** argv)
 {
+    // A fault on any thread leaves a minidump; without it the relay still runs.
+    (void)InstallCrashDumpWriter();
+
     Options options;
     if (!ParseArguments(argc, argv, options))
         return kUsageError;
