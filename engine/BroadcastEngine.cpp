@@ -124,6 +124,11 @@ uint32_t CKOVBCastEngine::GetReceivedCount() const noexcept
     return NmktFlag ? ConvertedCount.load(std::memory_order_relaxed) : ReceivedCount.load(std::memory_order_relaxed);
 }
 
+uint32_t CKOVBCastEngine::GetDroppedCount() const noexcept
+{
+    return ReceiveEndpoint ? ReceiveEndpoint->DroppedCount() : 0;
+}
+
 std::string CKOVBCastEngine::GetStatus() const
 {
     std::lock_guard lock(m_statusMutex);
@@ -235,6 +240,7 @@ void CKOVBCastEngine::RelayLoop()
     // behind it without clearing the whole buffer every time.
     int dirty = 0;
     bool statusShowsRunning = false;
+    const int mostSentPerReceived = NmktFlag ? kMaxSentPerReceived : 1;
     while (Running.load(std::memory_order_acquire)) {
         const int received = ReceiveEndpoint->Receive(m_receiveBuffer, kReceiveBufferSize);
         if (!statusShowsRunning) {
@@ -244,21 +250,35 @@ void CKOVBCastEngine::RelayLoop()
                 statusShowsRunning = true;
             }
         }
-        if (received < 0) {
-            dirty = kReceiveBufferSize;  // a failed receive may have written anything
-            continue;
-        }
-        if (received < dirty)
-            std::memset(m_receiveBuffer + received, 0, static_cast<size_t>(dirty - received));
-        dirty = received;
-
-        if (!NmktFlag) {
-            Increment(ReceivedCount);
-            SendPacket(m_receiveBuffer);
+        if (received >= 0) {
+            if (received < dirty)
+                std::memset(m_receiveBuffer + received, 0, static_cast<size_t>(dirty - received));
+            dirty = received;
+            // What one datagram produces goes out in one system call.
+            if (SendEndpoint->QueuedSendRoom() < mostSentPerReceived)
+                FlushSends();
+            if (!NmktFlag) {
+                Increment(ReceivedCount);
+                SendPacket(m_receiveBuffer);
+            } else {
+                m_converter.ProcessNewMarketData(m_receiveBuffer, SegmentCode, *this);
+            }
         } else {
-            m_converter.ProcessNewMarketData(m_receiveBuffer, SegmentCode, *this);
+            dirty = kReceiveBufferSize;  // a failed receive may have written anything
         }
+        // Nothing waits for a later datagram: the batch leaves before a receive that may block.
+        if (!ReceiveEndpoint->HasPendingReceives())
+            FlushSends();
     }
+}
+
+void CKOVBCastEngine::FlushSends()
+{
+    const int accepted = SendEndpoint->FlushSends();
+    uint32_t count = SentCount.load(std::memory_order_relaxed);
+    for (int i = 0; i < accepted; ++i)
+        count = NextSentCount(count);
+    SentCount.store(count, std::memory_order_relaxed);
 }
 
 void CKOVBCastEngine::CountConverted()
@@ -268,6 +288,9 @@ void CKOVBCastEngine::CountConverted()
 
 void CKOVBCastEngine::SendPacket(const uint8_t* datagram)
 {
-    if (SendEndpoint->Send(datagram, kDatagramSize) > 0)
-        SentCount.store(NextSentCount(SentCount.load(std::memory_order_relaxed)), std::memory_order_relaxed);
+    // Queued; counted when the kernel accepts it (FlushSends).
+    if (!SendEndpoint->QueueSend(datagram, kDatagramSize)) {
+        FlushSends();
+        (void)SendEndpoint->QueueSend(datagram, kDatagramSize);
+    }
 }

@@ -29,6 +29,9 @@ public:
     static constexpr int kReceiveBufferSize = 2500;
     static constexpr int kDatagramSize = 512;
     static constexpr uint32_t kReceiveSocketBuffer = 1048576;
+    // Most datagrams one received datagram turns into: a 6000-byte depth
+    // message holds 42 records, two per old-format datagram.
+    static constexpr int kMaxSentPerReceived = 21;
 
     // The configuration, in its stored order. Written only by Configure.
     int ConfigId = 0;
@@ -77,6 +80,8 @@ public:
     [[nodiscard]] uint32_t GetReceivedCount() const noexcept;
     [[nodiscard]] uint32_t GetSentCount() const noexcept { return SentCount.load(std::memory_order_relaxed); }
     [[nodiscard]] std::string GetStatus() const;
+    // Datagrams the kernel dropped before the relay could read them (receive buffer full).
+    [[nodiscard]] uint32_t GetDroppedCount() const noexcept;
 
     // The count that follows `count` after one more send: 4294967295 is followed by 1.
     [[nodiscard]] static constexpr uint32_t NextSentCount(uint32_t count) noexcept
@@ -89,6 +94,8 @@ private:
     int OpenReceiveEndpoint();
     int OpenSendEndpoint();
     void RelayLoop();
+    // Sends the queued datagrams in one system call and counts the accepted ones.
+    void FlushSends();
     void CloseEndpoints();
     // Asks the relay thread to end and waits for it; no owner notification.
     void EndRelayThread();

@@ -28,6 +28,20 @@ public:
     virtual int Send(const void* /*bytes*/, int /*length*/) { return -1; }
     virtual int Receive(void* /*buffer*/, int /*capacity*/) { return -1; }
 
+    // Batched receiving: true when the next Receive returns a datagram
+    // already taken from the socket, without a system call.
+    [[nodiscard]] virtual bool HasPendingReceives() const noexcept { return false; }
+    // Batched sending: QueueSend copies a datagram into the batch (false
+    // when the batch is full or the datagram too long for it); FlushSends
+    // sends the batch, in order, and gives how many datagrams the kernel
+    // accepted. Each datagram is tried once; a refused one is not retried.
+    [[nodiscard]] virtual bool QueueSend(const void* /*bytes*/, int /*length*/) { return false; }
+    virtual int FlushSends() { return 0; }
+    [[nodiscard]] virtual int QueuedSendRoom() const noexcept { return 0; }
+    // Datagrams the kernel dropped because the receive buffer was full,
+    // over every socket this endpoint opened. Safe to read from any thread.
+    [[nodiscard]] virtual uint32_t DroppedCount() const noexcept { return 0; }
+
     // errno of the call that made the last Open fail; 0 when none.
     [[nodiscard]] int LastSocketError() const noexcept { return m_lastSocketError; }
     void ClearLastSocketError() noexcept { m_lastSocketError = 0; }
