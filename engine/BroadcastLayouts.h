@@ -182,18 +182,27 @@ static_assert(OLD_BCAST_DATAGRAM::MessageCount::kEnd + 2 == OLD_BCAST_DATAGRAM::
 static_assert(OLD_BCAST_DATAGRAM::kMessageOffset + OLD_DEPTH_MESSAGE::kSize<OLD_DEPTH_RECORD> <= OLD_BCAST_DATAGRAM::kSize);
 
 inline constexpr uint8_t kQaStreamCode = 4;
+inline constexpr uint8_t kQbStreamCode = 2;
+inline constexpr uint8_t kQcStreamCode = 6;
+inline constexpr uint8_t kQeStreamCode = 8;
 
-// Stream code of a segment: 4 "QA", 2 "QB", 6 "QC", 8 "QE", 0 any other
-// (whose datagrams carry no message).
+// Stream code of a segment: 0 for any segment but these four, whose
+// datagrams then carry no message.
 [[nodiscard]] constexpr uint8_t StreamCodeOfSegment(std::string_view segmentCode) noexcept
 {
     if (segmentCode == "QA")
         return kQaStreamCode;
     if (segmentCode == "QB")
-        return 2;
+        return kQbStreamCode;
     if (segmentCode == "QC")
-        return 6;
+        return kQcStreamCode;
     if (segmentCode == "QE")
-        return 8;
+        return kQeStreamCode;
     return 0;
+}
+
+[[nodiscard]] constexpr bool StreamCarriesMessage(uint8_t streamCode) noexcept
+{
+    return streamCode == kQaStreamCode || streamCode == kQbStreamCode || streamCode == kQcStreamCode ||
+           streamCode == kQeStreamCode;
 }
