@@ -149,7 +149,7 @@ inline Bytes CompressedMessage(int16_t code, int16_t records, const Bytes& raw)
 inline std::array<uint8_t, 2500> ReceiveBuffer(const Bytes& message)
 {
     std::array<uint8_t, 2500> buffer{};
-    std::memcpy(buffer.data(), message.data(), std::min(message.size(), buffer.size()));
+    std::copy_n(message.begin(), std::min(message.size(), buffer.size()), buffer.begin());
     return buffer;
 }
 
