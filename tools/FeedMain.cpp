@@ -147,6 +147,10 @@ std::vector<std::vector<uint8_t>> BuildRound(const FeedSettings& s, long long ro
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     FeedSettings settings;
     std::string error;
     if (!ReadSettings(argc, argv, settings, error)) {

@@ -46,6 +46,10 @@ double RatePerSecond(long long count, std::chrono::steady_clock::time_point firs
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     CCommandLine line(argc, argv, {"quiet"});
     const std::string group = line.RequiredText("group");
     const auto port = static_cast<uint16_t>(line.RequiredNumber("port", 1, 65535));
