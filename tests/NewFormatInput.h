@@ -1,8 +1,10 @@
 #pragma once
 
-// New-format test input built byte by byte at the offsets of the format's
-// tables, independently of engine/BroadcastLayouts.h, so that a wrong offset
-// there cannot cancel out against the same mistake here.
+// New-format test input. Records come from the shared encoder, whose
+// offsets NewFormatRecordsTest pins to hand-written bytes; messages are put
+// together here so that a test can state any header, right or wrong.
+
+#include "engine/NewFormatRecords.h"
 
 #include <lz4.h>
 
@@ -10,7 +12,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -25,69 +26,22 @@ inline void PutLittleEndian(Bytes& bytes, size_t offset, uint64_t value, size_t 
         bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-inline uint64_t DoubleBits(double value)
-{
-    uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
-// One 140-byte depth record. `flags` holds flag k in bit k.
-struct DepthInput {
-    int32_t Token = 0;
-    int32_t ValueA = 0;
-    int32_t LastPrice = 0;
-    int32_t ValueB = 0;
-    int32_t ValueC = 0;
-    double D = 0;
-    double E = 0;
-    uint32_t Flags = 0;
-    struct Level {
-        int32_t Value1 = 0, Value2 = 0;
-        uint16_t Count = 0;
-    };
-    std::array<Level, 10> Levels{};
-};
-
-inline Bytes Encode(const DepthInput& record)
+inline Bytes Encoded(const DepthQuote& quote)
 {
     Bytes bytes(140);
-    PutLittleEndian(bytes, 0, static_cast<uint32_t>(record.Token), 4);
-    PutLittleEndian(bytes, 4, static_cast<uint32_t>(record.ValueA), 4);
-    PutLittleEndian(bytes, 8, static_cast<uint32_t>(record.LastPrice), 4);
-    PutLittleEndian(bytes, 12, static_cast<uint32_t>(record.ValueB), 4);
-    PutLittleEndian(bytes, 16, static_cast<uint32_t>(record.ValueC), 4);
-    PutLittleEndian(bytes, 20, DoubleBits(record.D), 8);
-    PutLittleEndian(bytes, 28, DoubleBits(record.E), 8);
-    PutLittleEndian(bytes, 36, record.Flags, 3);
-    bytes[39] = 0xEE;  // never read
-    for (size_t j = 0; j < 10; ++j) {
-        PutLittleEndian(bytes, 40 + 10 * j, static_cast<uint32_t>(record.Levels[j].Value1), 4);
-        PutLittleEndian(bytes, 44 + 10 * j, static_cast<uint32_t>(record.Levels[j].Value2), 4);
-        PutLittleEndian(bytes, 48 + 10 * j, record.Levels[j].Count, 2);
-    }
+    EncodeNewRecord(quote, bytes.data());
     return bytes;
 }
-
-// A 28-byte 10750 record.
-inline Bytes PriceRecord(int32_t token, int32_t open, int32_t high, int32_t low, int32_t close, int32_t value5 = 0,
-                         int32_t value6 = 0)
+inline Bytes Encoded(const TickerPrices& prices)
 {
-    Bytes bytes;
-    const int32_t values[] = {token, open, high, low, close, value5, value6};
-    for (size_t i = 0; i < 7; ++i)
-        PutLittleEndian(bytes, 4 * i, static_cast<uint32_t>(values[i]), 4);
+    Bytes bytes(28);
+    EncodeNewRecord(prices, bytes.data());
     return bytes;
 }
-
-// A 16-byte 10600 record; the unread words carry noise.
-inline Bytes OpenInterestRecord(int32_t token, int32_t openInterest)
+inline Bytes Encoded(const TickerOpenInterest& value)
 {
-    Bytes bytes;
-    PutLittleEndian(bytes, 0, static_cast<uint32_t>(token), 4);
-    PutLittleEndian(bytes, 4, 0xDEADBEEF, 4);
-    PutLittleEndian(bytes, 8, static_cast<uint32_t>(openInterest), 4);
-    PutLittleEndian(bytes, 12, 0xCAFEF00D, 4);
+    Bytes bytes(16);
+    EncodeNewRecord(value, bytes.data());
     return bytes;
 }
 
@@ -115,7 +69,7 @@ inline Bytes LiteralBlock(const Bytes& raw)
 {
     Bytes block;
     const size_t n = raw.size();
-    block.push_back(static_cast<uint8_t>((n < 15 ? n : 15) << 4));
+    block.push_back(static_cast<uint8_t>(std::min<size_t>(n, 15) << 4));
     if (n >= 15) {
         size_t rest = n - 15;
         for (; rest >= 255; rest -= 255)
@@ -143,6 +97,13 @@ inline Bytes Message(int16_t code, int16_t records, const Bytes& block)
 inline Bytes CompressedMessage(int16_t code, int16_t records, const Bytes& raw)
 {
     return Message(code, records, Compress(raw));
+}
+inline Bytes DepthMessage(const std::vector<DepthQuote>& quotes)
+{
+    Bytes raw;
+    for (const DepthQuote& quote : quotes)
+        raw = Concat({raw, Encoded(quote)});
+    return CompressedMessage(10500, static_cast<int16_t>(quotes.size()), raw);
 }
 
 // A message as the relay's receive buffer holds it: 2500 bytes, zero behind it.

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,7 @@ struct OldRecord {
 };
 
 // The fields a record carries over unchanged from its new-format input.
-inline OldRecord CopiedFields(const DepthInput& input)
+inline OldRecord CopiedFields(const DepthQuote& input)
 {
     OldRecord record;
     record.Token = input.Token;
@@ -52,6 +53,13 @@ inline OldRecord CopiedFields(const DepthInput& input)
     for (size_t j = 0; j < 10; ++j)
         record.Levels[j] = {input.Levels[j].Value1, input.Levels[j].Value2, input.Levels[j].Count, 0};
     return record;
+}
+
+inline uint64_t DoubleBits(double value)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
 }
 
 class OldDatagramImage {
@@ -76,60 +84,37 @@ public:
         Put(54, static_cast<uint16_t>(records), 2);
     }
 
-    // Record 0 starts at 56, record 1 at 56 + 212 ("QA") or 56 + 214.
-    void PutQaRecord(int index, const OldRecord& r)
+    // Record 0 starts at 56, record 1 at 56 + 212 ("QA") or 56 + 214. The
+    // "QA" record's token is 2 bytes, the others' 4, which shifts every
+    // later field by 2: `t` is the token's width.
+    void PutRecord(int index, const OldRecord& r, bool qa)
     {
-        const size_t at = 56 + 212 * static_cast<size_t>(index);
-        Put(at + 0, static_cast<uint16_t>(r.Token), 2);
-        Put(at + 2, 1, 2);
-        Put(at + 4, static_cast<uint16_t>(r.MarketState), 2);
-        Put(at + 6, static_cast<uint32_t>(r.ValueA), 4);
-        Put(at + 10, static_cast<uint32_t>(r.LastPrice), 4);
-        Put(at + 14, static_cast<uint8_t>(r.Indicator), 1);
-        Put(at + 16, static_cast<uint32_t>(r.NetChange), 4);
-        Put(at + 20, static_cast<uint32_t>(r.OpenInterest), 4);
-        Put(at + 24, static_cast<uint32_t>(r.ValueB), 4);
-        Put(at + 28, static_cast<uint32_t>(r.ValueC), 4);
+        const size_t t = qa ? 2 : 4;
+        const size_t at = 56 + (210 + t) * static_cast<size_t>(index);
+        Put(at + 0, static_cast<uint32_t>(r.Token), t);
+        Put(at + t, 1, 2);
+        Put(at + t + 2, static_cast<uint16_t>(r.MarketState), 2);
+        Put(at + t + 4, static_cast<uint32_t>(r.ValueA), 4);
+        Put(at + t + 8, static_cast<uint32_t>(r.LastPrice), 4);
+        Put(at + t + 12, static_cast<uint8_t>(r.Indicator), 1);
+        Put(at + t + 14, static_cast<uint32_t>(r.NetChange), 4);
+        Put(at + t + 18, static_cast<uint32_t>(r.OpenInterest), 4);
+        Put(at + t + 22, static_cast<uint32_t>(r.ValueB), 4);
+        Put(at + t + 26, static_cast<uint32_t>(r.ValueC), 4);
         for (size_t j = 0; j < 10; ++j) {
-            Put(at + 54 + 12 * j, static_cast<uint32_t>(r.Levels[j].Value1), 4);
-            Put(at + 58 + 12 * j, static_cast<uint32_t>(r.Levels[j].Value2), 4);
-            Put(at + 62 + 12 * j, r.Levels[j].Count, 2);
-            Put(at + 64 + 12 * j, static_cast<uint16_t>(r.Levels[j].Flag), 2);
+            Put(at + t + 52 + 12 * j, static_cast<uint32_t>(r.Levels[j].Value1), 4);
+            Put(at + t + 56 + 12 * j, static_cast<uint32_t>(r.Levels[j].Value2), 4);
+            Put(at + t + 60 + 12 * j, r.Levels[j].Count, 2);
+            Put(at + t + 62 + 12 * j, static_cast<uint16_t>(r.Levels[j].Flag), 2);
         }
-        Put(at + 174, static_cast<uint16_t>(r.SideFlag), 2);
-        Put(at + 176, static_cast<uint16_t>(r.Flag19State), 2);
-        Put(at + 178, DoubleBits(r.D), 8);
-        Put(at + 186, DoubleBits(r.E), 8);
-        Put(at + 196, static_cast<uint32_t>(r.ClosePrice), 4);
-        Put(at + 200, static_cast<uint32_t>(r.OpenPrice), 4);
-        Put(at + 204, static_cast<uint32_t>(r.HighPrice), 4);
-        Put(at + 208, static_cast<uint32_t>(r.LowPrice), 4);
-    }
-
-    void PutRecord(int index, const OldRecord& r)
-    {
-        const size_t at = 56 + 214 * static_cast<size_t>(index);
-        Put(at + 0, static_cast<uint32_t>(r.Token), 4);
-        Put(at + 4, 1, 2);
-        Put(at + 6, static_cast<uint16_t>(r.MarketState), 2);
-        Put(at + 8, static_cast<uint32_t>(r.ValueA), 4);
-        Put(at + 12, static_cast<uint32_t>(r.LastPrice), 4);
-        Put(at + 16, static_cast<uint8_t>(r.Indicator), 1);
-        Put(at + 18, static_cast<uint32_t>(r.NetChange), 4);
-        Put(at + 22, static_cast<uint32_t>(r.OpenInterest), 4);
-        Put(at + 26, static_cast<uint32_t>(r.ValueB), 4);
-        Put(at + 30, static_cast<uint32_t>(r.ValueC), 4);
-        for (size_t j = 0; j < 10; ++j) {
-            Put(at + 56 + 12 * j, static_cast<uint32_t>(r.Levels[j].Value1), 4);
-            Put(at + 60 + 12 * j, static_cast<uint32_t>(r.Levels[j].Value2), 4);
-            Put(at + 64 + 12 * j, r.Levels[j].Count, 2);
-        }
-        Put(at + 180, DoubleBits(r.D), 8);
-        Put(at + 188, DoubleBits(r.E), 8);
-        Put(at + 198, static_cast<uint32_t>(r.ClosePrice), 4);
-        Put(at + 202, static_cast<uint32_t>(r.OpenPrice), 4);
-        Put(at + 206, static_cast<uint32_t>(r.HighPrice), 4);
-        Put(at + 210, static_cast<uint32_t>(r.LowPrice), 4);
+        Put(at + t + 172, static_cast<uint16_t>(r.SideFlag), 2);
+        Put(at + t + 174, static_cast<uint16_t>(r.Flag19State), 2);
+        Put(at + t + 176, DoubleBits(r.D), 8);
+        Put(at + t + 184, DoubleBits(r.E), 8);
+        Put(at + t + 194, static_cast<uint32_t>(r.ClosePrice), 4);
+        Put(at + t + 198, static_cast<uint32_t>(r.OpenPrice), 4);
+        Put(at + t + 202, static_cast<uint32_t>(r.HighPrice), 4);
+        Put(at + t + 206, static_cast<uint32_t>(r.LowPrice), 4);
     }
 };
 

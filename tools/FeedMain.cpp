@@ -107,16 +107,18 @@ std::vector<std::vector<uint8_t>> BuildRound(const FeedSettings& s, long long ro
         for (size_t first = 0; first < s.Tokens.size(); first += perMessage)
             messages.push_back(encode(first, std::min(s.Tokens.size(), first + perMessage)));
     };
+    // Ticker messages are kept small enough to fit the receive buffer even uncompressed.
+    constexpr size_t kPricesPerMessage = 80, kOpenInterestsPerMessage = 150;
     for (const std::string& kind : s.Kinds) {
         if (kind == "price") {
-            chunks(kMaxPriceRecords, [&](size_t first, size_t end) {
+            chunks(kPricesPerMessage, [&](size_t first, size_t end) {
                 std::vector<TickerPrices> prices;
                 for (size_t i = first; i < end; ++i)
                     prices.push_back({s.Tokens[i], s.Open, s.High, s.Low, s.Close, 0, 0});
                 return EncodePriceMessage(prices);
             });
         } else if (kind == "oi") {
-            chunks(kMaxOpenInterestRecords, [&](size_t first, size_t end) {
+            chunks(kOpenInterestsPerMessage, [&](size_t first, size_t end) {
                 std::vector<TickerOpenInterest> values;
                 for (size_t i = first; i < end; ++i)
                     values.push_back({s.Tokens[i], s.OpenInterest});
@@ -133,7 +135,7 @@ std::vector<std::vector<uint8_t>> BuildRound(const FeedSettings& s, long long ro
                     quote.Flags = s.Flags;
                     // Five bids below the last price, five asks above it.
                     for (int j = 0; j < 10; ++j)
-                        quote.Levels[j] = {100 * (j % 5 + 1), j < 5 ? last - j : last + (j - 4),
+                        quote.Levels[j] = {100 * (j % 5 + 1), static_cast<int32_t>(int64_t{last} + (j < 5 ? -j : j - 4)),
                                            static_cast<uint16_t>(j % 5 + 1)};
                 }
                 return EncodeDepthMessage(quotes);
@@ -207,6 +209,12 @@ int main(int argc, char** argv)
             done = sent >= settings.Count || due >= deadline;
             if (done)
                 break;
+            if (message.empty()) {
+                std::fprintf(stderr, "orma-feed: %zu depth records do not compress into one datagram; use fewer --records\n",
+                             settings.RecordsPerMessage);
+                failed = done = true;
+                break;
+            }
             std::this_thread::sleep_until(due);
             failed = !deliver(message, sent + 1);
             done = failed;

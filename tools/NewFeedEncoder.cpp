@@ -6,48 +6,8 @@
 #include <lz4.h>
 
 static_assert(kMaxDepthRecords == NEW_BCAST_MESSAGE::kMaxDecompressedLength / NEW_DEPTH_RECORD::kSize);
-static_assert(kMaxPriceRecords == NEW_BCAST_MESSAGE::kMaxDecompressedLength / NEW_TICKER_PRICE_RECORD::kSize);
-static_assert(kMaxOpenInterestRecords == NEW_BCAST_MESSAGE::kMaxDecompressedLength / NEW_TICKER_OI_RECORD::kSize);
 
 namespace {
-
-void EncodeRecord(const DepthQuote& quote, uint8_t* record)
-{
-    using R = NEW_DEPTH_RECORD;
-    R::Token::Set(record, quote.Token);
-    R::ValueA::Set(record, quote.ValueA);
-    R::LastPrice::Set(record, quote.LastPrice);
-    R::ValueB::Set(record, quote.ValueB);
-    R::ValueC::Set(record, quote.ValueC);
-    R::DoubleD::Set(record, quote.D);
-    R::DoubleE::Set(record, quote.E);
-    for (int k = 0; k < 24; ++k)
-        R::SetFlag(record, k, (quote.Flags >> k) & 1);
-    for (int j = 0; j < R::kLevelCount; ++j) {
-        uint8_t* level = record + R::LevelOffset(j);
-        R::Level::Value1::Set(level, quote.Levels[j].Value1);
-        R::Level::Value2::Set(level, quote.Levels[j].Value2);
-        R::Level::Count::Set(level, quote.Levels[j].Count);
-    }
-}
-
-void EncodeRecord(const TickerPrices& prices, uint8_t* record)
-{
-    using R = NEW_TICKER_PRICE_RECORD;
-    R::Token::Set(record, prices.Token);
-    R::OpenPrice::Set(record, prices.OpenPrice);
-    R::HighPrice::Set(record, prices.HighPrice);
-    R::LowPrice::Set(record, prices.LowPrice);
-    R::ClosePrice::Set(record, prices.ClosePrice);
-    R::TickerValue5::Set(record, prices.TickerValue5);
-    R::TickerValue6::Set(record, prices.TickerValue6);
-}
-
-void EncodeRecord(const TickerOpenInterest& value, uint8_t* record)
-{
-    NEW_TICKER_OI_RECORD::Token::Set(record, value.Token);
-    NEW_TICKER_OI_RECORD::OpenInterest::Set(record, value.OpenInterest);
-}
 
 template <typename Record, typename Value>
 std::vector<uint8_t> EncodeMessage(int16_t transactionCode, const std::vector<Value>& values)
@@ -57,7 +17,7 @@ std::vector<uint8_t> EncodeMessage(int16_t transactionCode, const std::vector<Va
         return {};
     std::vector<uint8_t> raw(rawSize, 0);
     for (size_t i = 0; i < values.size(); ++i)
-        EncodeRecord(values[i], raw.data() + i * Record::kSize);
+        EncodeNewRecord(values[i], raw.data() + i * Record::kSize);
 
     constexpr int kMaxBlock = CMarketDataConverter::kMaxCompressedLength;
     std::vector<uint8_t> message(NEW_BCAST_MESSAGE::kBlockOffset + kMaxBlock, 0);
