@@ -1,7 +1,246 @@
 #include "engine/MarketDataConverter.h"
 
-CMarketDataConverter::CMarketDataConverter() = default;
+#include <lz4.h>
 
-void CMarketDataConverter::ProcessNewMarketData(const uint8_t*, const char*, COldDatagramSink&)
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+using NewMessage = NEW_BCAST_MESSAGE;
+using NewRecord = NEW_DEPTH_RECORD;
+
+constexpr int kDepthRecordSize = static_cast<int>(NewRecord::kSize);
+constexpr int kPriceRecordSize = static_cast<int>(NEW_TICKER_PRICE_RECORD::kSize);
+constexpr int kOpenInterestRecordSize = static_cast<int>(NEW_TICKER_OI_RECORD::kSize);
+
+// Market state of a "QA" record from (flag 21, flag 22).
+int16_t QaMarketState(const uint8_t* record) noexcept
 {
+    static constexpr int16_t kStates[2][2] = {{3, 2}, {6, 1}};
+    return kStates[NewRecord::Flag(record, 21)][NewRecord::Flag(record, 22)];
+}
+
+// Level flag j of a "QA" record: levels 0 to 4 from (flag j, flag 5 + j)
+// as 0 to 3, levels 5 to 9 are 2 when flag 5 + j is set.
+int16_t QaLevelFlag(const uint8_t* record, int level) noexcept
+{
+    const int high = NewRecord::Flag(record, 5 + level);
+    if (level < 5)
+        return static_cast<int16_t>(NewRecord::Flag(record, level) + 2 * high);
+    return static_cast<int16_t>(2 * high);
+}
+
+char CompareIndicator(int32_t price, int32_t closePrice) noexcept
+{
+    return price < closePrice ? '-' : price > closePrice ? '+' : ' ';
+}
+
+struct NetChangeResult {
+    char Indicator = ' ';
+    int32_t NetChange = 0;
+};
+
+// "QA": the change of the compared price against the close, in units of
+// 1/10000, truncated toward zero, without its sign. A change too large for
+// 32 bits is held at the largest value rather than wrapping to a negative one.
+NetChangeResult QaNetChange(int16_t marketState, int32_t lastPrice, const NEW_BCAST_TICKER_OHLOI& ticker) noexcept
+{
+    const bool comparesOpen = marketState == 1 || marketState == 6;
+    const int32_t compared = comparesOpen ? ticker.OpenPrice : lastPrice;
+    if (ticker.ClosePrice == 0 || (comparesOpen && ticker.OpenPrice == 0))
+        return {};
+    // The difference wraps like the 32-bit integer it is.
+    const auto difference =
+        static_cast<int32_t>(static_cast<uint32_t>(compared) - static_cast<uint32_t>(ticker.ClosePrice));
+    const double ratio = static_cast<double>(difference) / ticker.ClosePrice * 10000.0;
+    const double magnitude = std::fabs(std::trunc(ratio));
+    const int32_t netChange = magnitude >= 2147483647.0 ? INT32_MAX : static_cast<int32_t>(magnitude);
+    return {CompareIndicator(compared, ticker.ClosePrice), netChange};
+}
+
+// Other segments: the indicator compares the last price, and the net change
+// field carries the close price itself.
+NetChangeResult PlainNetChange(int32_t lastPrice, const NEW_BCAST_TICKER_OHLOI& ticker) noexcept
+{
+    if (ticker.ClosePrice == 0)
+        return {};
+    return {CompareIndicator(lastPrice, ticker.ClosePrice), ticker.ClosePrice};
+}
+
+}  // namespace
+
+CMarketDataConverter::CMarketDataConverter() : TickerMap(kTickerBuckets) {}
+
+void CMarketDataConverter::ProcessNewMarketData(const uint8_t* buffer, const char* segmentCode,
+                                                COldDatagramSink& sink)
+{
+    if (!buffer)
+        return;
+    const int records = NewMessage::NoOfRecords::Get(buffer);
+    if (records <= 0)
+        return;
+    const int16_t code = NewMessage::TransactionCode::Get(buffer);
+    if (code != NewMessage::kDepthCode && code != NewMessage::kTickerPriceCode &&
+        code != NewMessage::kTickerOpenInterestCode)
+        return;
+    const int compressedLength = NewMessage::CompressedLength::Get(buffer);
+    if (compressedLength < 1 || compressedLength > kMaxCompressedLength)
+        return;
+    // Nothing past `length` is ever read, so the buffer need not be cleared first.
+    const int length = LZ4_decompress_safe(reinterpret_cast<const char*>(buffer + NewMessage::kBlockOffset),
+                                           reinterpret_cast<char*>(m_decompressed), compressedLength,
+                                           static_cast<int>(sizeof m_decompressed));
+    if (length <= 0)
+        return;
+
+    sink.CountConverted();
+    switch (code) {
+    case NewMessage::kDepthCode:
+        // length / records == 140 also means every record is whole.
+        if (length / records == kDepthRecordSize)
+            ConvertDepthRecords(records, m_decompressed, segmentCode, sink);
+        break;
+    case NewMessage::kTickerOpenInterestCode:
+        UpdateTickerOpenInterest(std::min(records, length / kOpenInterestRecordSize), m_decompressed);
+        break;
+    case NewMessage::kTickerPriceCode:
+        UpdateTickerPrices(std::min(records, length / kPriceRecordSize), m_decompressed);
+        break;
+    default:
+        break;
+    }
+}
+
+void CMarketDataConverter::UpdateTickerPrices(int count, const uint8_t* records)
+{
+    using Record = NEW_TICKER_PRICE_RECORD;
+    for (int i = 0; i < count; ++i) {
+        const uint8_t* record = records + i * Record::kSize;
+        const int32_t token = Record::Token::Get(record);
+        // A new entry starts at zero, so its open interest is 0; a found one keeps it.
+        NEW_BCAST_TICKER_OHLOI& entry = TickerMap[token];
+        entry.Token = token;
+        entry.OpenPrice = Record::OpenPrice::Get(record);
+        entry.HighPrice = Record::HighPrice::Get(record);
+        entry.LowPrice = Record::LowPrice::Get(record);
+        entry.ClosePrice = Record::ClosePrice::Get(record);
+        entry.TickerValue5 = Record::TickerValue5::Get(record);
+        entry.TickerValue6 = Record::TickerValue6::Get(record);
+    }
+}
+
+void CMarketDataConverter::UpdateTickerOpenInterest(int count, const uint8_t* records)
+{
+    using Record = NEW_TICKER_OI_RECORD;
+    for (int i = 0; i < count; ++i) {
+        const uint8_t* record = records + i * Record::kSize;
+        const int32_t token = Record::Token::Get(record);
+        // A new entry starts with zero prices; a found one keeps its prices.
+        NEW_BCAST_TICKER_OHLOI& entry = TickerMap[token];
+        entry.Token = token;
+        entry.OpenInterest = Record::OpenInterest::Get(record);
+    }
+}
+
+void CMarketDataConverter::ConvertDepthRecords(int count, const uint8_t* records, const char* segmentCode,
+                                               COldDatagramSink& sink)
+{
+    const std::string_view segment = segmentCode ? segmentCode : "";
+    if (segment == "QA")
+        ConvertDepthRecordsAs<OLD_DEPTH_RECORD_QA>(count, records, StreamCodeOfSegment(segment), sink);
+    else
+        ConvertDepthRecordsAs<OLD_DEPTH_RECORD>(count, records, StreamCodeOfSegment(segment), sink);
+}
+
+template <typename Record>
+void CMarketDataConverter::ConvertDepthRecordsAs(int count, const uint8_t* records, uint8_t streamCode,
+                                                 COldDatagramSink& sink)
+{
+    for (int i = 0; i < count; i += OLD_DEPTH_MESSAGE::kMaxRecords) {
+        BuildDepthMessage<Record>(records + i * NewRecord::kSize, std::min(count - i, OLD_DEPTH_MESSAGE::kMaxRecords));
+        BuildOldDatagram(m_message, OLD_DEPTH_MESSAGE::kSize<Record>, streamCode);
+        sink.SendPacket(m_datagram);
+    }
+}
+
+template <typename Record>
+void CMarketDataConverter::BuildDepthMessage(const uint8_t* records, int count)
+{
+    // Clearing first gives every zero field, and the zero second record of a
+    // one-record message.
+    std::memset(m_message, 0, OLD_DEPTH_MESSAGE::kSize<Record>);
+    uint8_t* header = m_message + OLD_DEPTH_MESSAGE::kHeaderOffset;
+    OLD_BCAST_HEADER::TransactionCode::Set(header, OLD_BCAST_HEADER::kDepthCode);
+    OLD_BCAST_HEADER::MessageLength::Set(header, OLD_DEPTH_MESSAGE::kMessageLength<Record>);
+    OLD_DEPTH_MESSAGE::NoOfRecords::Set(m_message, static_cast<int16_t>(count));
+    for (int i = 0; i < count; ++i)
+        ConvertDepthRecord<Record>(records + i * NewRecord::kSize,
+                                   m_message + OLD_DEPTH_MESSAGE::kRecordsOffset + i * Record::kSize);
+}
+
+template <typename Record>
+void CMarketDataConverter::ConvertDepthRecord(const uint8_t* from, uint8_t* to) const
+{
+    const int32_t token = NewRecord::Token::Get(from);
+    const int32_t lastPrice = NewRecord::LastPrice::Get(from);
+
+    // "QA" keeps the token's low 2 bytes, and looks it up as that signed
+    // 16-bit number: tokens 32768 to 65535 become negative keys.
+    int32_t key = token;
+    if constexpr (Record::kShortToken) {
+        key = static_cast<int16_t>(token);
+        Record::Token::Set(to, static_cast<int16_t>(token));
+    } else {
+        Record::Token::Set(to, token);
+    }
+    Record::One::Set(to, 1);
+    CopyWireField<NewRecord::ValueA, typename Record::ValueA>(from, to);
+    Record::LastPrice::Set(to, lastPrice);
+    CopyWireField<NewRecord::ValueB, typename Record::ValueB>(from, to);
+    CopyWireField<NewRecord::ValueC, typename Record::ValueC>(from, to);
+    CopyWireField<NewRecord::DoubleD, typename Record::DoubleD>(from, to);
+    CopyWireField<NewRecord::DoubleE, typename Record::DoubleE>(from, to);
+    for (int level = 0; level < NewRecord::kLevelCount; ++level) {
+        const uint8_t* fromLevel = from + NewRecord::LevelOffset(level);
+        uint8_t* toLevel = to + Record::LevelOffset(level);
+        CopyWireField<NewRecord::Level::Value1, typename Record::Level::Value1>(fromLevel, toLevel);
+        CopyWireField<NewRecord::Level::Value2, typename Record::Level::Value2>(fromLevel, toLevel);
+        CopyWireField<NewRecord::Level::Count, typename Record::Level::Count>(fromLevel, toLevel);
+    }
+
+    int16_t marketState = 2;
+    if constexpr (Record::kShortToken) {
+        marketState = QaMarketState(from);
+        for (int level = 0; level < NewRecord::kLevelCount; ++level)
+            Record::Level::Flag::Set(to + Record::LevelOffset(level), QaLevelFlag(from, level));
+        Record::SideFlag::Set(to, static_cast<int16_t>(NewRecord::Flag(from, 20) + 2 * NewRecord::Flag(from, 18)));
+        Record::Flag19State::Set(to, static_cast<int16_t>(NewRecord::Flag(from, 19) ? 2 : 0));
+    }
+    Record::MarketState::Set(to, marketState);
+
+    NEW_BCAST_TICKER_OHLOI ticker;  // all zero when the token has no entry
+    if (const auto found = TickerMap.find(key); found != TickerMap.end())
+        ticker = found->second;
+    Record::ClosePrice::Set(to, ticker.ClosePrice);
+    Record::OpenPrice::Set(to, ticker.OpenPrice);
+    Record::HighPrice::Set(to, ticker.HighPrice);
+    Record::LowPrice::Set(to, ticker.LowPrice);
+    Record::OpenInterest::Set(to, ticker.OpenInterest);
+
+    const NetChangeResult change =
+        Record::kShortToken ? QaNetChange(marketState, lastPrice, ticker) : PlainNetChange(lastPrice, ticker);
+    Record::NetChangeIndicator::Set(to, change.Indicator);
+    Record::NetChange::Set(to, change.NetChange);
+}
+
+void CMarketDataConverter::BuildOldDatagram(const uint8_t* message, size_t messageSize, uint8_t streamCode)
+{
+    std::memset(m_datagram, 0, sizeof m_datagram);
+    OLD_BCAST_DATAGRAM::StreamCode::Set(m_datagram, streamCode);
+    OLD_BCAST_DATAGRAM::MessageCount::Set(m_datagram, 1);
+    if (streamCode != 0)
+        std::memcpy(m_datagram + OLD_BCAST_DATAGRAM::kMessageOffset, message, messageSize);
 }

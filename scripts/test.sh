@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what is missing, then builds and runs every test: the plain
-# build, then the AddressSanitizer + UndefinedBehaviorSanitizer build.
+# build, then the AddressSanitizer + UndefinedBehaviorSanitizer build, then
+# 60 seconds of the conversion fuzzer.
 # Run as root from anywhere: the tests make their own network namespaces.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,4 +18,6 @@ run_suite() {
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DORMA_SANITIZER=asan
+echo "== fuzz build-fuzz"
+"$top/scripts/fuzz.sh" 60
 echo "== all tests passed"

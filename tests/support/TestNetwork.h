@@ -26,6 +26,9 @@ public:
     TestNetwork& operator=(const TestNetwork&) = delete;
 
     [[nodiscard]] const std::string& RelayNamespace() const { return m_relay; }
+    // For programs run there with "ip netns exec".
+    [[nodiscard]] const std::string& FeedNamespace() const { return m_feed; }
+    [[nodiscard]] const std::string& SinkNamespace() const { return m_sink; }
     // Moves the calling thread into the relay namespace (threads it starts
     // later are there too) and back.
     void EnterRelay();

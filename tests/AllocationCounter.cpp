@@ -1,0 +1,32 @@
+#include "tests/AllocationCounter.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+std::atomic<long> g_allocations{0};
+}
+
+long AllocationCount() noexcept
+{
+    return g_allocations.load();
+}
+
+void* operator new(size_t size)
+{
+    ++g_allocations;
+    if (void* memory = std::malloc(size ? size : 1))
+        return memory;
+    throw std::bad_alloc();
+}
+
+void operator delete(void* memory) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete(void* memory, size_t) noexcept
+{
+    std::free(memory);
+}

@@ -1,0 +1,56 @@
+#include "engine/BroadcastEngine.h"
+#include "tests/support/TestNetwork.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+// The operator's check of a live relay: orma-feed in the feed namespace,
+// an NMKT engine in the relay namespace, orma-monitor in the sink namespace.
+TEST(MarketDataToolsTest, FeedThroughARelayShowsInTheMonitor)
+{
+    std::string why;
+    auto network = TestNetwork::Create(why);
+    if (!network)
+        GTEST_SKIP() << why;
+    CKOVBCastEngine engine(3, "QA", "239.3.1.1", 32500, "UDP", "MULTICAST", "239.3.1.2", TestNetwork::kHostSideIp,
+                           TestNetwork::kZentaSideIp, 32600, "UDP", "MULTICAST", "N", "Y", nullptr);
+    network->EnterRelay();
+    engine.Start();
+    network->LeaveRelay();
+    ASSERT_TRUE(WaitFor([&] { return engine.IsRunning() == 1; }));
+
+    const std::string monitorCommand = "ip netns exec " + network->SinkNamespace() + " " ORMA_MONITOR
+                                       " --group 239.3.1.2 --port 32600 --interface 198.18.1.2 --count 3 --seconds 10";
+    FILE* monitor = popen(monitorCommand.c_str(), "r");
+    ASSERT_NE(monitor, nullptr);
+    char line[512];
+    std::string output;
+    // The first line says the monitor has joined: only then may the feed start.
+    if (std::fgets(line, sizeof line, monitor))
+        output = line;
+    EXPECT_NE(output.find("listening on 239.3.1.2 port 32600"), std::string::npos) << output;
+
+    const std::string feedCommand = "ip netns exec " + network->FeedNamespace() + " " ORMA_FEED
+                                    " --group 239.3.1.1 --port 32500 --interface 198.18.0.1 --tokens 4464,2"
+                                    " --close 1000 --last 1025 --oi 5000 --flags 22 --count 8 --rate 1000 --step 5 --records 1 >/dev/null";
+    EXPECT_EQ(std::system(feedCommand.c_str()), 0);
+    while (std::fgets(line, sizeof line, monitor))
+        output += line;
+    EXPECT_EQ(pclose(monitor), 0);
+
+    // Each round: prices, open interest, then one depth message a token; the last price moves by 5 a round.
+    EXPECT_NE(output.find("stream 4  code 7208  length 466  records 1"), std::string::npos) << output;
+    EXPECT_NE(output.find("token 4464  state 2  last 1025  net + 250  oi 5000  close 1000  open 1000  high 1025  low 1000"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("L0 100@1025 n1 f0"), std::string::npos) << output;
+    EXPECT_NE(output.find("token 4464  state 2  last 1030  net + 300"), std::string::npos) << output;
+    EXPECT_NE(output.find("orma-monitor: 3 datagrams"), std::string::npos) << output;
+    EXPECT_TRUE(WaitFor([&] { return engine.GetSentCount() == 4; }));
+    EXPECT_EQ(engine.GetReceivedCount(), 8u);
+}
+
+}  // namespace
