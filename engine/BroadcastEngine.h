@@ -29,9 +29,11 @@ public:
     static constexpr int kReceiveBufferSize = 2500;
     static constexpr int kDatagramSize = 512;
     static constexpr uint32_t kReceiveSocketBuffer = 1048576;
-    // Most datagrams one received datagram turns into: a 6000-byte depth
-    // message holds 42 records, two per old-format datagram.
-    static constexpr int kMaxSentPerReceived = 21;
+    // Most datagrams one received datagram turns into: a full decompressed
+    // depth message (42 records), two records per old-format datagram.
+    static constexpr int kMaxSentPerReceived =
+        static_cast<int>((NEW_BCAST_MESSAGE::kMaxDecompressedLength / NEW_DEPTH_RECORD::kSize + 1) / 2);
+    static_assert(kMaxSentPerReceived == 21);
 
     // The configuration, in its stored order. Written only by Configure.
     int ConfigId = 0;

@@ -292,6 +292,73 @@ TEST_F(BroadcastEngineTest, AStartWhileAStartIsPendingIsIgnored)
     EXPECT_EQ(engine->GetStatus(), "Not Running");
 }
 
+// Holds a started engine at its "Connected" notification, so that what the
+// feed sends meanwhile waits in the socket and arrives as one batch.
+class HeldEngine {
+public:
+    HeldEngine(int id, const char* group, const char* out)
+        : engine(id, "QA", group, kInPort, "UDP", "MULTICAST", out, TestNetwork::kHostSideIp,
+                 TestNetwork::kZentaSideIp, kOutPort, "UDP", "MULTICAST", "N", "N", &window)
+    {
+        engine.Start();
+    }
+    bool Held() { return WaitFor([&] { return engine.GetStatus() == "Connected"; }); }
+    void Release() { window.RunPosted(); }
+
+    RecordingOwner window{/*deliverInline=*/false};
+    CKOVBCastEngine engine;
+};
+
+TEST_F(BroadcastEngineTest, APartlyAcceptedBatchCountsOnlyTheAcceptedDatagrams)
+{
+    // The relay namespace refuses every second datagram the relay sends.
+    const std::string nft = "ip netns exec " + network->RelayNamespace() + " nft ";
+    ASSERT_EQ(std::system((nft + "add table ip relaytest").c_str()), 0) << "needs nft";
+    ASSERT_EQ(std::system((nft + "'add chain ip relaytest out { type filter hook output priority 0; }'").c_str()), 0);
+    ASSERT_EQ(std::system((nft + "add rule ip relaytest out udp dport 34002 numgen inc mod 2 == 1 drop").c_str()), 0);
+
+    const int sink = Sink(kOutA);
+    HeldEngine held(9, kGroupA, kOutA);
+    ASSERT_TRUE(held.Held());
+    constexpr int kSent = 40;
+    for (int i = 0; i < kSent; ++i)
+        ASSERT_TRUE(Feed(kGroupA, std::vector<uint8_t>(16, static_cast<uint8_t>(i))));
+    held.Release();
+
+    std::vector<uint8_t> out;
+    for (int i = 0; i < kSent; i += 2) {
+        ASSERT_EQ(ReceiveDatagram(sink, out, 2s), 512);
+        EXPECT_EQ(out[0], i) << "the refused ones are skipped, the rest keep their order";
+    }
+    EXPECT_EQ(ReceiveDatagram(sink, out, 200ms), -1);
+    EXPECT_TRUE(WaitFor([&] { return held.engine.GetReceivedCount() == kSent; }));
+    EXPECT_EQ(held.engine.GetSentCount(), kSent / 2u);
+}
+
+TEST_F(BroadcastEngineTest, CountsTheDatagramsTheKernelDroppedForAFullBuffer)
+{
+    HeldEngine held(10, kGroupA, kOutA);
+    ASSERT_TRUE(held.Held());
+    constexpr int kFlood = 10000;  // far more than its receive buffer holds
+    for (int i = 0; i < kFlood; ++i)
+        ASSERT_TRUE(Feed(kGroupA, Pattern(256, 0)));
+    held.Release();
+    ASSERT_TRUE(WaitFor([&] { return held.engine.GetStatus() == "Running"; }));
+
+    // A drop is reported with the next datagram the socket queues after it.
+    uint32_t received = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        const uint32_t now = held.engine.GetReceivedCount();
+        std::this_thread::sleep_for(20ms);
+        received = held.engine.GetReceivedCount();
+        return now == received;
+    }));
+    ASSERT_TRUE(Feed(kGroupA, Pattern(256, 0)));
+    ASSERT_TRUE(WaitFor([&] { return held.engine.GetReceivedCount() == received + 1; }));
+    EXPECT_GT(held.engine.GetDroppedCount(), 0u);
+    EXPECT_EQ(held.engine.GetDroppedCount() + held.engine.GetReceivedCount(), kFlood + 1u);
+}
+
 TEST(BroadcastEngineConfigureTest, NormalisesProtocolsCastTypesAndFlags)
 {
     CKOVBCastEngine engine(4, "QB", "239.1.1.1", 100, "TCP", "UNICAST", "10.1.1.1", "198.18.0.2", "198.18.1.1", 200,

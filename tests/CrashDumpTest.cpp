@@ -2,6 +2,8 @@
 // leaves with the format's documented offsets (not the writer's records).
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -223,9 +225,10 @@ protected:
     void SetUp() override
     {
         CrashDumpTest::SetUp();
-        m_before = time(nullptr);
+        // The fine clock, as the writer reads it: time() runs up to a tick behind.
+        m_before = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
         m_run = RunChild(m_directory, GetParam().Mode);
-        m_after = time(nullptr);
+        m_after = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     }
 
     // The one dump the child left, checked for its name.

@@ -72,6 +72,33 @@ TEST_F(UdpEndpointTest, ADatagramLongerThanTheBufferIsAFailedReceive)
     close(sender);
 }
 
+TEST_F(UdpEndpointTest, CountsWhatATinyReceiveBufferDropped)
+{
+    CUDP endpoint;
+    NW_PROTOCOL_SETTINGS settings = ReceiveSettings("127.0.0.1", 0);
+    settings.BufferSize = 4096;
+    ASSERT_EQ(endpoint.Open(settings), 0);
+    const int sender = network->OpenRelaySocket();
+    char buffer[2500];
+
+    constexpr int kSent = 200;
+    for (int i = 0; i < kSent; ++i)
+        ASSERT_TRUE(SendDatagram(sender, "127.0.0.1", kPort, std::vector<uint8_t>(256, 1)));
+    int kept = 0;
+    do {
+        ASSERT_EQ(endpoint.Receive(buffer, sizeof buffer), 256);
+        ++kept;
+    } while (endpoint.HasPendingReceives());
+    EXPECT_LT(kept, kSent);
+    EXPECT_EQ(endpoint.DroppedCount(), 0u) << "nothing queued after the drops yet";
+
+    ASSERT_TRUE(SendDatagram(sender, "127.0.0.1", kPort, std::vector<uint8_t>(256, 1)));
+    ASSERT_EQ(endpoint.Receive(buffer, sizeof buffer), 256);
+    EXPECT_EQ(endpoint.DroppedCount(), static_cast<uint32_t>(kSent - kept));
+    endpoint.Close();
+    close(sender);
+}
+
 TEST_F(UdpEndpointTest, ReceiveOpenFailuresRecordTheSystemError)
 {
     CUDP notLocal;
