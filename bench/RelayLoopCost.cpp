@@ -3,12 +3,16 @@
 // strace (bench/loop-cost.sh runs both). Runs in a network namespace of its
 // own with only the loopback interface, so nothing leaves the process.
 //
-//   relay_loop_cost [DATAGRAMS] [BURST]
+//   relay_loop_cost [--nmkt] [DATAGRAMS] [BURST]
+//
+// With --nmkt every datagram fed is a full new-format depth message of 42
+// records, which the relay turns into 21 old-format datagrams.
 //
 // The feed sends with write() and the sink reads with read(), so every
 // recvmsg/recvmmsg/sendto/sendmmsg in a trace is the relay's.
 
 #include "engine/BroadcastEngine.h"
+#include "tools/NewFeedEncoder.h"
 
 #include <arpa/inet.h>
 #include <poll.h>
@@ -53,14 +57,34 @@ sockaddr_in Address(const char* ip, uint16_t port)
     return address;
 }
 
+// A full depth message: 42 records, alike enough to compress into one datagram.
+std::vector<uint8_t> FullDepthMessage()
+{
+    std::vector<DepthQuote> quotes(kMaxDepthRecords);
+    for (int i = 0; i < kMaxDepthRecords; ++i) {
+        DepthQuote& quote = quotes[i];
+        quote.Token = 1000 + i;
+        quote.LastPrice = 250000;
+        for (int level = 0; level < 10; ++level)
+            quote.Levels[level] = {quote.LastPrice - 5 * level, 100 * (level + 1), static_cast<uint16_t>(level + 1)};
+    }
+    return EncodeDepthMessage(quotes);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    const bool nmkt = argc > 1 && std::strcmp(argv[1], "--nmkt") == 0;
+    if (nmkt) {
+        --argc;
+        ++argv;
+    }
     const long datagrams = argc > 1 ? std::atol(argv[1]) : 20000;
     const long burst = argc > 2 ? std::atol(argv[2]) : 32;
     if (datagrams <= 0 || burst <= 0)
-        return std::fprintf(stderr, "usage: relay_loop_cost [DATAGRAMS] [BURST]\n"), 2;
+        return std::fprintf(stderr, "usage: relay_loop_cost [--nmkt] [DATAGRAMS] [BURST]\n"), 2;
+    const long outPerIn = nmkt ? CKOVBCastEngine::kMaxSentPerReceived : 1;
 
     if (unshare(CLONE_NEWNET) != 0)
         return Fail("unshare(CLONE_NEWNET) (needs root)");
@@ -84,7 +108,7 @@ int main(int argc, char** argv)
 
     CQuietOwner owner;
     CKOVBCastEngine engine(1, "QA", kInGroup, kInPort, "UDP", "MULTICAST", kOutGroup, "127.0.0.1", "127.0.0.1",
-                           kOutPort, "UDP", "MULTICAST", "N", "N", &owner);
+                           kOutPort, "UDP", "MULTICAST", "N", nmkt ? "Y" : "N", &owner);
     engine.Start();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (engine.GetStatus() != "Connected" && std::chrono::steady_clock::now() < deadline)
@@ -92,7 +116,9 @@ int main(int argc, char** argv)
 
     // Bursts, each drained at the sink before the next: the relay never
     // overflows and every run sees the same batches.
-    std::vector<uint8_t> datagram(kDatagramSize, 0x42);
+    const std::vector<uint8_t> datagram = nmkt ? FullDepthMessage() : std::vector<uint8_t>(kDatagramSize, 0x42);
+    if (datagram.empty())
+        return std::fprintf(stderr, "relay_loop_cost: the depth message does not fit a datagram\n"), 1;
     std::vector<uint8_t> received(2048);
     long relayed = 0;
     for (long sent = 0; sent < datagrams && std::chrono::steady_clock::now() < deadline;) {
@@ -102,14 +128,14 @@ int main(int argc, char** argv)
                 return Fail("write");
         sent += count;
         pollfd waiting{sink, POLLIN, 0};
-        while (relayed < sent && poll(&waiting, 1, 2000) > 0)
+        while (relayed < sent * outPerIn && poll(&waiting, 1, 2000) > 0)
             if (read(sink, received.data(), received.size()) == 512)
                 ++relayed;
-        if (relayed < sent)
+        if (relayed < sent * outPerIn)
             break;
     }
     engine.Stop();
-    std::printf("datagrams %ld relayed %ld received %u sent %u\n", datagrams, relayed, engine.GetReceivedCount(),
+    std::printf("fed %ld relayed %ld received %u sent %u\n", datagrams, relayed, engine.GetReceivedCount(),
                 engine.GetSentCount());
-    return relayed == datagrams ? 0 : 1;
+    return relayed == datagrams * outPerIn ? 0 : 1;
 }

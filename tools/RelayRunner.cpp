@@ -111,8 +111,9 @@ bool ParseArguments(int argc, char** argv, Options& options)
 void PrintCounters(const std::vector<std::unique_ptr<CKOVBCastEngine>>& engines)
 {
     for (const auto& engine : engines)
-        std::printf("Config ID %d  %-21s Pkts Recv: %u  Pkts Sent: %u\n", engine->ConfigId, engine->GetStatus().c_str(),
-                    engine->GetReceivedCount(), engine->GetSentCount());
+        std::printf("Config ID %d  %-21s Pkts Recv: %u  Pkts Sent: %u  Dropped: %u\n", engine->ConfigId,
+                    engine->GetStatus().c_str(), engine->GetReceivedCount(), engine->GetSentCount(),
+                    engine->GetDroppedCount());
     std::fflush(stdout);
 }
 
