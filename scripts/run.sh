@@ -1,8 +1,8 @@
 #!/bin/sh
-# Installs what is missing, builds, and starts the relay. Run as root.
-# Arguments go to the program.
+# Installs what is missing, builds, and opens the operator console.
+# Run as root, on a machine with a display. Arguments go to Qt (e.g. -platform).
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" build
 "$top/scripts/build.sh" "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORMA_BUILD_TESTS=OFF
-exec "$top/build/tools/orma-relay" "$@"
+exec "$top/build/console/orma-broadcast-server" "$@"

@@ -1,0 +1,150 @@
+// The main window's set-up, the engines' notifications and the window commands.
+#include "console/KOVDlg.h"
+
+#include "console/AboutDlg.h"
+#include "console/AppIcon.h"
+#include "console/ControlIds.h"
+#include "console/Prompter.h"
+#include "log/EventLog.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimerEvent>
+
+CKOVDlg::CKOVDlg(CPrompter& prompter, QWidget* parent) : QDialog(parent), m_prompter(prompter)
+{
+    CreateControls();
+    ConnectHandlers();
+    OnInitDialog();
+}
+
+void CKOVDlg::ConnectHandlers()
+{
+    const auto onClick = [this](int id, void (CKOVDlg::*handler)()) {
+        connect(static_cast<QPushButton*>(GetDlgItem(id)), &QPushButton::clicked, this, handler);
+    };
+    onClick(IDC_BUTTON_START, &CKOVDlg::OnStartButton);
+    onClick(IDC_BUTTON_EXIT, &CKOVDlg::OnExit);
+    connect(m_ctrlList, &QTableWidget::clicked, this, &CKOVDlg::OnListClick);
+    connect(m_ctrlList, &QTableWidget::itemSelectionChanged, this, &CKOVDlg::OnListItemChanged);
+}
+
+CKOVDlg::~CKOVDlg()
+{
+    m_bClosing = true;
+    if (m_nTimerId)
+        killTimer(m_nTimerId);
+    // An engine waits for its relay thread, which may still be calling this window.
+    m_arrEngines.clear();
+}
+
+void CKOVDlg::OnInitDialog()
+{
+    setWindowIcon(AppIcon());
+
+    g_pEventLog = CEventLog::GetInstance();
+    LogEvent("\n%s ORMA UDP Broadcast Server has been Started", LocalTimeText().c_str());
+
+    EnableForm(false);
+    for (const int id : {IDC_COMBO_RECEIVE_PROTOCOL, IDC_COMBO_SEND_PROTOCOL})
+        static_cast<QComboBox*>(GetDlgItem(id))->addItems({"UDP", "TCP"});
+    for (const int id : {IDC_COMBO_RECEIVE_TYPE, IDC_COMBO_SEND_TYPE})
+        static_cast<QComboBox*>(GetDlgItem(id))->addItems({"UNICAST", "MULTICAST"});
+    // The combos start with nothing chosen; the fields carry their texts.
+    UpdateData(false);
+
+    for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START})
+        GetDlgItem(id)->setEnabled(false);
+
+    InitBroadcastList();
+    AddToolTips();
+    m_nTimerId = startTimer(kRefreshPeriodMs);
+}
+
+void CKOVDlg::AddToolTips()
+{
+    const std::pair<int, const char*> tips[] = {
+        {IDC_IPADDRESS_SEND, "Enter the Sending Multicast address"},
+        {IDC_LIST_BROADCASTS, "List of Broadcasts"},
+        {IDC_COMBO_SEGMENT, "Market Segment"},
+        {IDC_IPADDRESS_RECEIVE, "Enter Corresponding Receiving Multicast Address."},
+        {IDC_EDIT_SEND_PORT, "Enter Corresponding Sending Port Number."},
+        {IDC_EDIT_RECEIVE_PORT, "Enter Corresponding Receiving Port Number."},
+        {IDC_IPADDRESS_HOST_SIDE, "Enter the Local IP Address towards Host."},
+        {IDC_IPADDRESS_ZENTA_SIDE, "Enter the Local IP Address towards ZENTA."},
+        {IDC_COMBO_NMKT, "Select Y to convert New Market Data broadcast to Old Broadcast."},
+    };
+    for (const auto& [id, text] : tips)
+        GetDlgItem(id)->setToolTip(text);
+}
+
+void CKOVDlg::OnBroadcastState(int /*configId*/)
+{
+    ReplayListClick();
+}
+
+void CKOVDlg::ShowOperatorMessage(const std::string& text)
+{
+    // While the window goes away nobody is left to read it; the engine logs the failure.
+    if (!m_bClosing)
+        m_prompter.ShowMessage(text);
+}
+
+void CKOVDlg::PostToOwnerThread(std::function<void()> task)
+{
+    // Queued on this window: a task that arrives after the window is gone is dropped.
+    QMetaObject::invokeMethod(this, std::move(task), Qt::QueuedConnection);
+}
+
+void CKOVDlg::timerEvent(QTimerEvent* event)
+{
+    OnTimer(event->timerId());
+}
+
+void CKOVDlg::OnExit()
+{
+    if (!m_prompter.AskYesNo("This will disconnect all the broadcast connections.\nAre you sure?"))
+        return;
+    LogEvent("%s ORMA UDP Broadcast Server has been Closed", LocalTimeText().c_str());
+    StopAllBroadcasts();
+    done(QDialog::Rejected);
+}
+
+void CKOVDlg::closeEvent(QCloseEvent* event)
+{
+    // Every way of closing asks first; OnExit ends the window itself.
+    event->ignore();
+    OnExit();
+}
+
+void CKOVDlg::keyPressEvent(QKeyEvent* event)
+{
+    // Escape must never end the window and its broadcasts.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CKOVDlg::contextMenuEvent(QContextMenuEvent* event)
+{
+    // Stands in for the window menu's About entry, which window managers do not offer.
+    QMenu menu(this);
+    menu.addAction("&About ORMA UDP Broadcast Server", this, [this] { OnSysCommand(IDM_ABOUTBOX); });
+    menu.exec(event->globalPos());
+}
+
+void CKOVDlg::OnSysCommand(int id)
+{
+    if ((id & 0xFFF0) == IDM_ABOUTBOX) {
+        CAboutDlg about(this);
+        about.exec();
+    }
+}

@@ -1,0 +1,145 @@
+#pragma once
+
+#include "engine/BroadcastEngine.h"
+
+#include <QDialog>
+
+#include <array>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CIpAddressEdit;
+class CPrompter;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTableWidget;
+
+// The main window: the "Broadcast Parameters" form, the list of broadcasts
+// with their counters and status, and the operator's buttons. It owns every
+// engine and is each engine's owner; everything here runs on the GUI thread.
+//
+// The handlers live in one file per concern: KOVDlg.cpp (set-up, engine
+// notifications, exit), KOVDlgLayout.cpp (the controls), KOVDlgList.cpp
+// (the list and its refresh), KOVDlgStartStop.cpp and KOVDlgForm.cpp.
+class CKOVDlg : public QDialog, public CEngineOwner {
+    Q_OBJECT
+public:
+    // Initialises the window at once: start-up log line, list, tool-tips, refresh timer.
+    explicit CKOVDlg(CPrompter& prompter, QWidget* parent = nullptr);
+    // Ends every relay thread before the engines go.
+    ~CKOVDlg() override;
+
+    // The control with this template id, or null.
+    [[nodiscard]] QWidget* GetDlgItem(int id) const;
+
+    // Broadcast list.
+    // Adds a list row and its stopped engine for a stored configuration row.
+    // A row that cannot be used, or repeats a listed Config ID, is skipped
+    // whole with an event log line saying why; gives false then.
+    bool AddBroadcastFromLine(const std::string& line, const std::string& hostSideIp, const std::string& zentaSideIp);
+    // Index of the first selected row, or -1.
+    [[nodiscard]] int GetSelectedRow() const;
+    // The engine of a row through its column 0 Config ID, or null when it has none.
+    [[nodiscard]] CKOVBCastEngine* GetEngineForRow(int row) const;
+    void OnListClick();
+    void OnListItemChanged();
+    void ReplayListClick();
+    // Copies every engine's counters and status into the list.
+    void OnTimer(int timerId);
+
+    // Start and stop.
+    void OnStartButton();
+    void UpdateStartStopButton(int row);
+    void SetButtonCaption(const QString& caption, int id);
+    // Starts the stopped, valid engines named by an auto-start list.
+    void AutoStartBroadcasts(const std::string& list);
+    void StopAllBroadcasts();
+
+    // The form.
+    // Moves the form fields to the controls, or (saveAndValidate) the
+    // controls to the fields; false when a port box holds no whole number.
+    bool UpdateData(bool saveAndValidate = true);
+    // 1 when the values may be saved or started; otherwise shows the first
+    // problem, moves the focus to its control and gives 0.
+    int ValidateConfiguration(const std::string& receiveIp, int receivePort, const std::string& segmentCode,
+                              const std::string& sendIp, int sendPort, const std::string& hostSideIp,
+                              const std::string& zentaSideIp);
+    void ClearForm();
+    void EnableForm(bool on);
+    // Shows the selected row's configuration; 1 when there was one.
+    int FillFormFromConfiguration();
+
+    // Window commands.
+    void OnExit();
+    void OnSysCommand(int id);
+
+    // CEngineOwner: engines reach the window through these.
+    void OnBroadcastState(int configId) override;
+    void ShowOperatorMessage(const std::string& text) override;
+    void PostToOwnerThread(std::function<void()> task) override;
+
+    // Form fields, exchanged with the controls by UpdateData.
+    int m_nSendPort = 0;
+    int m_nReceivePort = 0;
+    std::string m_strSegment;
+    std::string m_strReceiveIp;
+    std::string m_strSendIp;
+    std::string m_strHostSideIp;
+    std::string m_strZentaSideIp;
+    int m_nConfigId = 0;
+    std::string m_strArchive;
+    std::string m_strNmkt;
+    std::string m_strReceiveProtocol = " ";
+    std::string m_strSendProtocol;
+    std::string m_strReceiveType;
+    std::string m_strSendType;
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void OnInitDialog();
+    void CreateControls();
+    void ConnectHandlers();
+    void InitBroadcastList();
+    void AddToolTips();
+    void DoDataExchange(bool saveAndValidate, bool& failed);
+    [[nodiscard]] bool ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate);
+    void ShowNoSelectionMessage();
+    void SetItemText(int row, int column, const QString& text);
+    void AppendListRow(const std::array<std::string, 6>& texts);
+    void RegisterControl(int id, QWidget* control);
+    [[nodiscard]] CKOVBCastEngine* EngineForConfigId(int configId) const;
+
+    CPrompter& m_prompter;
+    std::map<int, QWidget*> m_controls;
+
+    CIpAddressEdit* m_ctrlZentaSideIp = nullptr;
+    CIpAddressEdit* m_ctrlHostSideIp = nullptr;
+    CIpAddressEdit* m_ctrlReceiveIp = nullptr;
+    QLineEdit* m_ctrlSendPort = nullptr;
+    QLineEdit* m_ctrlReceivePort = nullptr;
+    QComboBox* m_ctrlNmkt = nullptr;
+    QLabel* m_ctrlStatus = nullptr;
+    CIpAddressEdit* m_ctrlSendIp = nullptr;
+    QComboBox* m_ctrlSegment = nullptr;
+    QTableWidget* m_ctrlList = nullptr;
+
+    bool m_bAddMode = false;
+    bool m_bModifyMode = false;
+    int m_nLastConfigId = 0;
+    int m_nTimerId = 0;
+    // Set while the window goes away: late engine notifications change nothing then.
+    bool m_bClosing = false;
+
+    // Slot k holds the engine of Config ID k; null where there is none.
+    std::vector<std::unique_ptr<CKOVBCastEngine>> m_arrEngines;
+};

@@ -1,0 +1,170 @@
+// The "Broadcast Parameters" form: its fields, their exchange with the
+// controls, and the checks a configuration passes before it is saved or started.
+#include "console/KOVDlg.h"
+
+#include "config/BroadcastConfig.h"
+#include "config/ConfigurationRules.h"
+#include "console/ControlIds.h"
+#include "console/IpAddressEdit.h"
+#include "console/Prompter.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QTableWidget>
+
+namespace {
+
+int FocusControlOf(ConfigurationField field)
+{
+    switch (field) {
+    case ConfigurationField::ReceiveIp:
+        return IDC_IPADDRESS_RECEIVE;
+    case ConfigurationField::ReceivePort:
+        return IDC_EDIT_RECEIVE_PORT;
+    case ConfigurationField::SegmentCode:
+        return IDC_COMBO_SEGMENT;
+    case ConfigurationField::SendIp:
+        return IDC_IPADDRESS_SEND;
+    case ConfigurationField::SendPort:
+        return IDC_EDIT_SEND_PORT;
+    case ConfigurationField::HostSideIp:
+        return IDC_IPADDRESS_HOST_SIDE;
+    case ConfigurationField::ZentaSideIp:
+        return IDC_IPADDRESS_ZENTA_SIDE;
+    }
+    return IDC_IPADDRESS_RECEIVE;
+}
+
+// A drop-down list shows the item with exactly this text, or none; an
+// editable drop-down shows the text itself.
+void ExchangeComboText(QComboBox* combo, std::string& text, bool saveAndValidate)
+{
+    if (saveAndValidate) {
+        text = combo->currentText().toStdString();
+    } else if (combo->isEditable()) {
+        combo->setEditText(QString::fromStdString(text));
+    } else {
+        combo->setCurrentIndex(combo->findText(QString::fromStdString(text), Qt::MatchExactly));
+    }
+}
+
+void ExchangeAddress(CIpAddressEdit* box, std::string& text, bool saveAndValidate)
+{
+    if (saveAndValidate)
+        text = box->text().toStdString();
+    else
+        box->setText(QString::fromStdString(text));
+}
+
+}  // namespace
+
+bool CKOVDlg::UpdateData(bool saveAndValidate)
+{
+    bool failed = false;
+    DoDataExchange(saveAndValidate, failed);
+    return !failed;
+}
+
+void CKOVDlg::DoDataExchange(bool save, bool& failed)
+{
+    const auto combo = [this](int id) { return static_cast<QComboBox*>(GetDlgItem(id)); };
+    // Reading stops at the first box that holds no number, with the focus on it.
+    if (!ExchangePort(m_ctrlSendPort, m_nSendPort, save) || !ExchangePort(m_ctrlReceivePort, m_nReceivePort, save)) {
+        failed = true;
+        return;
+    }
+    ExchangeComboText(m_ctrlSegment, m_strSegment, save);
+    ExchangeAddress(m_ctrlReceiveIp, m_strReceiveIp, save);
+    ExchangeAddress(m_ctrlSendIp, m_strSendIp, save);
+    ExchangeAddress(m_ctrlHostSideIp, m_strHostSideIp, save);
+    ExchangeAddress(m_ctrlZentaSideIp, m_strZentaSideIp, save);
+    if (!ExchangePort(static_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_CONFIG_ID)), m_nConfigId, save)) {
+        failed = true;
+        return;
+    }
+    ExchangeComboText(combo(IDC_COMBO_ARCHIVE), m_strArchive, save);
+    ExchangeComboText(m_ctrlNmkt, m_strNmkt, save);
+    ExchangeComboText(combo(IDC_COMBO_RECEIVE_PROTOCOL), m_strReceiveProtocol, save);
+    ExchangeComboText(combo(IDC_COMBO_SEND_PROTOCOL), m_strSendProtocol, save);
+    ExchangeComboText(combo(IDC_COMBO_RECEIVE_TYPE), m_strReceiveType, save);
+    ExchangeComboText(combo(IDC_COMBO_SEND_TYPE), m_strSendType, save);
+}
+
+bool CKOVDlg::ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate)
+{
+    if (!saveAndValidate) {
+        edit->setText(QString::number(value));
+        return true;
+    }
+    bool number = false;
+    const int read = edit->text().trimmed().toInt(&number);
+    if (!number) {
+        m_prompter.ShowMessage("Please enter a whole number.");
+        edit->setFocus();
+        edit->selectAll();
+        return false;
+    }
+    value = read;
+    return true;
+}
+
+int CKOVDlg::ValidateConfiguration(const std::string& receiveIp, int receivePort, const std::string& segmentCode,
+                                   const std::string& sendIp, int sendPort, const std::string& hostSideIp,
+                                   const std::string& zentaSideIp)
+{
+    const std::optional<ConfigurationProblem> problem =
+        FindConfigurationProblem(receiveIp, receivePort, segmentCode, sendIp, sendPort, hostSideIp, zentaSideIp);
+    if (!problem)
+        return 1;
+    m_prompter.ShowMessage(problem->Message);
+    GetDlgItem(FocusControlOf(problem->Field))->setFocus();
+    return 0;
+}
+
+void CKOVDlg::ClearForm()
+{
+    m_nConfigId = 0;
+    m_nReceivePort = 0;
+    m_nSendPort = 0;
+    for (std::string* text : {&m_strSegment, &m_strReceiveIp, &m_strSendIp, &m_strHostSideIp, &m_strZentaSideIp,
+                              &m_strReceiveProtocol, &m_strSendProtocol, &m_strArchive, &m_strNmkt})
+        text->clear();
+    m_strReceiveType = "UNICAST";
+    m_strSendType = "UNICAST";
+    UpdateData(false);
+}
+
+void CKOVDlg::EnableForm(bool on)
+{
+    for (const int id :
+         {IDC_COMBO_SEGMENT, IDC_IPADDRESS_RECEIVE, IDC_EDIT_RECEIVE_PORT, IDC_IPADDRESS_SEND, IDC_IPADDRESS_HOST_SIDE,
+          IDC_IPADDRESS_ZENTA_SIDE, IDC_EDIT_SEND_PORT, IDC_COMBO_ARCHIVE, IDC_COMBO_NMKT, IDC_COMBO_RECEIVE_PROTOCOL,
+          IDC_COMBO_SEND_PROTOCOL, IDC_COMBO_RECEIVE_TYPE, IDC_COMBO_SEND_TYPE})
+        GetDlgItem(id)->setEnabled(on);
+}
+
+int CKOVDlg::FillFormFromConfiguration()
+{
+    const int row = GetSelectedRow();
+    if (row < 0 || row >= m_ctrlList->rowCount())
+        return 0;
+    const CKOVBCastEngine* engine = GetEngineForRow(row);
+    if (!engine)
+        return 0;
+    m_nConfigId = engine->ConfigId;
+    m_strSegment = engine->SegmentCode;
+    m_strReceiveIp = engine->ReceiveIp;
+    m_strHostSideIp = engine->HostSideIp;
+    m_strZentaSideIp = engine->ZentaSideIp;
+    m_nReceivePort = engine->ReceivePort;
+    m_strReceiveProtocol = engine->ReceiveProtocol;
+    m_strReceiveType = CastTypeText(engine->ReceiveMulticast);
+    m_strSendIp = engine->SendIp;
+    m_nSendPort = engine->SendPort;
+    m_strSendProtocol = engine->SendProtocol;
+    m_strSendType = CastTypeText(engine->SendMulticast);
+    m_strArchive = FlagText(engine->ArchiveFlag);
+    m_strNmkt = FlagText(engine->NmktFlag);
+    UpdateData(false);
+    return 1;
+}

@@ -1,0 +1,162 @@
+// The broadcast list: its rows and engines, the selection and the refresh.
+#include "console/KOVDlg.h"
+
+#include "config/BroadcastConfig.h"
+#include "config/ConfigurationRules.h"
+#include "config/FieldList.h"
+#include "console/ControlIds.h"
+#include "log/EventLog.h"
+
+#include <QHeaderView>
+#include <QTableWidget>
+
+namespace {
+
+struct ListColumn {
+    const char* Title;
+    int Width;
+};
+constexpr ListColumn kColumns[] = {
+    {"ID", 25},        {"Seg", 35},       {"Recv IP", 85},   {"Recv Port", 60},          {"Send IP", 85},
+    {"Send Port", 60}, {"Pkts Recv", 65}, {"Pkts Sent", 65}, {"Connection Status", 103},
+};
+constexpr int kColumnPacketsReceived = 6;
+constexpr int kColumnPacketsSent = 7;
+constexpr int kColumnStatus = 8;
+
+const QColor kListColour(220, 255, 255);
+
+}  // namespace
+
+void CKOVDlg::InitBroadcastList()
+{
+    QTableWidget& list = *m_ctrlList;
+    list.setColumnCount(std::size(kColumns));
+    for (int column = 0; column < list.columnCount(); ++column) {
+        auto* title = new QTableWidgetItem(kColumns[column].Title);
+        title->setTextAlignment(Qt::AlignCenter);
+        list.setHorizontalHeaderItem(column, title);
+        list.setColumnWidth(column, kColumns[column].Width);
+    }
+    list.horizontalHeader()->setHighlightSections(false);
+    list.verticalHeader()->hide();
+    list.verticalHeader()->setDefaultSectionSize(list.fontMetrics().height() + 4);
+    list.setShowGrid(true);
+    list.setSelectionBehavior(QAbstractItemView::SelectRows);
+    list.setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list.setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list.setWordWrap(false);
+    QPalette colours = list.palette();
+    colours.setColor(QPalette::Base, kListColour);
+    list.setPalette(colours);
+
+    list.setFocus();
+    OnTimer(REFRESH_TIMER_ID);
+}
+
+bool CKOVDlg::AddBroadcastFromLine(const std::string& line, const std::string& hostSideIp,
+                                   const std::string& zentaSideIp)
+{
+    StoredConfiguration configuration;
+    std::string reason;
+    if (ParseConfigurationRow(line, configuration, reason)) {
+        const int id = configuration.ConfigId;
+        if (id > kMaxConfigId)
+            reason = FormatText("Config ID %d is above the largest allowed, %d", id, kMaxConfigId);
+        else if (EngineForConfigId(id))
+            reason = FormatText("Config ID %d is already listed", id);
+    }
+    if (!reason.empty()) {
+        LogEvent("%s Stored configuration \"%s\" skipped: %s.", LocalTimeText().c_str(), line.c_str(), reason.c_str());
+        return false;
+    }
+
+    const auto slot = static_cast<size_t>(configuration.ConfigId);
+    m_nLastConfigId = configuration.ConfigId;
+    AppendListRow(ListRowTexts(configuration));
+    if (slot >= m_arrEngines.size())
+        m_arrEngines.resize(slot + 1);
+    m_arrEngines[slot] = CreateEngine(configuration, hostSideIp, zentaSideIp, this);
+    return true;
+}
+
+void CKOVDlg::AppendListRow(const std::array<std::string, 6>& texts)
+{
+    const int row = m_ctrlList->rowCount();
+    m_ctrlList->insertRow(row);
+    for (int column = 0; column < m_ctrlList->columnCount(); ++column) {
+        auto* item = new QTableWidgetItem;
+        item->setTextAlignment(Qt::AlignCenter);
+        if (column < static_cast<int>(texts.size()))
+            item->setText(QString::fromStdString(texts[static_cast<size_t>(column)]));
+        m_ctrlList->setItem(row, column, item);
+    }
+}
+
+void CKOVDlg::SetItemText(int row, int column, const QString& text)
+{
+    QTableWidgetItem* item = m_ctrlList->item(row, column);
+    if (item && item->text() != text)
+        item->setText(text);
+}
+
+int CKOVDlg::GetSelectedRow() const
+{
+    int first = -1;
+    for (const QModelIndex& index : m_ctrlList->selectionModel()->selectedRows()) {
+        if (first < 0 || index.row() < first)
+            first = index.row();
+    }
+    return first;
+}
+
+CKOVBCastEngine* CKOVDlg::GetEngineForRow(int row) const
+{
+    const QTableWidgetItem* idItem = m_ctrlList->item(row, 0);
+    if (!idItem)
+        return nullptr;
+    return EngineForConfigId(ParseDecimal(idItem->text().toStdString()));
+}
+
+CKOVBCastEngine* CKOVDlg::EngineForConfigId(int configId) const
+{
+    if (configId < 0 || static_cast<size_t>(configId) >= m_arrEngines.size())
+        return nullptr;
+    return m_arrEngines[static_cast<size_t>(configId)].get();
+}
+
+void CKOVDlg::OnListClick()
+{
+    // While a configuration is being added or modified the form holds the
+    // operator's typing and the buttons say Save and Cancel: leave both.
+    if (m_bAddMode || m_bModifyMode)
+        return;
+    const int row = GetSelectedRow();
+    if (row < 0 || row >= m_ctrlList->rowCount())
+        return;
+    FillFormFromConfiguration();
+    UpdateStartStopButton(row);
+}
+
+void CKOVDlg::OnListItemChanged()
+{
+    ReplayListClick();
+}
+
+void CKOVDlg::ReplayListClick()
+{
+    if (!m_bClosing)
+        OnListClick();
+}
+
+void CKOVDlg::OnTimer(int /*timerId*/)
+{
+    for (int row = 0; row < m_ctrlList->rowCount(); ++row) {
+        const CKOVBCastEngine* engine = GetEngineForRow(row);
+        if (!engine)
+            continue;
+        SetItemText(row, kColumnPacketsSent, QString::number(engine->GetSentCount()));
+        SetItemText(row, kColumnPacketsReceived, QString::number(engine->GetReceivedCount()));
+        SetItemText(row, kColumnStatus, QString::fromStdString(engine->GetStatus()));
+    }
+}

@@ -1,0 +1,104 @@
+// Starting and stopping broadcasts, and the buttons that follow them.
+#include "console/KOVDlg.h"
+
+#include "config/FieldList.h"
+#include "console/ControlIds.h"
+#include "console/Prompter.h"
+#include "log/EventLog.h"
+
+#include <QPushButton>
+#include <QTableWidget>
+
+namespace {
+
+// The Config IDs of an auto-start list: each one is followed by ",", so
+// text after the last "," names nothing.
+std::vector<int> AutoStartIds(const std::string& list)
+{
+    std::vector<int> ids;
+    for (const std::string& field : SplitFields(list))
+        ids.push_back(ParseDecimal(field));
+    return ids;
+}
+
+// Validates an engine's stored configuration as the form would.
+int ValidateEngine(CKOVDlg& window, const CKOVBCastEngine& engine)
+{
+    return window.ValidateConfiguration(engine.ReceiveIp, engine.ReceivePort, engine.SegmentCode, engine.SendIp,
+                                        engine.SendPort, engine.HostSideIp, engine.ZentaSideIp);
+}
+
+}  // namespace
+
+void CKOVDlg::OnStartButton()
+{
+    // In add and modify mode this button saves the form instead.
+    if (m_bAddMode || m_bModifyMode)
+        return;
+
+    const int row = GetSelectedRow();
+    if (row == -1) {
+        ShowNoSelectionMessage();
+        return;
+    }
+    if (row >= m_ctrlList->rowCount())
+        return;
+    CKOVBCastEngine* engine = GetEngineForRow(row);
+    if (!engine || !ValidateEngine(*this, *engine))
+        return;
+
+    if (!engine->IsRunning()) {
+        // Connecting turns the caption to Stop; a start still pending ignores this one.
+        engine->Start();
+        return;
+    }
+    // Stop notifies this window before it returns, so the form and the
+    // buttons already show the stopped broadcast.
+    engine->Stop();
+    LogEvent("%s Config ID %d has been Stopped successfully.", LocalTimeText().c_str(), m_nConfigId);
+}
+
+void CKOVDlg::ShowNoSelectionMessage()
+{
+    m_prompter.ShowMessage(m_ctrlList->rowCount() == 0 ? "No records." : "Select Any Record");
+}
+
+void CKOVDlg::UpdateStartStopButton(int row)
+{
+    const CKOVBCastEngine* engine = GetEngineForRow(row);
+    if (!engine) {
+        for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START})
+            GetDlgItem(id)->setEnabled(false);
+        return;
+    }
+    // A running broadcast can be neither modified nor deleted.
+    const bool running = engine->IsRunning();
+    GetDlgItem(IDC_BUTTON_MODIFY)->setEnabled(!running);
+    GetDlgItem(IDC_BUTTON_DELETE)->setEnabled(!running);
+    GetDlgItem(IDC_BUTTON_START)->setEnabled(true);
+    SetButtonCaption(running ? "&Stop" : "&Start", IDC_BUTTON_START);
+}
+
+void CKOVDlg::SetButtonCaption(const QString& caption, int id)
+{
+    if (auto* button = qobject_cast<QPushButton*>(GetDlgItem(id)))
+        button->setText(caption);
+}
+
+void CKOVDlg::AutoStartBroadcasts(const std::string& list)
+{
+    for (const int id : AutoStartIds(list)) {
+        // A name without an engine can only come from an edited store.
+        CKOVBCastEngine* engine = EngineForConfigId(id);
+        if (engine && ValidateEngine(*this, *engine) && !engine->IsRunning())
+            engine->Start();
+    }
+}
+
+void CKOVDlg::StopAllBroadcasts()
+{
+    for (const std::unique_ptr<CKOVBCastEngine>& engine : m_arrEngines) {
+        if (engine && engine->IsRunning())
+            engine->Stop();
+    }
+}

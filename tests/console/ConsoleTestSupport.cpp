@@ -1,0 +1,103 @@
+#include "tests/console/ConsoleTestSupport.h"
+
+#include "config/FieldList.h"
+#include "console/ControlIds.h"
+#include "log/EventLog.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+
+bool CScriptedPrompter::AskYesNo(const std::string& text)
+{
+    Messages.push_back(text);
+    if (Answers.empty())
+        return false;
+    const bool answer = Answers.front();
+    Answers.pop_front();
+    return answer;
+}
+
+ScopedEventLog::ScopedEventLog() : m_previousDirectory(CEventLog::GetInstance()->GetLogDirectory())
+{
+    CEventLog::GetInstance()->SetLogDirectory(Directory());
+    g_pEventLog = CEventLog::GetInstance();
+}
+
+ScopedEventLog::~ScopedEventLog()
+{
+    CEventLog::GetInstance()->SetLogDirectory(m_previousDirectory);
+}
+
+std::string ScopedEventLog::Text() const
+{
+    std::string text;
+    for (const QFileInfo& file : QDir(m_directory.path()).entryInfoList(QDir::Files, QDir::Name)) {
+        QFile log(file.filePath());
+        if (log.open(QIODevice::ReadOnly))
+            text += log.readAll().toStdString();
+    }
+    return text;
+}
+
+int ScopedEventLog::CountLines(const std::string& part) const
+{
+    int count = 0;
+    for (const QString& line : QString::fromStdString(Text()).split('\n'))
+        count += line.toStdString().find(part) != std::string::npos;
+    return count;
+}
+
+void WindowFixture::Open()
+{
+    m_log = std::make_unique<ScopedEventLog>();
+    m_prompter.Messages.clear();
+    m_prompter.Answers.clear();
+    m_window = std::make_unique<CKOVDlg>(m_prompter);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+}
+
+void WindowFixture::Close()
+{
+    m_window.reset();
+    m_log.reset();
+}
+
+std::string ConfigurationLine(int id, const std::string& segment, const std::string& receiveIp, int receivePort,
+                              const std::string& sendIp, int sendPort, const std::string& nmkt)
+{
+    return JoinFields({std::to_string(id), segment, receiveIp, std::to_string(receivePort), "UDP", "MULTICAST", sendIp,
+                       std::to_string(sendPort), "UDP", "MULTICAST", "N", nmkt});
+}
+
+void AddDefaultSegments(CKOVDlg& window)
+{
+    static_cast<QComboBox*>(window.GetDlgItem(IDC_COMBO_SEGMENT))->addItems({"QA", "QB", "QC", "QDLN", "QE"});
+}
+
+QTableWidget& ListOf(CKOVDlg& window)
+{
+    return *static_cast<QTableWidget*>(window.GetDlgItem(IDC_LIST_BROADCASTS));
+}
+
+QPushButton& ButtonOf(CKOVDlg& window, int id)
+{
+    return *static_cast<QPushButton*>(window.GetDlgItem(id));
+}
+
+QString ItemText(CKOVDlg& window, int row, int column)
+{
+    const QTableWidgetItem* item = ListOf(window).item(row, column);
+    return item ? item->text() : QString();
+}
+
+void ClickRow(CKOVDlg& window, int row)
+{
+    QTableWidget& list = ListOf(window);
+    const QRect cell = list.visualRect(list.model()->index(row, 1));
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, cell.center());
+}
