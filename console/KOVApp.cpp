@@ -3,6 +3,7 @@
 #include "console/KOVDlg.h"
 #include "console/LimitSingleInstance.h"
 #include "console/Prompter.h"
+#include "console/crashdump/CrashDumpWriter.h"
 
 bool CKOVApp::InitInstance()
 {
@@ -12,8 +13,8 @@ bool CKOVApp::InitInstance()
         return false;
     }
 
-    // The crash dump writer belongs here, before any relay thread exists.
-    // Nothing is installed yet.
+    // Before any relay thread exists: a fault on any thread leaves a minidump.
+    (void)InstallCrashDumpWriter();
 
     // POSIX sockets need no start-up call.
 

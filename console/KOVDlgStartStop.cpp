@@ -1,7 +1,7 @@
 // Starting and stopping broadcasts, and the buttons that follow them.
 #include "console/KOVDlg.h"
 
-#include "config/FieldList.h"
+#include "config/PersistedSettings.h"
 #include "console/ControlIds.h"
 #include "console/Prompter.h"
 #include "log/EventLog.h"
@@ -10,16 +10,6 @@
 #include <QTableWidget>
 
 namespace {
-
-// The Config IDs of an auto-start list: each one is followed by ",", so
-// text after the last "," names nothing.
-std::vector<int> AutoStartIds(const std::string& list)
-{
-    std::vector<int> ids;
-    for (const std::string& field : SplitFields(list))
-        ids.push_back(ParseDecimal(field));
-    return ids;
-}
 
 // Validates an engine's stored configuration as the form would.
 int ValidateEngine(CKOVDlg& window, const CKOVBCastEngine& engine)
@@ -87,7 +77,7 @@ void CKOVDlg::SetButtonCaption(const QString& caption, int id)
 
 void CKOVDlg::AutoStartBroadcasts(const std::string& list)
 {
-    for (const int id : AutoStartIds(list)) {
+    for (const int id : ParseAutoStartList(list)) {
         // A name without an engine can only come from an edited store.
         CKOVBCastEngine* engine = EngineForConfigId(id);
         if (engine && ValidateEngine(*this, *engine) && !engine->IsRunning())
