@@ -30,6 +30,10 @@ bool ParseConfigurationRow(std::string_view row, StoredConfiguration& configurat
         reason = FormatText("Config ID \"%s\" is not a positive number", fields[0].c_str());
         return false;
     }
+    if (parsed.ConfigId > kMaxConfigId) {
+        reason = FormatText("Config ID %d is above the largest allowed, %d", parsed.ConfigId, kMaxConfigId);
+        return false;
+    }
     if (parsed.SegmentCode.size() > kMaxSegmentCodeLength) {
         reason = FormatText("segment \"%s\" is longer than %zu characters", parsed.SegmentCode.c_str(),
                             kMaxSegmentCodeLength);

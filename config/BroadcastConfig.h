@@ -16,6 +16,9 @@ class CKOVBCastEngine;
 // Longest texts that fit the configuration's fixed fields with their terminator.
 inline constexpr size_t kMaxSegmentCodeLength = 4;
 inline constexpr size_t kMaxAddressLength = 15;
+// Config IDs index the window's engine table, so one from an edited store
+// must not size that table beyond reason.
+inline constexpr int kMaxConfigId = 99999;
 
 // The fields of a stored ConfigurationRow, cut and read.
 struct StoredConfiguration {
@@ -34,7 +37,8 @@ struct StoredConfiguration {
 };
 
 // Reads a ConfigurationRow. A row that cannot be used (fewer than eleven
-// fields, a Config ID that is not positive, a text too long for its field)
+// fields, a Config ID that is not positive or above kMaxConfigId, a text
+// too long for its field)
 // gives false and says why in `reason`.
 [[nodiscard]] bool ParseConfigurationRow(std::string_view row, StoredConfiguration& configuration, std::string& reason);
 

@@ -10,10 +10,6 @@
 // What an empty IP address box yields; an address with this text counts as blank.
 inline constexpr std::string_view kBlankAddress = "0.0.0.0";
 
-// Config IDs index the window's engine table, so one from an edited store
-// must not size that table beyond reason.
-inline constexpr int kMaxConfigId = 99999;
-
 // The inputs of a configuration, in the order the operator is told about them.
 enum class ConfigurationField { ReceiveIp, ReceivePort, SegmentCode, SendIp, SendPort, HostSideIp, ZentaSideIp };
 

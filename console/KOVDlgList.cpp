@@ -59,13 +59,8 @@ bool CKOVDlg::AddBroadcastFromLine(const std::string& line, const std::string& h
 {
     StoredConfiguration configuration;
     std::string reason;
-    if (ParseConfigurationRow(line, configuration, reason)) {
-        const int id = configuration.ConfigId;
-        if (id > kMaxConfigId)
-            reason = FormatText("Config ID %d is above the largest allowed, %d", id, kMaxConfigId);
-        else if (EngineForConfigId(id))
-            reason = FormatText("Config ID %d is already listed", id);
-    }
+    if (ParseConfigurationRow(line, configuration, reason) && EngineForConfigId(configuration.ConfigId))
+        reason = FormatText("Config ID %d is already listed", configuration.ConfigId);
     if (!reason.empty()) {
         LogEvent("%s Stored configuration \"%s\" skipped: %s.", LocalTimeText().c_str(), line.c_str(), reason.c_str());
         return false;

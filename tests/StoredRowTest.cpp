@@ -67,6 +67,9 @@ TEST(ParseConfigurationRowTest, RefusesRowsThatCannotBeUsedAndSaysWhy)
     EXPECT_EQ(reason, "Config ID \"0\" is not a positive number");
     EXPECT_FALSE(ParseConfigurationRow("-2,QA,239.1.1.1,1,UDP,MULTICAST,239.2.2.2,2,UDP,MULTICAST,N,N,", c, reason));
     EXPECT_FALSE(
+        ParseConfigurationRow("100000,QA,239.1.1.1,1,UDP,MULTICAST,239.2.2.2,2,UDP,MULTICAST,N,N,", c, reason));
+    EXPECT_EQ(reason, "Config ID 100000 is above the largest allowed, 99999");
+    EXPECT_FALSE(
         ParseConfigurationRow("1,QDLNX,239.1.1.1,100,UDP,MULTICAST,239.2.2.2,200,UDP,MULTICAST,N,N,", c, reason));
     EXPECT_EQ(reason, "segment \"QDLNX\" is longer than 4 characters");
     EXPECT_FALSE(
