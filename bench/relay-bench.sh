@@ -5,7 +5,9 @@
 #   bench/relay-bench.sh [harness options]       e.g. --reps 3, --quick
 #
 # ORMA_BENCH_HARNESS names the harness folder (default: ../shared/bench
-# beside this repository). Results go to bench/out/<time>/summary.md.
+# beside this repository). ORMA_RELAY_BEFORE may name another orma-relay
+# binary (an earlier build) to measure as "before" in the same run.
+# Results go to bench/out/<time>/summary.md.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 harness=${ORMA_BENCH_HARNESS:-$top/../shared/bench}
@@ -19,8 +21,12 @@ mkdir -p "$out"
 relay="$top/build-bench/tools/orma-relay"
 row="1,QA,{RG},{RP},UDP,MULTICAST,{SG},{SP},UDP,MULTICAST,N,N,"
 ours="ours=$relay --host-ip {HI} --zenta-ip {ZI} $row"
+set -- "$@" naive batch socat "$ours"
+if [ -n "${ORMA_RELAY_BEFORE:-}" ]; then
+  set -- "$@" "before=$ORMA_RELAY_BEFORE --host-ip {HI} --zenta-ip {ZI} $row"
+fi
 
 # The relays run in the folder the harness starts from: keep their event logs with the results.
 cd "$out"
-BENCH_BUILD="$top/build-bench/harness" "$harness/run.sh" --out "$out" "$@" naive batch socat "$ours"
+BENCH_BUILD="$top/build-bench/harness" "$harness/run.sh" --out "$out" "$@"
 echo "results: $out/summary.md"
