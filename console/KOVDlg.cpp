@@ -1,6 +1,7 @@
 // The main window's set-up, the engines' notifications and the window commands.
 #include "console/KOVDlg.h"
 
+#include "config/PersistedSettings.h"
 #include "console/AboutDlg.h"
 #include "console/AppIcon.h"
 #include "console/ControlIds.h"
@@ -29,8 +30,13 @@ void CKOVDlg::ConnectHandlers()
     const auto onClick = [this](int id, void (CKOVDlg::*handler)()) {
         connect(static_cast<QPushButton*>(GetDlgItem(id)), &QPushButton::clicked, this, handler);
     };
+    onClick(IDC_BUTTON_ADD, &CKOVDlg::OnAdd);
+    onClick(IDC_BUTTON_MODIFY, &CKOVDlg::OnModify);
+    onClick(IDC_BUTTON_DELETE, &CKOVDlg::OnDelete);
     onClick(IDC_BUTTON_START, &CKOVDlg::OnStartButton);
     onClick(IDC_BUTTON_EXIT, &CKOVDlg::OnExit);
+    // Only the operator's choice counts, not the form being filled.
+    connect(m_ctrlSegment, &QComboBox::activated, this, &CKOVDlg::OnSelchangeSegment);
     connect(m_ctrlList, &QTableWidget::clicked, this, &CKOVDlg::OnListClick);
     connect(m_ctrlList, &QTableWidget::itemSelectionChanged, this, &CKOVDlg::OnListItemChanged);
 }
@@ -51,11 +57,14 @@ void CKOVDlg::OnInitDialog()
     g_pEventLog = CEventLog::GetInstance();
     LogEvent("\n%s ORMA UDP Broadcast Server has been Started", LocalTimeText().c_str());
 
+    (void)CreateDefaultSettings();
     EnableForm(false);
+    LoadSegmentsIntoForm();
     for (const int id : {IDC_COMBO_RECEIVE_PROTOCOL, IDC_COMBO_SEND_PROTOCOL})
         static_cast<QComboBox*>(GetDlgItem(id))->addItems({"UDP", "TCP"});
     for (const int id : {IDC_COMBO_RECEIVE_TYPE, IDC_COMBO_SEND_TYPE})
         static_cast<QComboBox*>(GetDlgItem(id))->addItems({"UNICAST", "MULTICAST"});
+    m_bArchiveEnabled = LoadArchiveSettings();
     // The combos start with nothing chosen; the fields carry their texts.
     UpdateData(false);
 
@@ -112,6 +121,8 @@ void CKOVDlg::OnExit()
     if (!m_prompter.AskYesNo("This will disconnect all the broadcast connections.\nAre you sure?"))
         return;
     LogEvent("%s ORMA UDP Broadcast Server has been Closed", LocalTimeText().c_str());
+    // Saved before the stop, so that the next start restarts what runs now.
+    SaveAllSettings();
     StopAllBroadcasts();
     done(QDialog::Rejected);
 }

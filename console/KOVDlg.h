@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/SegmentInfo.h"
 #include "engine/BroadcastEngine.h"
 
 #include <QDialog>
@@ -12,6 +13,7 @@
 #include <vector>
 
 class CIpAddressEdit;
+struct StoredConfiguration;
 class CPrompter;
 class QComboBox;
 class QLabel;
@@ -25,7 +27,9 @@ class QTableWidget;
 //
 // The handlers live in one file per concern: KOVDlg.cpp (set-up, engine
 // notifications, exit), KOVDlgLayout.cpp (the controls), KOVDlgList.cpp
-// (the list and its refresh), KOVDlgStartStop.cpp and KOVDlgForm.cpp.
+// (the list and its refresh), KOVDlgStartStop.cpp, KOVDlgForm.cpp (the
+// form's fields and checks), KOVDlgEdit.cpp (adding, modifying, deleting)
+// and KOVDlgSettings.cpp (loading and saving the stored settings).
 class CKOVDlg : public QDialog, public CEngineOwner {
     Q_OBJECT
 public:
@@ -52,6 +56,15 @@ public:
     // Copies every engine's counters and status into the list.
     void OnTimer(int timerId);
 
+    // Stored settings.
+    // Lists the stored configurations with the stored local addresses, then
+    // starts those of the stored auto start list.
+    void LoadConfigurations();
+    // Stores the configurations of the list rows, in list order.
+    void SaveConfigurations();
+    // At exit: the configurations, the segments and the running broadcasts' IDs.
+    void SaveAllSettings();
+
     // Start and stop.
     void OnStartButton();
     void UpdateStartStopButton(int row);
@@ -59,6 +72,22 @@ public:
     // Starts the stopped, valid engines named by an auto-start list.
     void AutoStartBroadcasts(const std::string& list);
     void StopAllBroadcasts();
+
+    // Adding, modifying and deleting configurations.
+    void OnAdd();
+    void OnModify();
+    void OnDelete();
+    // The Archive flag follows the chosen segment; its stored port is proposed.
+    void OnSelchangeSegment();
+    void EnterAddMode();
+    void LeaveAddMode();
+    void EnterModifyMode();
+    void LeaveModifyMode();
+    // 1 when no configuration of another segment sends to sendPort (the
+    // configuration skipId aside); else says so and gives 0.
+    int CheckSendPortFree(int sendPort, const std::string& segment, int skipId);
+    // 1 when no list row shows the segment.
+    [[nodiscard]] int IsSegmentUnused(const std::string& name) const;
 
     // The form.
     // Moves the form fields to the controls, or (saveAndValidate) the
@@ -112,10 +141,27 @@ private:
     void InitBroadcastList();
     void AddToolTips();
     void DoDataExchange(bool saveAndValidate, bool& failed);
-    [[nodiscard]] bool ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate);
+    [[nodiscard]] bool ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate, const char* boxName);
+    void LoadSegmentsIntoForm();
+    // A list row and a stopped engine for a configuration.
+    void AddBroadcast(const StoredConfiguration& configuration, const std::string& hostSideIp,
+                      const std::string& zentaSideIp);
+    // Reads the form and checks it as a save does; false, with a message, when refused.
+    [[nodiscard]] bool ReadAndCheckForm(int skipId);
+    // The save branches of the Start button.
+    void SaveAddedConfiguration();
+    void SaveModifiedConfiguration();
+    // The form's fields as a configuration with this Config ID.
+    [[nodiscard]] StoredConfiguration FormConfiguration(int configId) const;
+    // The log line of an added or modified configuration, from the form.
+    void LogFormConfiguration(const char* action, int configId);
+    void SetListRowTexts(int row, const std::array<std::string, 6>& texts);
+    // The texts of one column, row by row.
+    [[nodiscard]] std::vector<std::string> ListColumnTexts(int column) const;
     void ShowNoSelectionMessage();
     void SetItemText(int row, int column, const QString& text);
-    void AppendListRow(const std::array<std::string, 6>& texts);
+    // The new row's index.
+    int AppendListRow(const std::array<std::string, 6>& texts);
     void RegisterControl(int id, QWidget* control);
     [[nodiscard]] CKOVBCastEngine* EngineForConfigId(int configId) const;
 
@@ -142,4 +188,7 @@ private:
 
     // Slot k holds the engine of Config ID k; null where there is none.
     std::vector<std::unique_ptr<CKOVBCastEngine>> m_arrEngines;
+    CSegmentTable m_arrSegments;
+    // The packet archive is off in every run.
+    bool m_bArchiveEnabled = false;
 };
