@@ -4,11 +4,13 @@
 #include "engine/BroadcastEngine.h"
 
 #include <QDialog>
+#include <QSystemTrayIcon>
 
 #include <array>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,8 +18,10 @@ class CIpAddressEdit;
 struct StoredConfiguration;
 class CPrompter;
 class QComboBox;
+class QEventLoop;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QTableWidget;
 
@@ -29,14 +33,20 @@ class QTableWidget;
 // notifications, exit), KOVDlgLayout.cpp (the controls), KOVDlgList.cpp
 // (the list and its refresh), KOVDlgStartStop.cpp, KOVDlgForm.cpp (the
 // form's fields and checks), KOVDlgEdit.cpp (adding, modifying, deleting)
-// and KOVDlgSettings.cpp (loading and saving the stored settings).
+// KOVDlgSettings.cpp (loading and saving the stored settings) and
+// KOVDlgTray.cpp (the tray icon, hiding and restoring).
 class CKOVDlg : public QDialog, public CEngineOwner {
     Q_OBJECT
 public:
     // Initialises the window at once: start-up log line, list, tool-tips, refresh timer.
     explicit CKOVDlg(CPrompter& prompter, QWidget* parent = nullptr);
-    // Ends every relay thread before the engines go.
+    // Removes the timer and the tray icon, then ends every relay thread
+    // before the engines go.
     ~CKOVDlg() override;
+
+    // Shows the window and runs until it ends: through the confirmed exit,
+    // or after a shutdown signal through the same steps without the question.
+    void RunModal();
 
     // The control with this template id, or null.
     [[nodiscard]] QWidget* GetDlgItem(int id) const;
@@ -53,8 +63,11 @@ public:
     void OnListClick();
     void OnListItemChanged();
     void ReplayListClick();
-    // Copies every engine's counters and status into the list.
+    // Copies every engine's counters and status into the list, and the
+    // datagrams the system dropped for all running broadcasts into the status line.
     void OnTimer(int timerId);
+    // Puts the chosen rows on the clipboard, a line each, columns separated by tabs.
+    void CopySelectedRows();
 
     // Stored settings.
     // Lists the stored configurations with the stored local addresses, then
@@ -104,8 +117,31 @@ public:
     int FillFormFromConfiguration();
 
     // Window commands.
+    // Asks, then logs the close, saves everything and stops every broadcast.
     void OnExit();
+    // SIGTERM or SIGINT: the exit without the question. Open message boxes
+    // are closed; the steps run once their loops have returned (RunModal).
+    void OnShutdownSignal();
     void OnSysCommand(int id);
+
+    // The tray icon and hiding.
+    static constexpr int kTrayAdd = 0;
+    static constexpr int kTrayDelete = 2;
+    bool NotifyTrayIcon(int operation);
+    void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
+    // Shows the window in front with the focus.
+    void RestoreWindow();
+    void OnTrayOpen();
+    // Runs exactly the "&Exit" button's path.
+    void OnTrayExit();
+    void OnTrayAbout();
+    // Hides the window behind the tray icon; without a tray to bring it back
+    // from, minimises it to the task bar instead.
+    void HideWindow();
+    [[nodiscard]] QSystemTrayIcon* TrayIcon() const { return m_trayIcon; }
+    [[nodiscard]] QMenu* TrayMenu() const { return m_trayMenu; }
+    // For tests: whether the desktop shows tray icons, instead of asking it.
+    void SetTrayAvailable(bool available) { m_trayAvailable = available; }
 
     // CEngineOwner: engines reach the window through these.
     void OnBroadcastState(int configId) override;
@@ -133,8 +169,14 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    // The exit's steps after the question.
+    void ShutDown();
+    // Kills the refresh timer and removes the tray icon.
+    void OnDestroy();
+    [[nodiscard]] bool IsTrayAvailable() const;
     void OnInitDialog();
     void CreateControls();
     void ConnectHandlers();
@@ -185,6 +227,14 @@ private:
     int m_nTimerId = 0;
     // Set while the window goes away: late engine notifications change nothing then.
     bool m_bClosing = false;
+    // Set once the exit's steps ran.
+    bool m_bEnded = false;
+    bool m_bShutdownRequested = false;
+    QEventLoop* m_pRunLoop = nullptr;  // while RunModal runs
+
+    QSystemTrayIcon* m_trayIcon = nullptr;
+    QMenu* m_trayMenu = nullptr;
+    std::optional<bool> m_trayAvailable;
 
     // Slot k holds the engine of Config ID k; null where there is none.
     std::vector<std::unique_ptr<CKOVBCastEngine>> m_arrEngines;

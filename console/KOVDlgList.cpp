@@ -7,7 +7,10 @@
 #include "console/ControlIds.h"
 #include "log/EventLog.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QHeaderView>
+#include <QLabel>
 #include <QTableWidget>
 
 namespace {
@@ -177,4 +180,30 @@ void CKOVDlg::OnTimer(int /*timerId*/)
         SetItemText(row, kColumnPacketsReceived, QString::number(engine->GetReceivedCount()));
         SetItemText(row, kColumnStatus, QString::fromStdString(engine->GetStatus()));
     }
+
+    // Datagrams lost before any relay could read them: the desk should know.
+    uint64_t dropped = 0;
+    for (const std::unique_ptr<CKOVBCastEngine>& engine : m_arrEngines) {
+        if (engine && engine->IsRunning())
+            dropped += engine->GetDroppedCount();
+    }
+    const QString status =
+        dropped ? QString("Datagrams dropped by the system (receive buffer full): %1").arg(dropped) : QString();
+    if (m_ctrlStatus->text() != status)
+        m_ctrlStatus->setText(status);
+}
+
+void CKOVDlg::CopySelectedRows()
+{
+    QStringList lines;
+    for (int row = 0; row < m_ctrlList->rowCount(); ++row) {
+        if (!m_ctrlList->selectionModel()->isRowSelected(row))
+            continue;
+        QStringList cells;
+        for (int column = 0; column < m_ctrlList->columnCount(); ++column)
+            cells << m_ctrlList->item(row, column)->text();
+        lines << cells.join('\t');
+    }
+    if (!lines.isEmpty())
+        QApplication::clipboard()->setText(lines.join('\n') + '\n');
 }

@@ -144,6 +144,16 @@ QString ControlText(CKOVDlg& window, int id)
     return static_cast<QComboBox*>(control)->currentText();
 }
 
+QString RunningIds(CKOVDlg& window)
+{
+    QString ids;
+    for (int row = 0; row < ListOf(window).rowCount(); ++row) {
+        if (window.GetEngineForRow(row)->IsRunning())
+            ids += ItemText(window, row, 0) + ",";
+    }
+    return ids;
+}
+
 void ClickRow(CKOVDlg& window, int row)
 {
     QTableWidget& list = ListOf(window);

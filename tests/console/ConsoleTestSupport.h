@@ -87,5 +87,7 @@ protected:
 [[nodiscard]] QString ItemText(CKOVDlg& window, int row, int column);
 // What an address box, an edit or a drop-down list shows.
 [[nodiscard]] QString ControlText(CKOVDlg& window, int id);
+// The Config IDs of the running broadcasts in list order, each followed by ",".
+[[nodiscard]] QString RunningIds(CKOVDlg& window);
 // Selects a row with a mouse click in the list.
 void ClickRow(CKOVDlg& window, int row);

@@ -444,20 +444,12 @@ void EditFlowsTest::restartStartsWhatRanAtExit()
     const auto leave = qScopeGuard([&] { network->LeaveRelay(); });
 
     StoreConfigurations({Row(1, "QA", 1, 20001), Row(2, "QB", 2, 20002), Row(3, "QC", 3, 20003)}, "1,3,");
-    const auto running = [this] {
-        QString ids;
-        for (int row = 0; row < ListOf(*m_window).rowCount(); ++row) {
-            if (m_window->GetEngineForRow(row)->IsRunning())
-                ids += ItemText(*m_window, row, 0) + ",";
-        }
-        return ids;
-    };
     for (int run = 0; run < 2; ++run) {
         OpenWindow();
-        QTRY_COMPARE(running(), "1,3,");
+        QTRY_COMPARE(RunningIds(*m_window), "1,3,");
         m_prompter.Answers = {true};
         Click(*m_window, IDC_BUTTON_EXIT);
-        QCOMPARE(running(), "");
+        QCOMPARE(RunningIds(*m_window), "");
         QCOMPARE(StoredText("Auto Start"), "1,3,");
         QCOMPARE(StoredRows().size(), size_t{3});
         CloseWindow();
