@@ -6,6 +6,7 @@
 #include "console/ControlIds.h"
 #include "console/IpAddressEdit.h"
 #include "log/EventLog.h"
+#include "tests/support/TestNetwork.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -81,6 +82,26 @@ std::string ScopedSettingsStore::Read(const char* key, const char* name)
     if (!registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, key, 0))
         return {};
     return registry.ReadString(name);
+}
+
+void ScopedSettingsStore::StoreConfigurations(const std::vector<std::string>& rows, const std::string& autoStart)
+{
+    std::vector<StoredValue> values{{"Record Count", std::to_string(rows.size())}};
+    for (size_t i = 0; i < rows.size(); ++i)
+        values.push_back({std::to_string(i), rows[i]});
+    values.insert(values.end(), {{"Host Side IP", TestNetwork::kHostSideIp},
+                                 {"Zenta Side IP", TestNetwork::kZentaSideIp},
+                                 {"Auto Start", autoStart}});
+    Store(kConfigurationKey, values);
+}
+
+std::vector<std::string> ScopedSettingsStore::StoredRows()
+{
+    std::vector<std::string> rows;
+    const int count = ParseDecimal(Read(kConfigurationKey, "Record Count"));
+    for (int i = 0; i < count; ++i)
+        rows.push_back(Read(kConfigurationKey, std::to_string(i).c_str()));
+    return rows;
 }
 
 void WindowFixture::Open()

@@ -53,6 +53,10 @@ public:
     static void Store(const char* key, const std::vector<StoredValue>& values);
     // A value's text; empty when it or its key is missing.
     [[nodiscard]] static std::string Read(const char* key, const char* name);
+    // Stores configuration rows with the test network's local addresses.
+    static void StoreConfigurations(const std::vector<std::string>& rows, const std::string& autoStart);
+    // The stored rows "0" to "Record Count" - 1.
+    [[nodiscard]] static std::vector<std::string> StoredRows();
 
 private:
     QTemporaryDir m_directory;

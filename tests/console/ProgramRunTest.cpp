@@ -61,14 +61,12 @@ private:
     [[nodiscard]] int LogLines(const QString& part) const;
     // Runs xdotool or xclip on the X server; their output.
     QString X(const QString& program, const QStringList& arguments);
-    [[nodiscard]] QString WaitForWindow(const QString& title);
     // The list's chosen row as the window copies it.
     [[nodiscard]] QStringList CopiedRow();
 
     std::unique_ptr<TestNetwork> m_network;
     std::unique_ptr<ScopedSettingsStore> m_store;
-    std::unique_ptr<QTemporaryDir> m_work;
-    std::unique_ptr<QTemporaryDir> m_session;
+    std::unique_ptr<QTemporaryDir> m_work;  // working folder (event log) and session (instance lock)
     QProcess m_program;
     QProcess m_xserver;
     QString m_display;
@@ -82,9 +80,6 @@ void ProgramRunTest::init()
         QSKIP(why.c_str());
     m_store = std::make_unique<ScopedSettingsStore>();
     m_work = std::make_unique<QTemporaryDir>();
-    m_session = std::make_unique<QTemporaryDir>();
-    QVERIFY(QFile::setPermissions(m_session->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                         QFileDevice::ExeOwner));
 }
 
 void ProgramRunTest::cleanup()
@@ -95,7 +90,6 @@ void ProgramRunTest::cleanup()
             process->waitForFinished();
         }
     }
-    m_session.reset();
     m_work.reset();
     m_store.reset();
     m_network.reset();
@@ -106,7 +100,7 @@ void ProgramRunTest::StartProgram(const QString& platform)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", platform);
     environment.insert("XDG_CONFIG_HOME", m_store->Directory());
-    environment.insert("XDG_RUNTIME_DIR", m_session->path());
+    environment.insert("XDG_RUNTIME_DIR", m_work->path());
     if (!m_display.isEmpty())
         environment.insert("DISPLAY", m_display);
     // Read by sanitizer builds only.
@@ -153,12 +147,6 @@ QString ProgramRunTest::X(const QString& program, const QStringList& arguments)
     return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
 }
 
-QString ProgramRunTest::WaitForWindow(const QString& title)
-{
-    // "search --sync" waits for ever; X() ends it after ten seconds.
-    return X("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}).section('\n', 0, 0);
-}
-
 QStringList ProgramRunTest::CopiedRow()
 {
     X("xdotool", {"key", "ctrl+c"});
@@ -167,13 +155,7 @@ QStringList ProgramRunTest::CopiedRow()
 
 void ProgramRunTest::restartAfterSigtermStartsWhatRan()
 {
-    ScopedSettingsStore::Store(kConfigurationKey, {{"Record Count", "3"},
-                                                   {"0", Row(1, "QA")},
-                                                   {"1", Row(2, "QB")},
-                                                   {"2", Row(3, "QC")},
-                                                   {"Host Side IP", TestNetwork::kHostSideIp},
-                                                   {"Zenta Side IP", TestNetwork::kZentaSideIp},
-                                                   {"Auto Start", "1,3,"}});
+    ScopedSettingsStore::StoreConfigurations({Row(1, "QA"), Row(2, "QB"), Row(3, "QC")}, "1,3,");
     for (int run = 1; run <= 2; ++run) {
         StartProgram("offscreen");
         QTRY_COMPARE_WITH_TIMEOUT(LogLines(" Config ID 3 has been Started successfully."), run, kStartTimeoutMs);
@@ -185,7 +167,6 @@ void ProgramRunTest::restartAfterSigtermStartsWhatRan()
     }
     QCOMPARE(LogLines(" Config ID 1 has been Started successfully."), 2);
     QCOMPARE(LogLines("Config ID 2 has been Started"), 0);
-    QCOMPARE(ScopedSettingsStore::Read(kConfigurationKey, "2"), Row(3, "QC"));
 }
 
 void ProgramRunTest::operatorRunUnderXvfb()
@@ -203,7 +184,9 @@ void ProgramRunTest::operatorRunUnderXvfb()
     const auto key = [this](const QStringList& keys) { X("xdotool", QStringList{"key", "--delay", "50"} + keys); };
     const auto type = [this](const QString& text) { X("xdotool", {"type", "--delay", "30", text}); };
     const auto focusWindow = [this](const QString& title) {
-        const QString window = WaitForWindow(title);
+        // "search --sync" waits for ever; X() ends it after ten seconds.
+        const QString window =
+            X("xdotool", {"search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}).section('\n', 0, 0);
         QVERIFY2(!window.isEmpty(), qPrintable(title));
         X("xdotool", {"windowfocus", "--sync", window});
     };
