@@ -47,4 +47,3 @@ int NextConfigId(const std::vector<int>& listedIds)
         next = *std::max_element(listedIds.begin(), listedIds.end()) + 1;
     return next > kMaxConfigId ? 0 : next;
 }
-

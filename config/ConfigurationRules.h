@@ -49,4 +49,3 @@ struct SendPortUse {
 // (rows out of order in an edited store) it is one above the highest, and 0
 // when that would pass kMaxConfigId.
 [[nodiscard]] int NextConfigId(const std::vector<int>& listedIds);
-
