@@ -56,3 +56,10 @@ std::unique_ptr<CKOVBCastEngine> CreateEngine(const StoredConfiguration& c, cons
                                              c.ReceiveMode, c.SendIp, hostSideIp, zentaSideIp, c.SendPort,
                                              c.SendProtocol, c.SendMode, c.Archive, c.Nmkt, owner);
 }
+
+void ConfigureEngine(CKOVBCastEngine& engine, const StoredConfiguration& c, const std::string& hostSideIp,
+                     const std::string& zentaSideIp, CEngineOwner* owner)
+{
+    engine.Configure(c.ConfigId, c.SegmentCode, c.ReceiveIp, c.ReceivePort, c.ReceiveProtocol, c.ReceiveMode, c.SendIp,
+                     hostSideIp, zentaSideIp, c.SendPort, c.SendProtocol, c.SendMode, c.Archive, c.Nmkt, owner);
+}

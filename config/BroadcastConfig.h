@@ -46,3 +46,6 @@ struct StoredConfiguration {
 [[nodiscard]] std::unique_ptr<CKOVBCastEngine> CreateEngine(const StoredConfiguration& configuration,
                                                             const std::string& hostSideIp,
                                                             const std::string& zentaSideIp, CEngineOwner* owner);
+// Gives a stopped engine a new configuration (CKOVBCastEngine::Configure).
+void ConfigureEngine(CKOVBCastEngine& engine, const StoredConfiguration& configuration, const std::string& hostSideIp,
+                     const std::string& zentaSideIp, CEngineOwner* owner);

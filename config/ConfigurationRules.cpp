@@ -1,5 +1,7 @@
 #include "config/ConfigurationRules.h"
 
+#include <algorithm>
+
 std::optional<ConfigurationProblem> FindConfigurationProblem(std::string_view receiveIp, int receivePort,
                                                              std::string_view segmentCode, std::string_view sendIp,
                                                              int sendPort, std::string_view hostSideIp,
@@ -27,4 +29,21 @@ std::array<std::string, 6> ListRowTexts(const StoredConfiguration& c)
 {
     return {std::to_string(c.ConfigId),    c.SegmentCode, c.ReceiveIp,
             std::to_string(c.ReceivePort), c.SendIp,      std::to_string(c.SendPort)};
+}
+
+bool IsSendPortFree(const std::vector<SendPortUse>& rows, int sendPort, std::string_view segmentCode, int skipId)
+{
+    return std::none_of(rows.begin(), rows.end(), [&](const SendPortUse& row) {
+        return row.ConfigId != skipId && row.SegmentCode != segmentCode && row.SendPort == sendPort;
+    });
+}
+
+int NextConfigId(const std::vector<int>& listedIds)
+{
+    if (listedIds.empty())
+        return 1;
+    int next = listedIds.back() + 1;
+    if (std::find(listedIds.begin(), listedIds.end(), next) != listedIds.end())
+        next = *std::max_element(listedIds.begin(), listedIds.end()) + 1;
+    return next > kMaxConfigId ? 0 : next;
 }

@@ -45,5 +45,6 @@ enum ControlId : int {
 inline constexpr int REFRESH_TIMER_ID = 9933;
 inline constexpr int kRefreshPeriodMs = 1000;
 
-// The About command of the window's menu.
+// The About command of the window's menu, and the minimise command.
 inline constexpr int IDM_ABOUTBOX = 16;
+inline constexpr int SC_MINIMIZE = 0xF020;

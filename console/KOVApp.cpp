@@ -3,7 +3,10 @@
 #include "console/KOVDlg.h"
 #include "console/LimitSingleInstance.h"
 #include "console/Prompter.h"
+#include "console/ShutdownSignals.h"
 #include "console/crashdump/CrashDumpWriter.h"
+
+#include <QApplication>
 
 bool CKOVApp::InitInstance()
 {
@@ -18,11 +21,19 @@ bool CKOVApp::InitInstance()
 
     // POSIX sockets need no start-up call.
 
+    // The window may hide behind its tray icon; closing an About box then
+    // must not end the program. Only the window's own exit ends it.
+    QApplication::setQuitOnLastWindowClosed(false);
+    // Before the window: a SIGTERM during the start-up waits for it.
+    CShutdownSignals shutdownSignals;
+
     // The window and every broadcast live inside its modal run; the
     // engines go with the window.
     {
         CKOVDlg window(m_prompter);
-        window.exec();
+        QObject::connect(&shutdownSignals, &CShutdownSignals::Received, &window, &CKOVDlg::OnShutdownSignal);
+        shutdownSignals.Watch();
+        window.RunModal();
     }
     return false;
 }

@@ -1,19 +1,23 @@
 // The main window's set-up, the engines' notifications and the window commands.
 #include "console/KOVDlg.h"
 
+#include "config/PersistedSettings.h"
 #include "console/AboutDlg.h"
 #include "console/AppIcon.h"
 #include "console/ControlIds.h"
 #include "console/Prompter.h"
 #include "log/EventLog.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QEventLoop>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTableWidget>
 #include <QTimerEvent>
 
@@ -29,19 +33,35 @@ void CKOVDlg::ConnectHandlers()
     const auto onClick = [this](int id, void (CKOVDlg::*handler)()) {
         connect(static_cast<QPushButton*>(GetDlgItem(id)), &QPushButton::clicked, this, handler);
     };
+    onClick(IDC_BUTTON_ADD, &CKOVDlg::OnAdd);
+    onClick(IDC_BUTTON_MODIFY, &CKOVDlg::OnModify);
+    onClick(IDC_BUTTON_DELETE, &CKOVDlg::OnDelete);
     onClick(IDC_BUTTON_START, &CKOVDlg::OnStartButton);
     onClick(IDC_BUTTON_EXIT, &CKOVDlg::OnExit);
+    // Only the operator's choice counts, not the form being filled.
+    connect(m_ctrlSegment, &QComboBox::activated, this, &CKOVDlg::OnSelchangeSegment);
     connect(m_ctrlList, &QTableWidget::clicked, this, &CKOVDlg::OnListClick);
     connect(m_ctrlList, &QTableWidget::itemSelectionChanged, this, &CKOVDlg::OnListItemChanged);
+    connect(new QShortcut(QKeySequence::Copy, this), &QShortcut::activated, this, &CKOVDlg::CopySelectedRows);
+    // The About box without a tray: window managers offer no window menu entry for it.
+    connect(new QShortcut(QKeySequence::HelpContents, this), &QShortcut::activated, this,
+            [this] { OnSysCommand(IDM_ABOUTBOX); });
 }
 
 CKOVDlg::~CKOVDlg()
 {
     m_bClosing = true;
-    if (m_nTimerId)
-        killTimer(m_nTimerId);
+    OnDestroy();
     // An engine waits for its relay thread, which may still be calling this window.
     m_arrEngines.clear();
+}
+
+void CKOVDlg::OnDestroy()
+{
+    if (m_nTimerId)
+        killTimer(m_nTimerId);
+    m_nTimerId = 0;
+    NotifyTrayIcon(kTrayDelete);
 }
 
 void CKOVDlg::OnInitDialog()
@@ -51,11 +71,14 @@ void CKOVDlg::OnInitDialog()
     g_pEventLog = CEventLog::GetInstance();
     LogEvent("\n%s ORMA UDP Broadcast Server has been Started", LocalTimeText().c_str());
 
+    (void)CreateDefaultSettings();
     EnableForm(false);
+    LoadSegmentsIntoForm();
     for (const int id : {IDC_COMBO_RECEIVE_PROTOCOL, IDC_COMBO_SEND_PROTOCOL})
         static_cast<QComboBox*>(GetDlgItem(id))->addItems({"UDP", "TCP"});
     for (const int id : {IDC_COMBO_RECEIVE_TYPE, IDC_COMBO_SEND_TYPE})
         static_cast<QComboBox*>(GetDlgItem(id))->addItems({"UNICAST", "MULTICAST"});
+    m_bArchiveEnabled = LoadArchiveSettings();
     // The combos start with nothing chosen; the fields carry their texts.
     UpdateData(false);
 
@@ -65,6 +88,7 @@ void CKOVDlg::OnInitDialog()
     InitBroadcastList();
     AddToolTips();
     m_nTimerId = startTimer(kRefreshPeriodMs);
+    NotifyTrayIcon(kTrayAdd);
 }
 
 void CKOVDlg::AddToolTips()
@@ -107,13 +131,59 @@ void CKOVDlg::timerEvent(QTimerEvent* event)
     OnTimer(event->timerId());
 }
 
+void CKOVDlg::RunModal()
+{
+    if (!m_bEnded && !m_bShutdownRequested) {
+        QEventLoop loop;
+        m_pRunLoop = &loop;
+        show();
+        loop.exec();
+        m_pRunLoop = nullptr;
+    }
+    // Left by a shutdown signal (or the application quitting): the same steps, unasked.
+    if (!m_bEnded)
+        ShutDown();
+}
+
 void CKOVDlg::OnExit()
 {
+    if (m_bEnded || m_bShutdownRequested)
+        return;
     if (!m_prompter.AskYesNo("This will disconnect all the broadcast connections.\nAre you sure?"))
         return;
+    // A shutdown signal that came while the question was open finishes the exit itself.
+    if (!m_bEnded && !m_bShutdownRequested)
+        ShutDown();
+}
+
+void CKOVDlg::ShutDown()
+{
+    m_bEnded = true;
     LogEvent("%s ORMA UDP Broadcast Server has been Closed", LocalTimeText().c_str());
+    // Saved before the stop, so that the next start restarts what runs now.
+    SaveAllSettings();
     StopAllBroadcasts();
     done(QDialog::Rejected);
+    if (m_pRunLoop)
+        m_pRunLoop->quit();
+}
+
+void CKOVDlg::OnShutdownSignal()
+{
+    if (m_bEnded || m_bShutdownRequested)
+        return;
+    m_bShutdownRequested = true;
+    // A box left open would hold the exit up, and an engine's relay thread
+    // may be waiting for its message box: close them all first.
+    while (QWidget* popup = QApplication::activePopupWidget())
+        popup->close();
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* dialog = qobject_cast<QDialog*>(window);
+        if (dialog && dialog != this && dialog->isVisible())
+            dialog->reject();
+    }
+    if (m_pRunLoop)
+        m_pRunLoop->quit();
 }
 
 void CKOVDlg::closeEvent(QCloseEvent* event)
@@ -125,9 +195,10 @@ void CKOVDlg::closeEvent(QCloseEvent* event)
 
 void CKOVDlg::keyPressEvent(QKeyEvent* event)
 {
-    // Escape must never end the window and its broadcasts.
+    // Escape hides the window; it never ends it and its broadcasts.
     if (event->key() == Qt::Key_Escape) {
         event->accept();
+        HideWindow();
         return;
     }
     QDialog::keyPressEvent(event);
@@ -146,5 +217,7 @@ void CKOVDlg::OnSysCommand(int id)
     if ((id & 0xFFF0) == IDM_ABOUTBOX) {
         CAboutDlg about(this);
         about.exec();
+    } else if (id == SC_MINIMIZE) {
+        HideWindow();
     }
 }

@@ -1,21 +1,27 @@
 #pragma once
 
+#include "config/SegmentInfo.h"
 #include "engine/BroadcastEngine.h"
 
 #include <QDialog>
+#include <QSystemTrayIcon>
 
 #include <array>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 class CIpAddressEdit;
+struct StoredConfiguration;
 class CPrompter;
 class QComboBox;
+class QEventLoop;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 class QTableWidget;
 
@@ -25,14 +31,22 @@ class QTableWidget;
 //
 // The handlers live in one file per concern: KOVDlg.cpp (set-up, engine
 // notifications, exit), KOVDlgLayout.cpp (the controls), KOVDlgList.cpp
-// (the list and its refresh), KOVDlgStartStop.cpp and KOVDlgForm.cpp.
+// (the list and its refresh), KOVDlgStartStop.cpp, KOVDlgForm.cpp (the
+// form's fields and checks), KOVDlgEdit.cpp (adding, modifying, deleting)
+// KOVDlgSettings.cpp (loading and saving the stored settings) and
+// KOVDlgTray.cpp (the tray icon, hiding and restoring).
 class CKOVDlg : public QDialog, public CEngineOwner {
     Q_OBJECT
 public:
     // Initialises the window at once: start-up log line, list, tool-tips, refresh timer.
     explicit CKOVDlg(CPrompter& prompter, QWidget* parent = nullptr);
-    // Ends every relay thread before the engines go.
+    // Removes the timer and the tray icon, then ends every relay thread
+    // before the engines go.
     ~CKOVDlg() override;
+
+    // Shows the window and runs until it ends: through the confirmed exit,
+    // or after a shutdown signal through the same steps without the question.
+    void RunModal();
 
     // The control with this template id, or null.
     [[nodiscard]] QWidget* GetDlgItem(int id) const;
@@ -49,8 +63,20 @@ public:
     void OnListClick();
     void OnListItemChanged();
     void ReplayListClick();
-    // Copies every engine's counters and status into the list.
+    // Copies every engine's counters and status into the list, and the
+    // datagrams the system dropped for all running broadcasts into the status line.
     void OnTimer(int timerId);
+    // Puts the chosen rows on the clipboard, a line each, columns separated by tabs.
+    void CopySelectedRows();
+
+    // Stored settings.
+    // Lists the stored configurations with the stored local addresses, then
+    // starts those of the stored auto start list.
+    void LoadConfigurations();
+    // Stores the configurations of the list rows, in list order.
+    void SaveConfigurations();
+    // At exit: the configurations, the segments and the running broadcasts' IDs.
+    void SaveAllSettings();
 
     // Start and stop.
     void OnStartButton();
@@ -59,6 +85,22 @@ public:
     // Starts the stopped, valid engines named by an auto-start list.
     void AutoStartBroadcasts(const std::string& list);
     void StopAllBroadcasts();
+
+    // Adding, modifying and deleting configurations.
+    void OnAdd();
+    void OnModify();
+    void OnDelete();
+    // The Archive flag follows the chosen segment; its stored port is proposed.
+    void OnSelchangeSegment();
+    void EnterAddMode();
+    void LeaveAddMode();
+    void EnterModifyMode();
+    void LeaveModifyMode();
+    // 1 when no configuration of another segment sends to sendPort (the
+    // configuration skipId aside); else says so and gives 0.
+    int CheckSendPortFree(int sendPort, const std::string& segment, int skipId);
+    // 1 when no list row shows the segment.
+    [[nodiscard]] int IsSegmentUnused(const std::string& name) const;
 
     // The form.
     // Moves the form fields to the controls, or (saveAndValidate) the
@@ -75,8 +117,31 @@ public:
     int FillFormFromConfiguration();
 
     // Window commands.
+    // Asks, then logs the close, saves everything and stops every broadcast.
     void OnExit();
+    // SIGTERM or SIGINT: the exit without the question. Open message boxes
+    // are closed; the steps run once their loops have returned (RunModal).
+    void OnShutdownSignal();
     void OnSysCommand(int id);
+
+    // The tray icon and hiding.
+    static constexpr int kTrayAdd = 0;
+    static constexpr int kTrayDelete = 2;
+    bool NotifyTrayIcon(int operation);
+    void OnTrayNotify(QSystemTrayIcon::ActivationReason reason);
+    // Shows the window in front with the focus.
+    void RestoreWindow();
+    void OnTrayOpen();
+    // Runs exactly the "&Exit" button's path.
+    void OnTrayExit();
+    void OnTrayAbout();
+    // Hides the window behind the tray icon; without a tray to bring it back
+    // from, minimises it to the task bar instead.
+    void HideWindow();
+    [[nodiscard]] QSystemTrayIcon* TrayIcon() const { return m_trayIcon; }
+    [[nodiscard]] QMenu* TrayMenu() const { return m_trayMenu; }
+    // For tests: whether the desktop shows tray icons, instead of asking it.
+    void SetTrayAvailable(bool available) { m_trayAvailable = available; }
 
     // CEngineOwner: engines reach the window through these.
     void OnBroadcastState(int configId) override;
@@ -104,18 +169,41 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    // The exit's steps after the question.
+    void ShutDown();
+    // Kills the refresh timer and removes the tray icon.
+    void OnDestroy();
+    [[nodiscard]] bool IsTrayAvailable() const;
     void OnInitDialog();
     void CreateControls();
     void ConnectHandlers();
     void InitBroadcastList();
     void AddToolTips();
     void DoDataExchange(bool saveAndValidate, bool& failed);
-    [[nodiscard]] bool ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate);
+    [[nodiscard]] bool ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate, const char* boxName);
+    void LoadSegmentsIntoForm();
+    // A list row and a stopped engine for a configuration.
+    void AddBroadcast(const StoredConfiguration& configuration, const std::string& hostSideIp,
+                      const std::string& zentaSideIp);
+    // Reads the form and checks it as a save does; false, with a message, when refused.
+    [[nodiscard]] bool ReadAndCheckForm(int skipId);
+    // The save branches of the Start button.
+    void SaveAddedConfiguration();
+    void SaveModifiedConfiguration();
+    // The form's fields as a configuration with this Config ID.
+    [[nodiscard]] StoredConfiguration FormConfiguration(int configId) const;
+    // The log line of an added or modified configuration, from the form.
+    void LogFormConfiguration(const char* action, int configId);
+    void SetListRowTexts(int row, const std::array<std::string, 6>& texts);
+    // The texts of one column, row by row.
+    [[nodiscard]] std::vector<std::string> ListColumnTexts(int column) const;
     void ShowNoSelectionMessage();
     void SetItemText(int row, int column, const QString& text);
-    void AppendListRow(const std::array<std::string, 6>& texts);
+    // The new row's index.
+    int AppendListRow(const std::array<std::string, 6>& texts);
     void RegisterControl(int id, QWidget* control);
     [[nodiscard]] CKOVBCastEngine* EngineForConfigId(int configId) const;
 
@@ -139,7 +227,18 @@ private:
     int m_nTimerId = 0;
     // Set while the window goes away: late engine notifications change nothing then.
     bool m_bClosing = false;
+    // Set once the exit's steps ran.
+    bool m_bEnded = false;
+    bool m_bShutdownRequested = false;
+    QEventLoop* m_pRunLoop = nullptr;  // while RunModal runs
+
+    QSystemTrayIcon* m_trayIcon = nullptr;
+    QMenu* m_trayMenu = nullptr;
+    std::optional<bool> m_trayAvailable;
 
     // Slot k holds the engine of Config ID k; null where there is none.
     std::vector<std::unique_ptr<CKOVBCastEngine>> m_arrEngines;
+    CSegmentTable m_arrSegments;
+    // The packet archive is off in every run.
+    bool m_bArchiveEnabled = false;
 };

@@ -7,6 +7,7 @@
 #include "console/ControlIds.h"
 #include "console/IpAddressEdit.h"
 #include "console/Prompter.h"
+#include "log/EventLog.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -69,7 +70,8 @@ void CKOVDlg::DoDataExchange(bool save, bool& failed)
 {
     const auto combo = [this](int id) { return static_cast<QComboBox*>(GetDlgItem(id)); };
     // Reading stops at the first box that holds no number, with the focus on it.
-    if (!ExchangePort(m_ctrlSendPort, m_nSendPort, save) || !ExchangePort(m_ctrlReceivePort, m_nReceivePort, save)) {
+    if (!ExchangePort(m_ctrlSendPort, m_nSendPort, save, "Sender Port") ||
+        !ExchangePort(m_ctrlReceivePort, m_nReceivePort, save, "Receiver Port")) {
         failed = true;
         return;
     }
@@ -78,7 +80,7 @@ void CKOVDlg::DoDataExchange(bool save, bool& failed)
     ExchangeAddress(m_ctrlSendIp, m_strSendIp, save);
     ExchangeAddress(m_ctrlHostSideIp, m_strHostSideIp, save);
     ExchangeAddress(m_ctrlZentaSideIp, m_strZentaSideIp, save);
-    if (!ExchangePort(static_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_CONFIG_ID)), m_nConfigId, save)) {
+    if (!ExchangePort(static_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_CONFIG_ID)), m_nConfigId, save, "MultiCast ID")) {
         failed = true;
         return;
     }
@@ -90,7 +92,7 @@ void CKOVDlg::DoDataExchange(bool save, bool& failed)
     ExchangeComboText(combo(IDC_COMBO_SEND_TYPE), m_strSendType, save);
 }
 
-bool CKOVDlg::ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate)
+bool CKOVDlg::ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate, const char* boxName)
 {
     if (!saveAndValidate) {
         edit->setText(QString::number(value));
@@ -99,7 +101,7 @@ bool CKOVDlg::ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate)
     bool number = false;
     const int read = edit->text().trimmed().toInt(&number);
     if (!number) {
-        m_prompter.ShowMessage("Please enter a whole number.");
+        m_prompter.ShowMessage(FormatText("Please enter a whole number in the %s box.", boxName));
         edit->setFocus();
         edit->selectAll();
         return false;

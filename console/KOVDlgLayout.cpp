@@ -97,6 +97,9 @@ void CKOVDlg::CreateControls()
     row(receiverGrid, label(IDC_STATIC_RECEIVE_IP, "Receiver IP:"), m_ctrlReceiveIp);
     row(receiverGrid, label(IDC_STATIC_RECEIVE_PORT, "Receiver Port:"), m_ctrlReceivePort);
     row(receiverGrid, label(IDC_STATIC_SEGMENT, "Market Segment:"), m_ctrlSegment);
+    // Shown, so that the operator can choose the conversion of a configuration.
+    m_ctrlNmkt = comboBox(IDC_COMBO_NMKT, {"Y", "N"});
+    row(receiverGrid, label(IDC_STATIC_NMKT, "New MKT Data:"), m_ctrlNmkt);
 
     auto* senderGroup = new QGroupBox("Sender Details", this);
     auto* senderGrid = new QGridLayout(senderGroup);
@@ -149,9 +152,6 @@ void CKOVDlg::CreateControls()
 
     // Never shown, but their values travel with the form.
     const auto hidden = [](QWidget* control) { control->hide(); };
-    hidden(label(IDC_STATIC_NMKT, "New MKT Data:"));
-    m_ctrlNmkt = comboBox(IDC_COMBO_NMKT, {"Y", "N"});
-    hidden(m_ctrlNmkt);
     hidden(label(IDC_STATIC_CONFIG_ID, "MultiCast &ID:"));
     auto* configId = new QLineEdit(this);
     RegisterControl(IDC_EDIT_CONFIG_ID, configId);

@@ -7,7 +7,10 @@
 #include "console/ControlIds.h"
 #include "log/EventLog.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QHeaderView>
+#include <QLabel>
 #include <QTableWidget>
 
 namespace {
@@ -50,6 +53,7 @@ void CKOVDlg::InitBroadcastList()
     colours.setColor(QPalette::Base, kListColour);
     list.setPalette(colours);
 
+    LoadConfigurations();
     list.setFocus();
     OnTimer(REFRESH_TIMER_ID);
 }
@@ -66,26 +70,38 @@ bool CKOVDlg::AddBroadcastFromLine(const std::string& line, const std::string& h
         return false;
     }
 
-    const auto slot = static_cast<size_t>(configuration.ConfigId);
     m_nLastConfigId = configuration.ConfigId;
+    AddBroadcast(configuration, hostSideIp, zentaSideIp);
+    return true;
+}
+
+void CKOVDlg::AddBroadcast(const StoredConfiguration& configuration, const std::string& hostSideIp,
+                           const std::string& zentaSideIp)
+{
+    const auto slot = static_cast<size_t>(configuration.ConfigId);
     AppendListRow(ListRowTexts(configuration));
     if (slot >= m_arrEngines.size())
         m_arrEngines.resize(slot + 1);
     m_arrEngines[slot] = CreateEngine(configuration, hostSideIp, zentaSideIp, this);
-    return true;
 }
 
-void CKOVDlg::AppendListRow(const std::array<std::string, 6>& texts)
+int CKOVDlg::AppendListRow(const std::array<std::string, 6>& texts)
 {
     const int row = m_ctrlList->rowCount();
     m_ctrlList->insertRow(row);
     for (int column = 0; column < m_ctrlList->columnCount(); ++column) {
         auto* item = new QTableWidgetItem;
         item->setTextAlignment(Qt::AlignCenter);
-        if (column < static_cast<int>(texts.size()))
-            item->setText(QString::fromStdString(texts[static_cast<size_t>(column)]));
         m_ctrlList->setItem(row, column, item);
     }
+    SetListRowTexts(row, texts);
+    return row;
+}
+
+void CKOVDlg::SetListRowTexts(int row, const std::array<std::string, 6>& texts)
+{
+    for (size_t column = 0; column < texts.size(); ++column)
+        SetItemText(row, static_cast<int>(column), QString::fromStdString(texts[column]));
 }
 
 void CKOVDlg::SetItemText(int row, int column, const QString& text)
@@ -93,6 +109,16 @@ void CKOVDlg::SetItemText(int row, int column, const QString& text)
     QTableWidgetItem* item = m_ctrlList->item(row, column);
     if (item && item->text() != text)
         item->setText(text);
+}
+
+std::vector<std::string> CKOVDlg::ListColumnTexts(int column) const
+{
+    std::vector<std::string> texts;
+    for (int row = 0; row < m_ctrlList->rowCount(); ++row) {
+        const QTableWidgetItem* item = m_ctrlList->item(row, column);
+        texts.push_back(item ? item->text().toStdString() : std::string());
+    }
+    return texts;
 }
 
 int CKOVDlg::GetSelectedRow() const
@@ -154,4 +180,30 @@ void CKOVDlg::OnTimer(int /*timerId*/)
         SetItemText(row, kColumnPacketsReceived, QString::number(engine->GetReceivedCount()));
         SetItemText(row, kColumnStatus, QString::fromStdString(engine->GetStatus()));
     }
+
+    // Datagrams lost before any relay could read them: the desk should know.
+    uint64_t dropped = 0;
+    for (const std::unique_ptr<CKOVBCastEngine>& engine : m_arrEngines) {
+        if (engine && engine->IsRunning())
+            dropped += engine->GetDroppedCount();
+    }
+    const QString status =
+        dropped ? QString("Datagrams dropped by the system (receive buffer full): %1").arg(dropped) : QString();
+    if (m_ctrlStatus->text() != status)
+        m_ctrlStatus->setText(status);
+}
+
+void CKOVDlg::CopySelectedRows()
+{
+    QStringList lines;
+    for (int row = 0; row < m_ctrlList->rowCount(); ++row) {
+        if (!m_ctrlList->selectionModel()->isRowSelected(row))
+            continue;
+        QStringList cells;
+        for (int column = 0; column < m_ctrlList->columnCount(); ++column)
+            cells << m_ctrlList->item(row, column)->text();
+        lines << cells.join('\t');
+    }
+    if (!lines.isEmpty())
+        QApplication::clipboard()->setText(lines.join('\n') + '\n');
 }

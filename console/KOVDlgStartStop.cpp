@@ -23,8 +23,14 @@ int ValidateEngine(CKOVDlg& window, const CKOVBCastEngine& engine)
 void CKOVDlg::OnStartButton()
 {
     // In add and modify mode this button saves the form instead.
-    if (m_bAddMode || m_bModifyMode)
+    if (m_bAddMode) {
+        SaveAddedConfiguration();
         return;
+    }
+    if (m_bModifyMode) {
+        SaveModifiedConfiguration();
+        return;
+    }
 
     const int row = GetSelectedRow();
     if (row == -1) {

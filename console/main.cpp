@@ -14,6 +14,8 @@ int main(int argc, char* argv[])
     QApplication application(argc, argv);
     QApplication::setApplicationName("ORMA UDP Broadcast Server");
     QApplication::setWindowIcon(AppIcon());
+    // Ties the windows to the installed menu entry and its icon.
+    QGuiApplication::setDesktopFileName("orma-broadcast-server");
 
     CMessageBoxPrompter prompter;
     CKOVApp theApp(g_SingleInstanceGuard, prompter);

@@ -21,6 +21,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: %s FILE.png\n", argv[0]);
         return 2;
     }
+    ScopedSettingsStore store;
     ScopedEventLog log;
     std::string why;
     std::unique_ptr<TestNetwork> network = TestNetwork::Create(why);
@@ -29,7 +30,6 @@ int main(int argc, char* argv[])
 
     CScriptedPrompter prompter;
     CKOVDlg window(prompter);
-    AddDefaultSegments(window);
     const std::string host = TestNetwork::kHostSideIp;
     const std::string zenta = TestNetwork::kZentaSideIp;
     window.AddBroadcastFromLine(ConfigurationLine(1, "QA", "239.1.1.1", 10001, "239.2.1.1", 20001), host, zenta);

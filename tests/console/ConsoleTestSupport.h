@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/ValuesFile.h"
 #include "console/KOVDlg.h"
 #include "console/Prompter.h"
 
@@ -41,13 +42,40 @@ private:
     std::string m_previousDirectory;
 };
 
-// A fresh window, event log and prompter for every test function: Open()
-// from init(), Close() from cleanup().
+// A settings store of its own ($XDG_CONFIG_HOME) for one test, removed afterwards.
+class ScopedSettingsStore {
+public:
+    ScopedSettingsStore();
+    ~ScopedSettingsStore();
+    [[nodiscard]] QString Directory() const { return m_directory.path(); }
+
+    // Replaces what a key holds ("PLUX Details", ...), creating it.
+    static void Store(const char* key, const std::vector<StoredValue>& values);
+    // A value's text; empty when it or its key is missing.
+    [[nodiscard]] static std::string Read(const char* key, const char* name);
+    // Stores configuration rows with the test network's local addresses.
+    static void StoreConfigurations(const std::vector<std::string>& rows, const std::string& autoStart);
+    // The stored rows "0" to "Record Count" - 1.
+    [[nodiscard]] static std::vector<std::string> StoredRows();
+
+private:
+    QTemporaryDir m_directory;
+    QByteArray m_previous;
+};
+
+// A fresh settings store, event log and prompter for every test function,
+// and a window opened on them: Open() from init(), Close() from cleanup().
+// OpenStore() and OpenWindow() do Open()'s two halves, for a test that
+// fills the store first or opens a second window on the same store.
 class WindowFixture {
 protected:
     void Open();
+    void OpenStore();
+    void OpenWindow();
+    void CloseWindow() { m_window.reset(); }
     void Close();
 
+    std::unique_ptr<ScopedSettingsStore> m_store;
     std::unique_ptr<ScopedEventLog> m_log;
     CScriptedPrompter m_prompter;
     std::unique_ptr<CKOVDlg> m_window;
@@ -58,11 +86,12 @@ protected:
                                             int receivePort, const std::string& sendIp, int sendPort,
                                             const std::string& nmkt = "N");
 
-// The segment names the store offers by default.
-void AddDefaultSegments(CKOVDlg& window);
-
 [[nodiscard]] QTableWidget& ListOf(CKOVDlg& window);
 [[nodiscard]] QPushButton& ButtonOf(CKOVDlg& window, int id);
 [[nodiscard]] QString ItemText(CKOVDlg& window, int row, int column);
+// What an address box, an edit or a drop-down list shows.
+[[nodiscard]] QString ControlText(CKOVDlg& window, int id);
+// The Config IDs of the running broadcasts in list order, each followed by ",".
+[[nodiscard]] QString RunningIds(CKOVDlg& window);
 // Selects a row with a mouse click in the list.
 void ClickRow(CKOVDlg& window, int row);

@@ -17,9 +17,7 @@ namespace {
 constexpr int kFormInputs[] = {IDC_IPADDRESS_RECEIVE,   IDC_EDIT_RECEIVE_PORT, IDC_COMBO_SEGMENT,
                                IDC_IPADDRESS_SEND,      IDC_EDIT_SEND_PORT,    IDC_IPADDRESS_HOST_SIDE,
                                IDC_IPADDRESS_ZENTA_SIDE};
-constexpr int kHiddenControls[] = {IDC_STATIC_NMKT,
-                                   IDC_COMBO_NMKT,
-                                   IDC_STATIC_CONFIG_ID,
+constexpr int kHiddenControls[] = {IDC_STATIC_CONFIG_ID,
                                    IDC_EDIT_CONFIG_ID,
                                    IDC_STATIC_ARCHIVE,
                                    IDC_COMBO_ARCHIVE,
@@ -32,16 +30,6 @@ constexpr int kHiddenControls[] = {IDC_STATIC_NMKT,
                                    IDC_COMBO_RECEIVE_TYPE,
                                    IDC_COMBO_SEND_TYPE,
                                    IDC_BUTTON_ADD_SEGMENT};
-
-QString ControlText(CKOVDlg& window, int id)
-{
-    QWidget* control = window.GetDlgItem(id);
-    if (auto* address = qobject_cast<CIpAddressEdit*>(control))
-        return address->text();
-    if (auto* edit = qobject_cast<QLineEdit*>(control))
-        return edit->text();
-    return static_cast<QComboBox*>(control)->currentText();
-}
 
 }  // namespace
 
@@ -76,6 +64,13 @@ void MainWindowTest::opensWithNothingChosen()
     QVERIFY(ButtonOf(window, IDC_BUTTON_ADD).isDefault());
     for (const int id : kFormInputs)
         QVERIFY(window.GetDlgItem(id)->isVisible() && !window.GetDlgItem(id)->isEnabled());
+    QVERIFY(window.GetDlgItem(IDC_COMBO_NMKT)->isVisible() && !window.GetDlgItem(IDC_COMBO_NMKT)->isEnabled());
+    // A first start offers the five default segments.
+    auto* segments = static_cast<QComboBox*>(window.GetDlgItem(IDC_COMBO_SEGMENT));
+    QStringList offered;
+    for (int i = 0; i < segments->count(); ++i)
+        offered << segments->itemText(i);
+    QCOMPARE(offered, QStringList({"QA", "QB", "QC", "QDLN", "QE"}));
     for (const int id : kHiddenControls)
         QVERIFY2(window.GetDlgItem(id)->isHidden(), qPrintable(QString::number(id)));
 
@@ -188,7 +183,6 @@ void MainWindowTest::unusableLinesAreSkippedWhole()
 void MainWindowTest::selectionFillsTheForm()
 {
     CKOVDlg& window = *m_window;
-    AddDefaultSegments(window);
     for (const auto& [id, segment, nmkt] : {std::tuple{1, "QA", "N"}, {2, "QB", "Y"}, {5, "QE", "N"}}) {
         const std::string n = std::to_string(id);
         window.AddBroadcastFromLine(

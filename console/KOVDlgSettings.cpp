@@ -1,0 +1,45 @@
+// Loading the stored settings at start-up and storing them again.
+#include "console/KOVDlg.h"
+
+#include "config/PersistedSettings.h"
+
+#include <QComboBox>
+#include <QTableWidget>
+
+void CKOVDlg::LoadSegmentsIntoForm()
+{
+    for (const std::string& name : LoadSegments(m_arrSegments))
+        m_ctrlSegment->addItem(QString::fromStdString(name));
+}
+
+void CKOVDlg::LoadConfigurations()
+{
+    const StoredSettings stored = ReadStoredSettings();
+    for (const StoredConfiguration& configuration : stored.Configurations) {
+        m_nLastConfigId = configuration.ConfigId;
+        AddBroadcast(configuration, stored.HostSideIp, stored.ZentaSideIp);
+    }
+    AutoStartBroadcasts(stored.AutoStart);
+}
+
+void CKOVDlg::SaveConfigurations()
+{
+    std::vector<ConfigurationToSave> rows;
+    for (int row = 0; row < m_ctrlList->rowCount(); ++row) {
+        if (const CKOVBCastEngine* engine = GetEngineForRow(row))
+            rows.push_back(ConfigurationToSaveFrom(*engine));
+    }
+    ::SaveConfigurations(rows);
+}
+
+void CKOVDlg::SaveAllSettings()
+{
+    SaveConfigurations();
+    ::SaveSegments(m_arrSegments);
+    std::vector<int> running;
+    for (const std::unique_ptr<CKOVBCastEngine>& engine : m_arrEngines) {
+        if (engine && engine->IsRunning())
+            running.push_back(engine->ConfigId);
+    }
+    ::SaveAutoStart(running);
+}
