@@ -7,6 +7,8 @@
 # ORMA_BENCH_HARNESS names the harness folder (default: ../shared/bench
 # beside this repository). ORMA_RELAY_BEFORE may name another orma-relay
 # binary (an earlier build) to measure as "before" in the same run.
+# ORMA_BENCH_PRESETS lists the harness's own relays (default "naive batch
+# socat"; add "none" for the harness's ceiling).
 # Results go to bench/out/<time>/summary.md.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,7 +23,8 @@ mkdir -p "$out"
 relay="$top/build-bench/tools/orma-relay"
 row="1,QA,{RG},{RP},UDP,MULTICAST,{SG},{SP},UDP,MULTICAST,N,N,"
 ours="ours=$relay --host-ip {HI} --zenta-ip {ZI} $row"
-set -- "$@" naive batch socat "$ours"
+# shellcheck disable=SC2086
+set -- "$@" ${ORMA_BENCH_PRESETS:-naive batch socat} "$ours"
 if [ -n "${ORMA_RELAY_BEFORE:-}" ]; then
   set -- "$@" "before=$ORMA_RELAY_BEFORE --host-ip {HI} --zenta-ip {ZI} $row"
 fi
