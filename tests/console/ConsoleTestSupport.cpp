@@ -12,9 +12,14 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
+
+#include <sys/prctl.h>
+
+#include <csignal>
 
 bool CScriptedPrompter::AskYesNo(const std::string& text)
 {
@@ -180,4 +185,9 @@ void ClickRow(CKOVDlg& window, int row)
     QTableWidget& list = ListOf(window);
     const QRect cell = list.visualRect(list.model()->index(row, 1));
     QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, cell.center());
+}
+
+void EndWithTest(QProcess& process)
+{
+    process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
 }

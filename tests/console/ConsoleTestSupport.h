@@ -95,3 +95,7 @@ protected:
 [[nodiscard]] QString RunningIds(CKOVDlg& window);
 // Selects a row with a mouse click in the list.
 void ClickRow(CKOVDlg& window, int row);
+
+class QProcess;
+// A program the test starts dies with the test, even when a time limit kills the test.
+void EndWithTest(QProcess& process);

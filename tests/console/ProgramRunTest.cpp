@@ -108,6 +108,7 @@ void ProgramRunTest::StartProgram(const QString& platform)
     m_program.setProcessEnvironment(environment);
     m_program.setWorkingDirectory(m_work->path());
     m_program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    EndWithTest(m_program);
     // "ip netns exec" executes the program in its own place: its pid is the program's.
     m_program.start("ip", {"netns", "exec", QString::fromStdString(m_network->RelayNamespace()), ORMA_SERVER_PATH});
     QVERIFY(m_program.waitForStarted());
@@ -176,6 +177,7 @@ void ProgramRunTest::operatorRunUnderXvfb()
             QSKIP(qPrintable(QString("%1 is not installed").arg(tool)));
     }
     // The server picks a free display and says which once it accepts clients.
+    EndWithTest(m_xserver);
     m_xserver.start("Xvfb", {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
     QVERIFY(m_xserver.waitForStarted());
     QTRY_VERIFY_WITH_TIMEOUT(m_xserver.canReadLine(), 10000);

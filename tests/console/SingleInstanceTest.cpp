@@ -31,6 +31,7 @@ void SingleInstanceTest::secondInstanceIsRefusedUntilTheFirstDies()
     first.setProcessEnvironment(environment);
     first.setWorkingDirectory(work.path());
     first.setProcessChannelMode(QProcess::ForwardedChannels);
+    EndWithTest(first);
     first.start(ORMA_SERVER_PATH, {});
     QVERIFY(first.waitForStarted());
     const auto startedLines = [&work] {

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
             _exit(127);
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // dies with the test, even when a time limit kills it
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
