@@ -45,8 +45,8 @@ log=$(mktemp)
 printf '| relay | messages/s fed | converted | datagrams sent | dropped | depth records/s | result |\n|---|---|---|---|---|---|---|\n'
 for rate in $rates; do
   count=$((rate * seconds))
-  for spec in $relays; do
-    name=${spec%%=*} binary=${spec#*=}
+  for entry in $relays; do
+    name=${entry%%=*} binary=${entry#*=}
     ip netns exec $relay taskset -c 1 "$binary" --host-ip 198.18.0.2 --zenta-ip 198.18.1.1 \
       --seconds $((seconds + 3)) "$row" >"$log" 2>&1 &
     pid=$!
