@@ -4,5 +4,5 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" build
-"$top/scripts/build.sh" "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORMA_BUILD_TESTS=OFF
+"$top/scripts/build.sh" "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORMA_BUILD_CONSOLE=ON -DORMA_BUILD_TESTS=OFF
 exec "$top/build/console/orma-broadcast-server" "$@"

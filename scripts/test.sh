@@ -16,8 +16,8 @@ run_suite() {
   (cd "$top/$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs")
 }
 
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DORMA_SANITIZER=asan
+run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORMA_BUILD_CONSOLE=ON -DORMA_BUILD_TESTS=ON
+run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DORMA_SANITIZER=asan -DORMA_BUILD_CONSOLE=ON -DORMA_BUILD_TESTS=ON
 echo "== fuzz build-fuzz"
 "$top/scripts/fuzz.sh" 60
 echo "== all tests passed"
