@@ -1,6 +1,6 @@
 // A program that installs the crash dump writer and dies in a known way, for
 // the crash dump tests:
-// orma_crash_child null-write|abort|divide|overflow|two-faults|no-info.
+// orma_crash_child null_write|abort|divide|overflow|two_faults|no_info.
 // Before dying it prints the faulting function's address and the faulting
 // thread's stack bounds, one "name value" per line.
 #include "console/crashdump/CrashDumpWriter.h"
@@ -101,7 +101,7 @@ int main(int argc, char** argv)
     if (argc != 2 || !InstallCrashDumpWriter())
         return 2;
     const char* mode = argv[1];
-    if (std::strcmp(mode, "null-write") == 0) {
+    if (std::strcmp(mode, "null_write") == 0) {
         FaultOnWorker(reinterpret_cast<void*>(&WriteThroughNullRecord), [] { WriteThroughNullRecord(); });
     } else if (std::strcmp(mode, "abort") == 0) {
         FaultOnWorker(reinterpret_cast<void*>(&AbortOnWorker), [] { AbortOnWorker(); });
@@ -111,9 +111,9 @@ int main(int argc, char** argv)
         std::printf("function %p\n", reinterpret_cast<void*>(&RecurseForever));
         PrintThisThreadsStack();
         return RecurseForever(0);
-    } else if (std::strcmp(mode, "two-faults") == 0) {
+    } else if (std::strcmp(mode, "two_faults") == 0) {
         FaultOnTwoWorkersAtOnce();
-    } else if (std::strcmp(mode, "no-info") == 0) {
+    } else if (std::strcmp(mode, "no_info") == 0) {
         CrashDumpFilter(SIGSEGV, nullptr, nullptr);
     }
     return 3;

@@ -1,10 +1,7 @@
 #include "log/EventLog.h"
 #include "tests/support/TempDirectory.h"
-#include "tests/support/TestNetwork.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <sstream>
@@ -13,14 +10,10 @@
 
 namespace {
 
-// 2026-12-04 23:59:59 UTC.
-constexpr std::time_t kLastSecondOfDec4 = 1796428799;
-
 class EventLogTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        log = CEventLog::GetInstance();
         log->SetLogDirectory(directory.Path());
         log->SetClock([this] { return now; });
     }
@@ -33,8 +26,8 @@ protected:
     }
 
     TempDirectory directory;
-    CEventLog* log = nullptr;
-    std::time_t now = kLastSecondOfDec4;
+    CEventLog* log = CEventLog::GetInstance();
+    std::time_t now = 1796428799;  // 2026-12-04 23:59:59 UTC
 };
 
 TEST_F(EventLogTest, FileNameFollowsTheUtcDateWithLeadingZeroDay)
@@ -42,38 +35,27 @@ TEST_F(EventLogTest, FileNameFollowsTheUtcDateWithLeadingZeroDay)
     EXPECT_EQ(log->GetLogFileName(), "PLUX_04DEC2026.TXT");
     now = 1798761600;  // 2027-01-01 00:00:00 UTC
     EXPECT_EQ(log->GetLogFileName(), "PLUX_01JAN2027.TXT");
-    EXPECT_EQ(CEventLog::GetMonthName(1), "JAN");
-    EXPECT_EQ(CEventLog::GetMonthName(12), "DEC");
     EXPECT_EQ(CEventLog::GetMonthName(0), "");
     EXPECT_EQ(CEventLog::GetMonthName(13), "");
 }
 
 // Five and a half hours ahead of UTC, local 05:29:59 is the last second of
-// one UTC day and 05:30:00 the first of the next.
+// one UTC day and 05:30:00 the first of the next. Messages are written
+// unchanged with one line end.
 TEST_F(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
 {
     setenv("TZ", "IST-5:30", 1);
     tzset();
     EXPECT_TRUE(log->WriteLog(LocalTimeText() + " last"));
+    EXPECT_TRUE(log->WriteLog("\nends with a line end\n"));
     now += 1;
     EXPECT_TRUE(log->WriteLog(LocalTimeText() + " first"));
-
-    EXPECT_EQ(ReadFile(directory.File("PLUX_04DEC2026.TXT")), "05:29:59 last\n");
-    EXPECT_EQ(ReadFile(directory.File("PLUX_05DEC2026.TXT")), "05:30:00 first\n");
-}
-
-TEST_F(EventLogTest, MessagesAreWrittenUnchangedWithOneLineEnd)
-{
     EXPECT_TRUE(log->WriteLog(""));
-    EXPECT_TRUE(log->WriteLog("\nstarted"));
-    EXPECT_TRUE(log->WriteLog("ends with a line end\n"));
-    EXPECT_EQ(ReadFile(directory.File(log->GetLogFileName())), "\n\nstarted\nends with a line end\n\n");
-}
 
-TEST_F(EventLogTest, UnwritableDirectoryLosesTheLineQuietly)
-{
+    EXPECT_EQ(ReadFile(directory.File("PLUX_04DEC2026.TXT")), "05:29:59 last\n\nends with a line end\n\n");
+    EXPECT_EQ(ReadFile(directory.File("PLUX_05DEC2026.TXT")), "05:30:00 first\n\n");
     log->SetLogDirectory(directory.File("missing"));
-    EXPECT_FALSE(log->WriteLog("lost"));
+    EXPECT_FALSE(log->WriteLog("lost")) << "an unwritable directory loses the line quietly";
 }
 
 TEST_F(EventLogTest, ConcurrentWritersKeepEveryLineWhole)

@@ -1,20 +1,15 @@
 #include "engine/BroadcastEngine.h"
-#include "tests/support/TestNetwork.h"
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
+#include "tests/support/ChildProcess.h"
+#include "tests/support/NetworkTest.h"
 
 namespace {
 
+using MarketDataToolsTest = NetworkTest;
+
 // The operator's check of a live relay: orma-feed in the feed namespace,
 // an NMKT engine in the relay namespace, orma-monitor in the sink namespace.
-TEST(MarketDataToolsTest, FeedThroughARelayShowsInTheMonitor)
+TEST_F(MarketDataToolsTest, FeedThroughARelayShowsInTheMonitor)
 {
-    std::string why;
-    auto network = TestNetwork::Create(why);
-    if (!network)
-        GTEST_SKIP() << why;
     CKOVBCastEngine engine(3, "QA", "239.3.1.1", 32500, "UDP", "MULTICAST", "239.3.1.2", TestNetwork::kHostSideIp,
                            TestNetwork::kZentaSideIp, 32600, "UDP", "MULTICAST", "N", "Y", nullptr);
     network->EnterRelay();
@@ -22,24 +17,18 @@ TEST(MarketDataToolsTest, FeedThroughARelayShowsInTheMonitor)
     network->LeaveRelay();
     ASSERT_TRUE(WaitFor([&] { return engine.IsRunning() == 1; }));
 
-    const std::string monitorCommand = "ip netns exec " + network->SinkNamespace() + " " ORMA_MONITOR
-                                       " --group 239.3.1.2 --port 32600 --interface 198.18.1.2 --count 3 --seconds 10";
-    FILE* monitor = popen(monitorCommand.c_str(), "r");
-    ASSERT_NE(monitor, nullptr);
-    char line[512];
-    std::string output;
-    // The first line says the monitor has joined: only then may the feed start.
-    if (std::fgets(line, sizeof line, monitor))
-        output = line;
-    EXPECT_NE(output.find("listening on 239.3.1.2 port 32600"), std::string::npos) << output;
-
+    TempDirectory directory;
+    ChildProcess monitor({"ip", "netns", "exec", network->SinkNamespace(), ORMA_MONITOR, "--group", "239.3.1.2",
+                          "--port", "32600", "--interface", "198.18.1.2", "--count", "3", "--seconds", "10"},
+                         directory.Path());
+    // It says when it has joined: only then may the feed start.
+    ASSERT_TRUE(WaitFor([&] { return monitor.Stdout().starts_with("orma-monitor: listening on 239.3.1.2 port 32600"); }));
     const std::string feedCommand = "ip netns exec " + network->FeedNamespace() + " " ORMA_FEED
                                     " --group 239.3.1.1 --port 32500 --interface 198.18.0.1 --tokens 4464,2"
                                     " --close 1000 --last 1025 --oi 5000 --flags 22 --count 8 --rate 1000 --step 5 --records 1 >/dev/null";
     EXPECT_EQ(std::system(feedCommand.c_str()), 0);
-    while (std::fgets(line, sizeof line, monitor))
-        output += line;
-    EXPECT_EQ(pclose(monitor), 0);
+    EXPECT_EQ(monitor.Wait(std::chrono::seconds(15)), 0);
+    const std::string output = monitor.Stdout();
 
     // Each round: prices, open interest, then one depth message a token; the last price moves by 5 a round.
     EXPECT_NE(output.find("stream 4  code 7208  length 466  records 1"), std::string::npos) << output;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
@@ -26,22 +27,12 @@ inline void PutLittleEndian(Bytes& bytes, size_t offset, uint64_t value, size_t 
         bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-inline Bytes Encoded(const DepthQuote& quote)
+// A DepthQuote, TickerPrices or TickerOpenInterest as its record's bytes.
+template <class Record>
+Bytes Encoded(const Record& record)
 {
-    Bytes bytes(140);
-    EncodeNewRecord(quote, bytes.data());
-    return bytes;
-}
-inline Bytes Encoded(const TickerPrices& prices)
-{
-    Bytes bytes(28);
-    EncodeNewRecord(prices, bytes.data());
-    return bytes;
-}
-inline Bytes Encoded(const TickerOpenInterest& value)
-{
-    Bytes bytes(16);
-    EncodeNewRecord(value, bytes.data());
+    Bytes bytes(std::is_same_v<Record, DepthQuote> ? 140 : std::is_same_v<Record, TickerPrices> ? 28 : 16);
+    EncodeNewRecord(record, bytes.data());
     return bytes;
 }
 
@@ -50,6 +41,16 @@ inline Bytes Concat(std::initializer_list<Bytes> parts)
     Bytes all;
     for (const Bytes& part : parts)
         all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// The records make(first) to make(first + count - 1), one after the other.
+template <class Make>
+Bytes EncodedRecords(int32_t first, int32_t count, Make make)
+{
+    Bytes all;
+    for (int32_t token = first; token < first + count; ++token)
+        all = Concat({all, Encoded(make(token))});
     return all;
 }
 
@@ -87,8 +88,7 @@ inline Bytes Message(int16_t code, int16_t records, const Bytes& block, int16_t 
     PutLittleEndian(bytes, 0, static_cast<uint16_t>(code), 2);
     PutLittleEndian(bytes, 2, static_cast<uint16_t>(compressedLength), 2);
     PutLittleEndian(bytes, 4, static_cast<uint16_t>(records), 2);
-    bytes.insert(bytes.end(), block.begin(), block.end());
-    return bytes;
+    return Concat({bytes, block});
 }
 inline Bytes Message(int16_t code, int16_t records, const Bytes& block)
 {
@@ -100,10 +100,8 @@ inline Bytes CompressedMessage(int16_t code, int16_t records, const Bytes& raw)
 }
 inline Bytes DepthMessage(const std::vector<DepthQuote>& quotes)
 {
-    Bytes raw;
-    for (const DepthQuote& quote : quotes)
-        raw = Concat({raw, Encoded(quote)});
-    return CompressedMessage(10500, static_cast<int16_t>(quotes.size()), raw);
+    const auto count = static_cast<int16_t>(quotes.size());
+    return CompressedMessage(10500, count, EncodedRecords(0, count, [&](int32_t i) { return quotes[i]; }));
 }
 
 // A message as the relay's receive buffer holds it: 2500 bytes, zero behind it.

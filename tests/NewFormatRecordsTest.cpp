@@ -1,8 +1,6 @@
 #include "tests/NewFormatInput.h"
 #include "tests/OldFormatImage.h"
 
-#include <gtest/gtest.h>
-
 namespace {
 
 // The tools, the tests and the benchmark all make their input through
@@ -10,29 +8,18 @@ namespace {
 // from the format's tables.
 TEST(NewFormatRecordsTest, RecordsSitAtTheirOffsetsLittleEndian)
 {
-    DepthQuote quote;
-    quote.Token = 0x01020304;
-    quote.ValueA = 0x05060708;
-    quote.LastPrice = -2;
-    quote.ValueB = 0x11121314;
-    quote.ValueC = 0x15161718;
-    quote.D = 1.5;
-    quote.E = -2.25;
-    quote.Flags = (1u << 0) | (1u << 9) | (1u << 18) | (1u << 23);
-    for (int j = 0; j < 10; ++j)
-        quote.Levels[j] = {0x21000000 + j, 0x31000000 + j, static_cast<uint16_t>(0x4100 + j)};
+    DepthQuote quote{.Token = 0x01020304, .ValueA = 0x05060708, .LastPrice = -2, .ValueB = 0x11121314,
+                     .ValueC = 0x15161718, .D = 1.5, .E = -2.25, .Flags = 1u << 0 | 1u << 9 | 1u << 18 | 1u << 23};
     Bytes depth(140, 0);
-    PutLittleEndian(depth, 0, 0x01020304, 4);
-    PutLittleEndian(depth, 4, 0x05060708, 4);
-    PutLittleEndian(depth, 8, 0xFFFFFFFE, 4);
-    PutLittleEndian(depth, 12, 0x11121314, 4);
-    PutLittleEndian(depth, 16, 0x15161718, 4);
-    PutLittleEndian(depth, 20, DoubleBits(1.5), 8);
-    PutLittleEndian(depth, 28, DoubleBits(-2.25), 8);
-    depth[36] = 0x01;  // flag 0
-    depth[37] = 0x02;  // flag 9
-    depth[38] = 0x84;  // flags 18 and 23
+    // {offset, value, width}; the flags' bytes are 01 (flag 0), 02 (flag 9) and 84 (flags 18 and 23).
+    const std::tuple<size_t, uint64_t, size_t> fields[] = {
+        {0, 0x01020304, 4}, {4, 0x05060708, 4},       {8, 0xFFFFFFFE, 4},        {12, 0x11121314, 4},
+        {16, 0x15161718, 4}, {20, DoubleBits(1.5), 8}, {28, DoubleBits(-2.25), 8}, {36, 0x840201, 3}};
+    for (const auto& [offset, value, width] : fields)
+        PutLittleEndian(depth, offset, value, width);
     for (size_t j = 0; j < 10; ++j) {
+        quote.Levels[j] = {0x21000000 + static_cast<int32_t>(j), 0x31000000 + static_cast<int32_t>(j),
+                           static_cast<uint16_t>(0x4100 + j)};
         PutLittleEndian(depth, 40 + 10 * j, 0x21000000 + j, 4);
         PutLittleEndian(depth, 44 + 10 * j, 0x31000000 + j, 4);
         PutLittleEndian(depth, 48 + 10 * j, 0x4100 + j, 2);

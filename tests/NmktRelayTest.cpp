@@ -1,47 +1,36 @@
 #include "engine/BroadcastEngine.h"
 #include "tests/NewFormatInput.h"
 #include "tests/OldFormatImage.h"
-#include "tests/support/TestNetwork.h"
-
-#include <gtest/gtest.h>
-
-#include <unistd.h>
+#include "tests/support/NetworkTest.h"
 
 namespace {
 
 // An NMKT engine in the relay namespace: new-format datagrams from the feed
 // namespace leave as 512-byte 7208 datagrams for the sink namespace, and the
 // ticker values outlive a stop, a reconfiguration and a new start.
-TEST(NmktRelayTest, NewFormatFeedLeavesAsOldFormatDatagrams)
+using NmktRelayTest = NetworkTest;
+
+TEST_F(NmktRelayTest, NewFormatFeedLeavesAsOldFormatDatagrams)
 {
-    std::string why;
-    const auto network = TestNetwork::Create(why);
-    if (!network)
-        GTEST_SKIP() << why;
-    const int feed = network->OpenFeedSocket();
     const int sink = network->OpenSinkSocket("239.3.0.2", 31600);
-    ASSERT_GE(feed, 0);
     ASSERT_GE(sink, 0);
-    auto configure = [](CKOVBCastEngine& engine, const char* segment) {
+    CKOVBCastEngine engine(7, "", "", 0, "", "", "", "", "", 0, "", "", "N", "Y", nullptr);  // configured below
+    auto start = [&](const char* segment) {
         engine.Configure(7, segment, "239.3.0.1", 31500, "UDP", "MULTICAST", "239.3.0.2", TestNetwork::kHostSideIp,
                          TestNetwork::kZentaSideIp, 31600, "UDP", "MULTICAST", "N", "Y", nullptr);
-    };
-    CKOVBCastEngine engine(7, "QA", "", 0, "", "", "", "", "", 0, "", "", "N", "Y", nullptr);  // configured below
-    configure(engine, "QA");
-    auto start = [&] {
         network->EnterRelay();  // the relay thread must start inside the relay namespace
         engine.Start();
         network->LeaveRelay();
         return WaitFor([&] { return engine.IsRunning() == 1; });
     };
-    auto send = [&](const Bytes& message) { EXPECT_TRUE(SendDatagram(feed, "239.3.0.1", 31500, message)); };
+    auto send = [&](const Bytes& message) { EXPECT_TRUE(network->Feed("239.3.0.1", 31500, message)); };
     auto receive = [&] {
         Bytes datagram;
         ReceiveDatagram(sink, datagram, std::chrono::seconds(3));
         return datagram;
     };
 
-    ASSERT_TRUE(start());
+    ASSERT_TRUE(start("QA"));
     DepthQuote a, b, c;
     a.Token = 4464;
     a.LastPrice = 1025;
@@ -53,21 +42,10 @@ TEST(NmktRelayTest, NewFormatFeedLeavesAsOldFormatDatagrams)
     send(DepthMessage({a, b, c}));
     const Bytes first = receive();
     const Bytes second = receive();
-
     OldDatagramImage expected(4, true, 2);
-    OldRecord record = CopiedFields(a);
-    record.MarketState = 3;
-    record.ClosePrice = 1000;
-    record.OpenPrice = 990;
-    record.HighPrice = 1030;
-    record.LowPrice = 980;
-    record.OpenInterest = 7000;
-    record.Indicator = '+';
-    record.NetChange = 250;
-    expected.PutRecord(0, record, true);
-    OldRecord other = CopiedFields(b);
-    other.MarketState = 3;
-    expected.PutRecord(1, other, true);
+    expected.PutRecord(0, {.In = a, .MarketState = 3, .Indicator = '+', .NetChange = 250, .OpenInterest = 7000,
+                           .Prices = {1000, 990, 1030, 980}}, true);
+    expected.PutRecord(1, {.In = b, .MarketState = 3}, true);
     EXPECT_TRUE(SameBytes(first.data(), first.size(), expected));
     ASSERT_EQ(second.size(), 512u);
     EXPECT_EQ(Hex(second.data() + 52, 6), "01 D2 00 01 00 03");
@@ -87,8 +65,7 @@ TEST(NmktRelayTest, NewFormatFeedLeavesAsOldFormatDatagrams)
     EXPECT_EQ(engine.GetReceivedCount(), 4u);
 
     engine.Stop();
-    configure(engine, "QB");
-    ASSERT_TRUE(start());
+    ASSERT_TRUE(start("QB"));
     send(DepthMessage({a}));
     const Bytes fourth = receive();
     ASSERT_EQ(fourth.size(), 512u);
@@ -96,10 +73,7 @@ TEST(NmktRelayTest, NewFormatFeedLeavesAsOldFormatDatagrams)
     EXPECT_EQ(Hex(fourth.data() + 56 + 22, 4), "00 00 1B 58");  // open interest 7000
     EXPECT_TRUE(WaitFor([&] { return engine.GetSentCount() == 1u; }));
     EXPECT_EQ(engine.GetReceivedCount(), 1u);
-
     engine.Stop();
-    close(feed);
-    close(sink);
 }
 
 }  // namespace

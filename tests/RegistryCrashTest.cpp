@@ -1,6 +1,8 @@
 #include "config/Registry.h"
 
-#include "support/TempSettingsStore.h"
+#include "tests/support/TempSettingsStore.h"
+
+#include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/mman.h>
@@ -58,10 +60,9 @@ struct Progress {
     _exit(0);
 }
 
-class RegistryCrashTest : public TempSettingsStore {};
-
-TEST_F(RegistryCrashTest, KilledWriterLeavesEveryValueOldOrNew)
+TEST(RegistryCrashTest, KilledWriterLeavesEveryValueOldOrNew)
 {
+    TempSettingsStore store;
     void* shared = mmap(nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(shared, MAP_FAILED);
     Progress& progress = *new (shared) Progress{};
@@ -101,7 +102,7 @@ TEST_F(RegistryCrashTest, KilledWriterLeavesEveryValueOldOrNew)
     }
     munmap(shared, sizeof(Progress));
 
-    for (const auto& entry : std::filesystem::directory_iterator(KeyFolder(kKey)))
+    for (const auto& entry : std::filesystem::directory_iterator(store.KeyFolder(kKey)))
         EXPECT_TRUE(entry.path().filename() == "values.txt" || entry.path().filename() == ".values.txt.tmp")
             << "left behind: " << entry.path();
 }
