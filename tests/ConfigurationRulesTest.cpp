@@ -23,25 +23,17 @@ TEST(ConfigurationRules, ListRowShowsTheStoredFieldsInDecimal)
     EXPECT_EQ(ListRowTexts(configuration), expected);
 }
 
+// The window's flows check the common cases; these are the ones they cannot reach.
 TEST(ConfigurationRules, SendingPortIsSharedWithinOneSegmentOnly)
 {
     const std::vector<SendPortUse> rows{{1, "QA", 5000}, {2, "QA", 5000}, {3, "QB", 6000}};
-    EXPECT_TRUE(IsSendPortFree(rows, 5000, "QA", 0));
-    EXPECT_FALSE(IsSendPortFree(rows, 5000, "QB", 0));
     EXPECT_FALSE(IsSendPortFree(rows, 5000, "qa", 0)) << "segments compare exactly";
-    EXPECT_TRUE(IsSendPortFree(rows, 6000, "QB", 0));
-    // A configuration being modified is not compared with itself.
-    EXPECT_TRUE(IsSendPortFree(rows, 6000, "QC", 3));
-    EXPECT_FALSE(IsSendPortFree(rows, 6000, "QC", 1));
     EXPECT_TRUE(IsSendPortFree({}, 5000, "QA", 0));
 }
 
 TEST(ConfigurationRules, NewConfigIdFollowsTheLastRow)
 {
     EXPECT_EQ(NextConfigId({}), 1);
-    EXPECT_EQ(NextConfigId({1, 2, 3}), 4);
-    EXPECT_EQ(NextConfigId({1, 2}), 3) << "deleting the last row frees its ID";
-    EXPECT_EQ(NextConfigId({1, 3}), 4) << "a gap in the middle stays";
     EXPECT_EQ(NextConfigId({5, 2}), 3);
     // Rows out of order (an edited store) never give an ID twice.
     EXPECT_EQ(NextConfigId({7, 3, 2, 6}), 8);

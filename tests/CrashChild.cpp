@@ -7,10 +7,11 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <atomic>
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace {
@@ -38,9 +39,9 @@ __attribute__((noinline, no_sanitize("undefined"))) void WriteThroughNullRecord(
     std::abort();
 }
 
-__attribute__((noinline, no_sanitize("undefined"))) int DivideByZero(int dividend)
+__attribute__((noinline, no_sanitize("undefined"))) void DivideByZero()
 {
-    return dividend / g_zero;
+    std::printf("%d\n", 7 / g_zero);
 }
 
 [[gnu::noinline]] int RecurseForever(int depth)
@@ -65,15 +66,13 @@ void PrintThisThreadsStack()
     std::fflush(stdout);
 }
 
-template <class Fault>
-void FaultOnWorker(void* function, Fault fault)
+void FaultOnWorker(void (*fault)())
 {
-    std::printf("function %p\n", function);
-    std::thread worker([fault] {
+    std::printf("function %p\n", reinterpret_cast<void*>(fault));
+    std::thread([fault] {
         PrintThisThreadsStack();
         fault();
-    });
-    worker.join();
+    }).join();
 }
 
 // Two workers write through null at the same moment.
@@ -100,20 +99,20 @@ int main(int argc, char** argv)
 {
     if (argc != 2 || !InstallCrashDumpWriter())
         return 2;
-    const char* mode = argv[1];
-    if (std::strcmp(mode, "null_write") == 0) {
-        FaultOnWorker(reinterpret_cast<void*>(&WriteThroughNullRecord), [] { WriteThroughNullRecord(); });
-    } else if (std::strcmp(mode, "abort") == 0) {
-        FaultOnWorker(reinterpret_cast<void*>(&AbortOnWorker), [] { AbortOnWorker(); });
-    } else if (std::strcmp(mode, "divide") == 0) {
-        FaultOnWorker(reinterpret_cast<void*>(&DivideByZero), [] { std::printf("%d\n", DivideByZero(7)); });
-    } else if (std::strcmp(mode, "overflow") == 0) {
+    const std::string mode = argv[1];
+    if (mode == "null_write") {
+        FaultOnWorker(WriteThroughNullRecord);
+    } else if (mode == "abort") {
+        FaultOnWorker(AbortOnWorker);
+    } else if (mode == "divide") {
+        FaultOnWorker(DivideByZero);
+    } else if (mode == "overflow") {
         std::printf("function %p\n", reinterpret_cast<void*>(&RecurseForever));
         PrintThisThreadsStack();
         return RecurseForever(0);
-    } else if (std::strcmp(mode, "two_faults") == 0) {
+    } else if (mode == "two_faults") {
         FaultOnTwoWorkersAtOnce();
-    } else if (std::strcmp(mode, "no_info") == 0) {
+    } else if (mode == "no_info") {
         CrashDumpFilter(SIGSEGV, nullptr, nullptr);
     }
     return 3;

@@ -1,6 +1,5 @@
 #include "engine/BroadcastEngine.h"
-#include "tests/NewFormatInput.h"
-#include "tests/OldFormatImage.h"
+#include "tests/MarketDataBytes.h"
 #include "tests/support/NetworkTest.h"
 
 namespace {

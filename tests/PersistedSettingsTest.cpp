@@ -69,9 +69,9 @@ TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresse
     ASSERT_EQ(CreateDefaultSettings(), 1);
     // An eleven-field row of an earlier save that asked for TCP and unicast.
     ASSERT_TRUE(store.Store(kConfigurationKey, {{"Record Count", "1"},
-                              {"0", "7,QA,239.1.1.1,5000,TCP,UNICAST,239.2.2.2,6000,UDP,UNICAST,Y,"},
-                              {"1", "9,QC,239.1.1.9,5009,UDP,MULTICAST,239.2.2.9,6009,UDP,MULTICAST,N,N,"},
-                              {"Auto Start", "7,"}}));
+                                                {"0", "7,QA,239.1.1.1,5000,TCP,UNICAST,239.2.2.2,6000,UDP,UNICAST,Y,"},
+                                                {"1", "9,QC,239.1.1.9,5009,UDP,MULTICAST,239.2.2.9,6009,UDP,MULTICAST,N,N,"},
+                                                {"Auto Start", "7,"}}));
     const StoredSettings stored = ReadStoredSettings();
     ASSERT_EQ(stored.Configurations.size(), 1u);
     const auto first = CreateEngine(stored.Configurations[0], "198.18.0.2", "198.18.1.1", nullptr);
@@ -101,12 +101,12 @@ TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
     ASSERT_EQ(CreateDefaultSettings(), 1);
     const std::string fields = ",QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,N,";
     ASSERT_TRUE(store.Store(kConfigurationKey, {{"Record Count", "9"},
-                              {"0", "1" + fields},
-                              {"1", "2,QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,"},
-                              {"2", "0" + fields},
-                              {"3", "1" + fields},
-                              {"4", "3,QABCD" + fields.substr(3)},
-                              {"6", "5" + fields}}));
+                                                {"0", "1" + fields},
+                                                {"1", "2,QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,"},
+                                                {"2", "0" + fields},
+                                                {"3", "1" + fields},
+                                                {"4", "3,QABCD" + fields.substr(3)},
+                                                {"6", "5" + fields}}));
     CSegmentTable segments;
     EXPECT_EQ(LoadSegments(segments).size(), 7u);
     std::vector<int> loadedIds;

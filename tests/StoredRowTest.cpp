@@ -26,19 +26,6 @@ TEST(FieldListTest, ParseDecimalReadsLikeAtoi)
         EXPECT_EQ(ParseDecimal(text), value) << text;
 }
 
-TEST(ParseConfigurationRowTest, ReadsTwelveAndElevenFieldRows)
-{
-    StoredConfiguration c;
-    std::string reason;
-    ASSERT_TRUE(ParseConfigurationRow("3,QB,239.1.1.1,100,TCP,UNICAST,239.2.2.2,200,UDP,MULTICAST,Y,Y,", c, reason));
-    EXPECT_EQ(std::tie(c.ConfigId, c.SegmentCode, c.ReceiveIp, c.ReceivePort, c.ReceiveProtocol, c.SendIp, c.SendPort,
-                       c.Archive, c.Nmkt),
-              std::make_tuple(3, "QB", "239.1.1.1", 100, "TCP", "239.2.2.2", 200, "Y", "Y"));
-    ASSERT_TRUE(ParseConfigurationRow("4,QB,239.1.1.1,100,UDP,MULTICAST,239.2.2.2,200,UDP,MULTICAST,N,", c, reason));
-    EXPECT_EQ(c.ConfigId, 4);
-    EXPECT_EQ(c.Nmkt, "N");
-}
-
 TEST(ParseConfigurationRowTest, RefusesRowsThatCannotBeUsedAndSaysWhy)
 {
     const std::pair<const char*, const char*> refused[] = {

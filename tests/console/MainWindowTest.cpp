@@ -11,11 +11,11 @@ namespace {
 constexpr int kFormInputs[] = {IDC_IPADDRESS_RECEIVE, IDC_EDIT_RECEIVE_PORT,   IDC_COMBO_SEGMENT,
                                IDC_IPADDRESS_SEND,    IDC_EDIT_SEND_PORT,      IDC_IPADDRESS_HOST_SIDE,
                                IDC_IPADDRESS_ZENTA_SIDE, IDC_COMBO_NMKT};
-constexpr int kHiddenControls[] = {
-    IDC_STATIC_CONFIG_ID,        IDC_EDIT_CONFIG_ID,         IDC_STATIC_ARCHIVE,     IDC_COMBO_ARCHIVE,
-    IDC_STATIC_RECEIVE_PROTOCOL, IDC_STATIC_SEND_PROTOCOL,   IDC_COMBO_RECEIVE_PROTOCOL, IDC_COMBO_SEND_PROTOCOL,
-    IDC_STATIC_RECEIVE_TYPE,     IDC_STATIC_SEND_TYPE,       IDC_COMBO_RECEIVE_TYPE, IDC_COMBO_SEND_TYPE,
-    IDC_BUTTON_ADD_SEGMENT};
+constexpr int kHiddenControls[] = {IDC_STATIC_CONFIG_ID,       IDC_EDIT_CONFIG_ID,       IDC_STATIC_ARCHIVE,
+                                   IDC_COMBO_ARCHIVE,          IDC_STATIC_RECEIVE_PROTOCOL, IDC_STATIC_SEND_PROTOCOL,
+                                   IDC_COMBO_RECEIVE_PROTOCOL, IDC_COMBO_SEND_PROTOCOL,  IDC_STATIC_RECEIVE_TYPE,
+                                   IDC_STATIC_SEND_TYPE,       IDC_COMBO_RECEIVE_TYPE,   IDC_COMBO_SEND_TYPE,
+                                   IDC_BUTTON_ADD_SEGMENT};
 
 }  // namespace
 
@@ -29,11 +29,9 @@ private slots:
     {
         QCOMPARE(m_window->windowTitle(), "ORMA UDP Broadcast Server v4.02.00");
         QCOMPARE(m_window->size(), QSize(700, 515));
-        const std::tuple<int, const char*, bool> buttons[] = {{IDC_BUTTON_ADD, "&Add", true},
-                                                              {IDC_BUTTON_MODIFY, "&Modify", false},
-                                                              {IDC_BUTTON_DELETE, "&Delete", false},
-                                                              {IDC_BUTTON_START, "&Start", false},
-                                                              {IDC_BUTTON_EXIT, "&Exit", true}};
+        const std::tuple<int, const char*, bool> buttons[] = {
+            {IDC_BUTTON_ADD, "&Add", true},     {IDC_BUTTON_MODIFY, "&Modify", false}, {IDC_BUTTON_DELETE, "&Delete", false},
+            {IDC_BUTTON_START, "&Start", false}, {IDC_BUTTON_EXIT, "&Exit", true}};
         for (const auto& [id, caption, enabled] : buttons) {
             QCOMPARE(Button(id).text(), caption);
             QCOMPARE(Button(id).isEnabled(), enabled);
@@ -50,14 +48,14 @@ private slots:
             offered << segments->itemText(i);
         QCOMPARE(offered, QStringList({"QA", "QB", "QC", "QDLN", "QE"}));
 
-        const QStringList titles{"ID",        "Seg",       "Recv IP",   "Recv Port",        "Send IP",
-                                 "Send Port", "Pkts Recv", "Pkts Sent", "Connection Status"};
-        const int widths[] = {25, 35, 85, 60, 85, 60, 65, 65, 103};
+        const std::pair<const char*, int> columns[] = {{"ID", 25},         {"Seg", 35},       {"Recv IP", 85},
+                                                       {"Recv Port", 60},  {"Send IP", 85},   {"Send Port", 60},
+                                                       {"Pkts Recv", 65},  {"Pkts Sent", 65}, {"Connection Status", 103}};
         QCOMPARE(List().columnCount(), 9);
         for (int column = 0; column < 9; ++column) {
-            QCOMPARE(List().horizontalHeaderItem(column)->text(), titles[column]);
+            QCOMPARE(List().horizontalHeaderItem(column)->text(), columns[column].first);
             QCOMPARE(List().horizontalHeaderItem(column)->textAlignment(), int(Qt::AlignCenter));
-            QCOMPARE(List().columnWidth(column), widths[column]);
+            QCOMPARE(List().columnWidth(column), columns[column].second);
         }
         QCOMPARE(List().rowCount(), 0);
         QVERIFY(List().showGrid());

@@ -1,11 +1,14 @@
-// The real program, run as a separate process in the test network's relay
-// namespace: restarted after SIGTERM, and driven by an operator's keys in a
-// real X server (Xvfb, xdotool, xclip). Checked through the window's list
-// (copied with Ctrl+C), the event log, the settings store and the traffic
-// that reaches a sink.
+// The real program, run as a separate process: one instance per session,
+// and, in the test network's relay namespace, driven by an operator's keys
+// in a real X server (Xvfb, xdotool, xclip) for three runs on one store,
+// the last ended by SIGTERM. Checked through the window's list (copied with
+// Ctrl+C), the event log, the settings store and the traffic that reaches a sink.
+#include "console/KOVApp.h"
+#include "console/LimitSingleInstance.h"
 #include "tests/console/ConsoleTestSupport.h"
 #include "tests/support/ChildProcess.h"
 
+#include <QApplication>
 #include <QStandardPaths>
 
 #include <csignal>
@@ -38,9 +41,7 @@ private slots:
     void init()
     {
         std::string why;
-        m_network = TestNetwork::Create(why);
-        if (!m_network)
-            QSKIP(why.c_str());
+        m_network = TestNetwork::Create(why);  // null where namespaces cannot be made
         m_store = std::make_unique<TempSettingsStore>();
     }
     void cleanup()
@@ -51,25 +52,36 @@ private slots:
         m_network.reset();
     }
 
-    void restartAfterSigtermStartsWhatRan()
+    void secondInstanceIsRefusedUntilTheFirstDies()
     {
-        QVERIFY(TempSettingsStore::StoreConfigurations(
-            {Row(1, "QA", 1, 20001), Row(2, "QB", 2, 20002), Row(3, "QC", 3, 20003)}, "1,3,"));
-        for (int run = 1; run <= 2; ++run) {
-            StartProgram("offscreen");
-            QTRY_COMPARE_WITH_TIMEOUT(Logged(" Config ID 3 has been Started successfully."), run, kStartTimeoutMs);
-            QCOMPARE(RelayThrough(*m_network, 3, 3), 3);
-            QCOMPARE(RelayThrough(*m_network, 1, 1), 1);
-            EndProgram(true);
-            QCOMPARE(Logged(" ORMA UDP Broadcast Server has been Closed"), run);
-            QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Auto Start"), "1,3,");
+        StartProgram("offscreen");
+        // The window logs its start after the lock was taken.
+        QTRY_COMPARE_WITH_TIMEOUT(Logged("ORMA UDP Broadcast Server has been Started"), 1, kStartTimeoutMs);
+        const std::string logged = m_store->LogText();
+        qputenv("XDG_RUNTIME_DIR", m_store->Path().c_str());  // the program's session
+        {
+            CLimitSingleInstance guard("HALVRSRV");
+            QVERIFY(guard.IsAnotherInstanceRunning());
+            CScriptedPrompter prompter;
+            QVERIFY(!CKOVApp(guard, prompter).InitInstance());
+            QCOMPARE(prompter.Messages, std::vector<std::string>{"ORMA UDP Broadcast Server Already Running..."});
+            QVERIFY(QApplication::topLevelWidgets().isEmpty());
         }
-        QCOMPARE(Logged(" Config ID 1 has been Started successfully."), 2);
-        QCOMPARE(Logged("Config ID 2 has been Started"), 0);
+        QCOMPARE(m_program->Wait(0ms), -1);  // still running
+        QCOMPARE(m_store->LogText(), logged);
+
+        // Killed, the first instance leaves its lock behind to the system, which frees it.
+        m_program->Signal(SIGKILL);
+        QCOMPARE(m_program->Wait(5s), 128 + SIGKILL);
+        CLimitSingleInstance next("HALVRSRV");
+        QVERIFY(!next.IsAnotherInstanceRunning());
+        QCOMPARE(CLimitSingleInstance::LockPath("HALVRSRV"), m_store->Path() + "/HALVRSRV");
     }
 
     void operatorRunUnderXvfb()
     {
+        if (!m_network)
+            QSKIP("no test network");
         for (const char* tool : {"Xvfb", "xdotool", "xclip"}) {
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 QSKIP(qPrintable(QString("%1 is not installed").arg(tool)));
@@ -102,65 +114,65 @@ private slots:
         };
 
         // First run: add a configuration with the keyboard, the way the form's tab order goes.
+        QVERIFY(TempSettingsStore::StoreConfigurations({Row(2, "QB", 2, 20002)}, ""));
         StartProgram("xcb");
         focusWindow(mainTitle);
         key({"alt+a"});
         // A mnemonic clicks its button 100 ms later; keys before that go elsewhere.
         QTest::qWait(1000);
-        type("239.1.1.1");
+        type("239.1.1.3");
         key({"Tab"});
-        type("10001");
+        type("10003");
         key({"Tab", "Down", "Tab", "Tab"});  // segment QA, New MKT Data left at "N"
-        type("239.2.1.1");
+        type("239.2.1.3");
         key({"Tab"});
-        type("20001");
+        type("20003");
         key({"Tab"});
         type(TestNetwork::kHostSideIp);
         key({"Tab"});
         type(TestNetwork::kZentaSideIp);
         key({"alt+s"});
-        QTRY_COMPARE_WITH_TIMEOUT(TempSettingsStore::Read(kConfigurationKey, "0"), Row(1, "QA", 1, 20001), 5000);
-        QCOMPARE(Logged(" Config ID 1 is Added. Recvr IP: 239.1.1.1, Recvr PORT: 10001, Sender IP: 239.2.1.1, "
-                        "Sender PORT: 20001, Segment: QA, NMKT: N"),
-                 1);
+        QTRY_COMPARE_WITH_TIMEOUT(TempSettingsStore::Read(kConfigurationKey, "1"), Row(3, "QA", 3, 20003), 5000);
         exitConfirmed();
         QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Auto Start"), "");
 
-        // Second run: choose the row, start it, watch its counters rise in the list, exit.
+        // Second run: choose the first row, start it, watch its counters rise in the list, exit.
         StartProgram("xcb");
         focusWindow(mainTitle);
         key({"space", "alt+s"});
-        QTRY_COMPARE_WITH_TIMEOUT(Logged(" Config ID 1 has been Started successfully."), 1, kStartTimeoutMs);
-        QCOMPARE(RelayThrough(*m_network, 1, 5), 5);
-        const QStringList relaying{"1", "QA", "239.1.1.1", "10001", "239.2.1.1", "20001", "5", "5", "Running"};
+        QTRY_COMPARE_WITH_TIMEOUT(Logged(" Config ID 2 has been Started successfully."), 1, kStartTimeoutMs);
+        QCOMPARE(RelayThrough(*m_network, 2, 5), 5);
+        const QStringList relaying{"2", "QB", "239.1.1.2", "10002", "239.2.1.2", "20002", "5", "5", "Running"};
         QTRY_COMPARE_WITH_TIMEOUT(copiedRow(), relaying, 10000);
         exitConfirmed();
-        QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Auto Start"), "1,");
+        QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Auto Start"), "2,");
 
-        // Third run: it relays again without being asked; SIGTERM ends it the same orderly way.
+        // Third run: it restarts exactly what ran, unasked; SIGTERM ends it the same orderly way.
         StartProgram("xcb");
         focusWindow(mainTitle);
-        QTRY_COMPARE_WITH_TIMEOUT(Logged(" Config ID 1 has been Started successfully."), 2, kStartTimeoutMs);
-        QCOMPARE(RelayThrough(*m_network, 1, 2), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(Logged(" Config ID 2 has been Started successfully."), 2, kStartTimeoutMs);
+        QCOMPARE(RelayThrough(*m_network, 2, 2), 2);
         key({"space"});
         QTRY_COMPARE_WITH_TIMEOUT(copiedRow().value(8), "Running", 10000);
         EndProgram(true);
-        QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Auto Start"), "1,");
+        QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Auto Start"), "2,");
         QCOMPARE(Logged(" ORMA UDP Broadcast Server has been Closed"), 3);
+        QCOMPARE(Logged("Config ID 3 has been Started"), 0);
     }
 
 private:
-    // Starts the program in the relay namespace, in the store's folder (its
-    // event log) on the store and in a session (its instance lock) of this test's own.
+    // Starts the program (in the relay namespace when there is one) in the
+    // store's folder (its event log), on the store and in a session (its
+    // instance lock) of this test's own.
     void StartProgram(const std::string& platform)
     {
-        m_program = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"ip", "netns", "exec", m_network->RelayNamespace(), "env",
-                                     "QT_QPA_PLATFORM=" + platform, "XDG_CONFIG_HOME=" + m_store->Path() + "/config",
-                                     "XDG_RUNTIME_DIR=" + m_store->Path(), "DISPLAY=" + m_display,
-                                     // read by sanitizer builds only
-                                     "LSAN_OPTIONS=suppressions=" ORMA_LSAN_SUPPRESSIONS, ORMA_SERVER_PATH},
-            m_store->Path());
+        std::vector<std::string> argv{"env", "QT_QPA_PLATFORM=" + platform, "DISPLAY=" + m_display,
+                                      "XDG_CONFIG_HOME=" + m_store->Path() + "/config", "XDG_RUNTIME_DIR=" + m_store->Path(),
+                                      // read by sanitizer builds only
+                                      "LSAN_OPTIONS=suppressions=" ORMA_LSAN_SUPPRESSIONS, ORMA_SERVER_PATH};
+        if (m_network)
+            argv.insert(argv.begin(), {"ip", "netns", "exec", m_network->RelayNamespace()});
+        m_program = std::make_unique<ChildProcess>(argv, m_store->Path());
     }
     void EndProgram(bool bySignal)
     {

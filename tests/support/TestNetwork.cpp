@@ -19,6 +19,16 @@ bool Run(const std::string& command)
     return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
 }
 
+// Moves the calling thread into the namespace.
+bool EnterNamespace(const std::string& ns)
+{
+    const int target = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool entered = target >= 0 && setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0)
+        close(target);
+    return entered;
+}
+
 sockaddr_in Address(const std::string& ip, uint16_t port)
 {
     sockaddr_in address{};
@@ -84,23 +94,19 @@ TestNetwork::~TestNetwork()
 
 void TestNetwork::EnterRelay()
 {
-    if (m_originalNs >= 0)
-        return;
-    m_originalNs = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    const int relay = open(("/run/netns/" + m_relay).c_str(), O_RDONLY | O_CLOEXEC);
-    if (relay < 0 || setns(relay, CLONE_NEWNET) != 0)
-        LeaveRelay();
-    if (relay >= 0)
-        close(relay);
+    if (m_originalNs < 0) {
+        m_originalNs = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+        EnterNamespace(m_relay);
+    }
 }
 
 void TestNetwork::LeaveRelay()
 {
-    if (m_originalNs < 0)
-        return;
-    setns(m_originalNs, CLONE_NEWNET);
-    close(m_originalNs);
-    m_originalNs = -1;
+    if (m_originalNs >= 0) {
+        setns(m_originalNs, CLONE_NEWNET);
+        close(m_originalNs);
+        m_originalNs = -1;
+    }
 }
 
 int TestNetwork::SocketIn(const std::string& ns)
@@ -108,14 +114,10 @@ int TestNetwork::SocketIn(const std::string& ns)
     // Sockets belong to the namespace of the thread that makes them, so
     // make it on a thread that moved there and use it from anywhere.
     int result = -1;
-    std::thread maker([&] {
-        const int target = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-        if (target >= 0 && setns(target, CLONE_NEWNET) == 0)
+    std::thread([&] {
+        if (EnterNamespace(ns))
             result = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-        if (target >= 0)
-            close(target);
-    });
-    maker.join();
+    }).join();
     if (result >= 0)
         m_sockets.push_back(result);
     return result;

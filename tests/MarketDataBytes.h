@@ -1,19 +1,27 @@
 #pragma once
 
-// New-format test input. Records come from the shared encoder, whose
-// offsets NewFormatRecordsTest pins to hand-written bytes; messages are put
-// together here so that a test can state any header, right or wrong.
+// The bytes of market data for the tests.
+//
+// New-format input: records come from the shared encoder, whose offsets a
+// test pins to hand-written bytes; messages are put together here so that a
+// test can state any header, right or wrong.
+//
+// Old-format output: the expected bytes of a 7208 datagram, written at the
+// offsets of the format's tables (not through engine/BroadcastLayouts.h).
 
 #include "engine/NewFormatRecords.h"
 
+#include <gtest/gtest.h>
 #include <lz4.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -122,4 +130,91 @@ inline std::string Hex(const uint8_t* bytes, size_t length)
         text += part;
     }
     return text;
+}
+
+// A converted record: the fields copied from its input, and those the conversion sets.
+struct OldRecord {
+    DepthQuote In;
+    int16_t MarketState = 2;
+    char Indicator = ' ';
+    int32_t NetChange = 0;
+    int32_t OpenInterest = 0;
+    std::array<int16_t, 10> LevelFlags{};
+    int16_t SideFlag = 0;
+    int16_t Flag19State = 0;
+    std::array<int32_t, 4> Prices{};  // close, open, high, low
+};
+
+inline uint64_t DoubleBits(double value)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+class OldDatagramImage {
+public:
+    std::array<uint8_t, 512> Bytes{};
+
+    // The low `width` bytes of `value`, big-endian.
+    void Put(size_t offset, uint64_t value, size_t width)
+    {
+        for (size_t i = 0; i < width; ++i)
+            Bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
+    }
+
+    // The datagram prefix and the message header for `records` records.
+    OldDatagramImage(uint8_t streamCode, bool qa, int16_t records)
+    {
+        Put(0, streamCode, 1);
+        Put(2, 1, 2);
+        if (streamCode == 0)
+            return;
+        Put(24, 7208, 2);
+        Put(52, qa ? 466 : 470, 2);
+        Put(54, static_cast<uint16_t>(records), 2);
+    }
+
+    // Record 0 starts at 56, record 1 at 56 + 212 ("QA") or 56 + 214. The
+    // "QA" record's token is 2 bytes, the others' 4, which shifts every
+    // later field by 2: `t` is the token's width.
+    void PutRecord(int index, const OldRecord& r, bool qa)
+    {
+        const size_t t = qa ? 2 : 4;
+        const size_t at = 56 + (210 + t) * static_cast<size_t>(index);
+        const DepthQuote& q = r.In;
+        Put(at, static_cast<uint32_t>(q.Token), t);
+        // {offset after the token, value, width}
+        const std::tuple<size_t, uint64_t, size_t> fields[] = {
+            {0, 1, 2},           {2, r.MarketState, 2},   {4, q.ValueA, 4},         {8, q.LastPrice, 4},
+            {12, r.Indicator, 1}, {14, r.NetChange, 4},    {18, r.OpenInterest, 4},  {22, q.ValueB, 4},
+            {26, q.ValueC, 4},   {172, r.SideFlag, 2},    {174, r.Flag19State, 2},  {176, DoubleBits(q.D), 8},
+            {184, DoubleBits(q.E), 8}, {194, r.Prices[0], 4}, {198, r.Prices[1], 4}, {202, r.Prices[2], 4},
+            {206, r.Prices[3], 4}};
+        for (const auto& [offset, value, width] : fields)
+            Put(at + t + offset, value, width);
+        for (size_t j = 0; j < 10; ++j) {
+            Put(at + t + 52 + 12 * j, q.Levels[j].Value1, 4);
+            Put(at + t + 56 + 12 * j, q.Levels[j].Value2, 4);
+            Put(at + t + 60 + 12 * j, q.Levels[j].Count, 2);
+            Put(at + t + 62 + 12 * j, r.LevelFlags[j], 2);
+        }
+    }
+};
+
+// Equal when every byte is; otherwise names the first differing offsets.
+inline ::testing::AssertionResult SameBytes(const uint8_t* actual, size_t length, const OldDatagramImage& expected)
+{
+    if (length != expected.Bytes.size())
+        return ::testing::AssertionFailure() << "length " << length << ", expected 512";
+    std::string differences;
+    for (size_t i = 0, shown = 0; i < length && shown < 12; ++i) {
+        if (actual[i] != expected.Bytes[i]) {
+            differences += " [" + std::to_string(i) + "] " + Hex(actual + i, 1) + " not " + Hex(&expected.Bytes[i], 1);
+            ++shown;
+        }
+    }
+    if (differences.empty())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "differs at" << differences;
 }
