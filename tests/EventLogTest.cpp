@@ -35,8 +35,6 @@ TEST_F(EventLogTest, FileNameFollowsTheUtcDateWithLeadingZeroDay)
     EXPECT_EQ(log->GetLogFileName(), "PLUX_04DEC2026.TXT");
     now = 1798761600;  // 2027-01-01 00:00:00 UTC
     EXPECT_EQ(log->GetLogFileName(), "PLUX_01JAN2027.TXT");
-    EXPECT_EQ(CEventLog::GetMonthName(0), "");
-    EXPECT_EQ(CEventLog::GetMonthName(13), "");
 }
 
 // Five and a half hours ahead of UTC, local 05:29:59 is the last second of

@@ -120,16 +120,16 @@ inline std::array<uint8_t, 2500> ReceiveBuffer(const Bytes& message)
     return buffer;
 }
 
-// Bytes as "0A 1B ..", for readable comparisons.
+// Bytes as "0A 1B ..", 16 to a line, so that a failed comparison shows the lines that differ.
 inline std::string Hex(const uint8_t* bytes, size_t length)
 {
     std::string text;
     char part[4];
     for (size_t i = 0; i < length; ++i) {
-        std::snprintf(part, sizeof part, i ? " %02X" : "%02X", bytes[i]);
+        std::snprintf(part, sizeof part, "%c%02X", i % 16 ? ' ' : '\n', bytes[i]);
         text += part;
     }
-    return text;
+    return text.substr(std::min<size_t>(text.size(), 1));
 }
 
 // A converted record: the fields copied from its input, and those the conversion sets.
@@ -155,6 +155,8 @@ inline uint64_t DoubleBits(double value)
 class OldDatagramImage {
 public:
     std::array<uint8_t, 512> Bytes{};
+
+    [[nodiscard]] std::string Text() const { return Hex(Bytes.data(), Bytes.size()); }
 
     // The low `width` bytes of `value`, big-endian.
     void Put(size_t offset, uint64_t value, size_t width)
@@ -201,20 +203,3 @@ public:
         }
     }
 };
-
-// Equal when every byte is; otherwise names the first differing offsets.
-inline ::testing::AssertionResult SameBytes(const uint8_t* actual, size_t length, const OldDatagramImage& expected)
-{
-    if (length != expected.Bytes.size())
-        return ::testing::AssertionFailure() << "length " << length << ", expected 512";
-    std::string differences;
-    for (size_t i = 0, shown = 0; i < length && shown < 12; ++i) {
-        if (actual[i] != expected.Bytes[i]) {
-            differences += " [" + std::to_string(i) + "] " + Hex(actual + i, 1) + " not " + Hex(&expected.Bytes[i], 1);
-            ++shown;
-        }
-    }
-    if (differences.empty())
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "differs at" << differences;
-}

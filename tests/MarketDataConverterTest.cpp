@@ -34,15 +34,10 @@ TEST(NewFormatRecordsTest, RecordsSitAtTheirOffsetsLittleEndian)
     }
     EXPECT_EQ(Hex(Encoded(quote).data(), 140), Hex(depth.data(), 140));
 
-    Bytes prices;
-    for (size_t i = 0; i < 7; ++i)
-        PutLittleEndian(prices, 4 * i, 0x50 + i, 4);
-    EXPECT_EQ(Hex(Encoded(TickerPrices{0x50, 0x51, 0x52, 0x53, 0x54, 0x55, 0x56}).data(), 28), Hex(prices.data(), 28));
-
-    Bytes openInterest(16, 0);
-    PutLittleEndian(openInterest, 0, 0x61626364, 4);
-    PutLittleEndian(openInterest, 8, 0x71727374, 4);
-    EXPECT_EQ(Hex(Encoded(TickerOpenInterest{0x61626364, 0x71727374}).data(), 16), Hex(openInterest.data(), 16));
+    EXPECT_EQ(Hex(Encoded(TickerPrices{0x50, 0x51, 0x52, 0x53, 0x54, 0x55, 0x56}).data(), 28),
+              "50 00 00 00 51 00 00 00 52 00 00 00 53 00 00 00\n54 00 00 00 55 00 00 00 56 00 00 00");
+    EXPECT_EQ(Hex(Encoded(TickerOpenInterest{0x61626364, 0x71727374}).data(), 16),
+              "64 63 62 61 00 00 00 00 74 73 72 71 00 00 00 00");
 }
 
 struct RecordingSink final : COldDatagramSink {
@@ -74,10 +69,7 @@ protected:
     }
     // The last datagram sent, as hex from offset for length bytes.
     std::string SentHex(size_t offset, size_t length) const { return Hex(sink.Sent.back().data() + offset, length); }
-    ::testing::AssertionResult SentIs(size_t index, const OldDatagramImage& expected) const
-    {
-        return SameBytes(sink.Sent.at(index).data(), 512, expected);
-    }
+    std::string Sent(size_t index) const { return Hex(sink.Sent.at(index).data(), 512); }
 };
 
 // A record whose every field has distinct bytes, so that a field at a wrong
@@ -123,31 +115,25 @@ TEST_F(ConverterTest, BothVariantsMatchTheOldLayoutByteForByte)
                      .LevelFlags = {1, 2, 3, 0, 0, 0, 0, 2}, .SideFlag = 2, .Flag19State = 2,
                      .Prices = {1000, 990, 1030, 980}}, true);
     qa.PutRecord(1, {.In = second, .MarketState = 3}, true);  // no flags
-    EXPECT_TRUE(SentIs(0, qa));
+    EXPECT_EQ(Sent(0), qa.Text());
     // Other segments ignore the flags and carry the close price as the net change.
     OldDatagramImage qb(2, false, 2);
     qb.PutRecord(0, {.In = first, .Indicator = '+', .NetChange = 1020, .OpenInterest = 8000,
                      .Prices = {1020, 1010, 1040, 1005}}, false);
     qb.PutRecord(1, {.In = second}, false);
-    EXPECT_TRUE(SentIs(1, qb));
+    EXPECT_EQ(Sent(1), qb.Text());
 }
 
 TEST_F(ConverterTest, StreamCodeFollowsTheSegmentExactly)
 {
-    const std::tuple<const char*, const char*, const char*> cases[] = {
-        {"QA", "04 00 00 01 00 00", "01 D2"}, {"QB", "02 00 00 01 00 00", "01 D6"},
-        {"QC", "06 00 00 01 00 00", "01 D6"}, {"QE", "08 00 00 01 00 00", "01 D6"},
-    };
-    for (const auto& [segment, prefix, length] : cases) {
+    // ("QA" and "QB" are above.) Unknown segments, a lower-case one among
+    // them, get stream code 0 and no message.
+    for (const auto& [segment, code] : {std::pair{"QC", 6}, {"QE", 8}, {"QDLN", 0}, {"qa", 0}, {"Q", 0}, {"", 0}}) {
         FeedDepth({RichRecord(1)}, segment);
-        EXPECT_EQ(SentHex(0, 6), prefix) << segment;
-        EXPECT_EQ(SentHex(24, 2), "1C 28") << segment;
-        EXPECT_EQ(SentHex(52, 2), length) << segment;
-    }
-    // Unknown segments, a lower-case one among them, get stream code 0 and no message.
-    for (const char* segment : {"QDLN", "qa", "Q", ""}) {
-        FeedDepth({RichRecord(1)}, segment);
-        EXPECT_TRUE(SentIs(sink.Sent.size() - 1, OldDatagramImage(0, false, 0))) << segment;
+        OldDatagramImage expected(static_cast<uint8_t>(code), false, 1);
+        if (code != 0)
+            expected.PutRecord(0, {.In = RichRecord(1)}, false);
+        EXPECT_EQ(Sent(sink.Sent.size() - 1), expected.Text()) << segment;
     }
 }
 
@@ -164,9 +150,9 @@ TEST_F(ConverterTest, RecordsGoTwoToADatagramAndAnOddOneAlone)
     // The last one alone: a count of 1, the same message length, a zero second record.
     single.PutRecord(0, {.In = c}, false);
     qaSingle.PutRecord(0, {.In = c, .MarketState = 3}, true);
-    EXPECT_TRUE(SentIs(0, pair));
-    EXPECT_TRUE(SentIs(1, single));
-    EXPECT_TRUE(SentIs(2, qaSingle));
+    EXPECT_EQ(Sent(0), pair.Text());
+    EXPECT_EQ(Sent(1), single.Text());
+    EXPECT_EQ(Sent(2), qaSingle.Text());
 }
 
 TEST_F(ConverterTest, QaFlagsGiveMarketStateLevelAndSideFlags)
@@ -194,12 +180,8 @@ TEST_F(ConverterTest, NetChangeIsTheTruncatedRatioToTheCloseInQaAndTheCloseElsew
     const uint32_t state1 = Flags({21, 22}), state2 = Flags({22}), state6 = Flags({21});
     // "QA" market state: none 3, {22} 2, {21, 22} 1, {21} 6. The bytes are
     // the indicator, a pad byte and the net change.
-    const struct {
-        const char* segment;
-        uint32_t flags;
-        int32_t last, open, close;
-        const char* bytes;
-    } cases[] = {
+    const std::tuple<const char*, uint32_t, int32_t, int32_t, int32_t, const char*> cases[] = {
+        // segment, flags, last, open, close, bytes
         {"QA", 0, 1025, 0, 1000, "2B 00 00 00 00 FA"},          // + 250
         {"QA", state2, 975, 0, 1000, "2D 00 00 00 00 FA"},      // - 250
         {"QA", state1, 1025, 990, 1000, "2D 00 00 00 00 64"},   // the open price: - 100
@@ -221,11 +203,11 @@ TEST_F(ConverterTest, NetChangeIsTheTruncatedRatioToTheCloseInQaAndTheCloseElsew
         {"QE", state1, 3, 990, -5, "2B 00 FF FF FF FB"},  // flags and open price play no part
     };
     int32_t token = 100;
-    for (const auto& c : cases) {
-        FeedPrices(++token, c.open, 0, 0, c.close);
-        FeedDepth({DepthQuote{.Token = token, .LastPrice = c.last, .Flags = c.flags}}, c.segment);
-        EXPECT_EQ(SentHex(std::strcmp(c.segment, "QA") == 0 ? 56 + 14 : 56 + 16, 6), c.bytes)
-            << c.segment << " last " << c.last << " open " << c.open << " close " << c.close;
+    for (const auto& [segment, flags, last, open, close, bytes] : cases) {
+        FeedPrices(++token, open, 0, 0, close);
+        FeedDepth({DepthQuote{.Token = token, .LastPrice = last, .Flags = flags}}, segment);
+        EXPECT_EQ(SentHex(std::strcmp(segment, "QA") == 0 ? 56 + 14 : 56 + 16, 6), bytes)
+            << segment << " last " << last << " open " << open << " close " << close;
     }
     // No ticker entry at all: a space and zero.
     FeedDepth({DepthQuote{.Token = 9999, .LastPrice = 1025}}, "QA");
@@ -276,21 +258,17 @@ TEST_F(ConverterTest, MessagesThatAreNotMarketDataAreDroppedUncounted)
     const Bytes oneRecord = Encoded(TickerOpenInterest{1, 2});
     const Bytes block = Compress(oneRecord);
     const Bytes dropped[] = {
-        CompressedMessage(kOpenInterest, 0, oneRecord),
-        CompressedMessage(kOpenInterest, -1, oneRecord),
+        CompressedMessage(kOpenInterest, 0, oneRecord), CompressedMessage(kOpenInterest, -1, oneRecord),
         CompressedMessage(7208, 1, oneRecord),  // old format already
-        CompressedMessage(0, 1, oneRecord),
-        CompressedMessage(10501, 1, oneRecord),
-        Message(kOpenInterest, 1, block, 0),
-        Message(kOpenInterest, 1, block, -3),
+        CompressedMessage(0, 1, oneRecord), CompressedMessage(10501, 1, oneRecord),
+        Message(kOpenInterest, 1, block, 0), Message(kOpenInterest, 1, block, -3),
         Message(kOpenInterest, 1, block, 2495),  // would run past the receive buffer
         Message(kOpenInterest, 1, block, 2501),
-        Message(kOpenInterest, 1, Bytes{0x00}),                 // decompresses to nothing
-        Message(kOpenInterest, 1, Bytes{0x1F, 0x41, 0x00, 0x00}),  // a match before the start
+        Message(kOpenInterest, 1, Bytes{0x00}),                            // decompresses to nothing
+        Message(kOpenInterest, 1, Bytes{0x1F, 0x41, 0x00, 0x00}),          // a match before the start
         Message(kOpenInterest, 1, Bytes(block.begin(), block.end() - 1)),  // cut short
-        CompressedMessage(kOpenInterest, 1, Bytes(6001, 0)),    // more than 6000 bytes
-        Bytes(),
-    };
+        CompressedMessage(kOpenInterest, 1, Bytes(6001, 0)),               // more than 6000 bytes
+        Bytes()};
     for (const Bytes& message : dropped)
         Feed(message);
     converter.ProcessNewMarketData(nullptr, "QB", sink);

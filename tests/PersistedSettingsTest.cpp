@@ -87,11 +87,6 @@ TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresse
     ASSERT_EQ(reloaded.Configurations.size(), 2u);
     EXPECT_EQ(reloaded.HostSideIp, "198.18.0.3");
     EXPECT_EQ(reloaded.ZentaSideIp, "198.18.1.3");
-
-    // What ran at exit, and which part of a list starts.
-    EXPECT_EQ(SaveAutoStart({4, 7}), 1);
-    EXPECT_EQ(Read(kConfigurationKey, "Auto Start"), "4,7,");
-    EXPECT_EQ(ParseAutoStartList("4,7"), std::vector<int>{4});
 }
 
 TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)

@@ -108,9 +108,6 @@ private slots:
                      message.c_str());
             QCOMPARE(Button(IDC_BUTTON_START).text(), "&Save");
         };
-        // A blank Receiver IP is reported before the port 0 beside it.
-        SetText(IDC_EDIT_RECEIVE_PORT, "0");
-        refused("Receiver IP Can not be zero or blank.", IDC_IPADDRESS_RECEIVE);
         FillForm(2, "QA", 20001);
         SetText(IDC_EDIT_RECEIVE_PORT, "");
         refused("Please enter a whole number in the Receiver Port box.", IDC_EDIT_RECEIVE_PORT);

@@ -120,17 +120,9 @@ private slots:
         key({"alt+a"});
         // A mnemonic clicks its button 100 ms later; keys before that go elsewhere.
         QTest::qWait(1000);
-        type("239.1.1.3");
-        key({"Tab"});
-        type("10003");
-        key({"Tab", "Down", "Tab", "Tab"});  // segment QA, New MKT Data left at "N"
-        type("239.2.1.3");
-        key({"Tab"});
-        type("20003");
-        key({"Tab"});
-        type(TestNetwork::kHostSideIp);
-        key({"Tab"});
-        type(TestNetwork::kZentaSideIp);
+        type("239.1.1.3\t10003\t");
+        key({"Down", "Tab", "Tab"});  // segment QA, New MKT Data left at "N"
+        type(QString("239.2.1.3\t20003\t%1\t%2").arg(TestNetwork::kHostSideIp, TestNetwork::kZentaSideIp));
         key({"alt+s"});
         QTRY_COMPARE_WITH_TIMEOUT(TempSettingsStore::Read(kConfigurationKey, "1"), Row(3, "QA", 3, 20003), 5000);
         exitConfirmed();

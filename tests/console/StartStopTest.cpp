@@ -1,6 +1,9 @@
 // Starting and stopping broadcasts from the window, the caption that follows
-// them, the refresh of their counters and status, and the auto start.
+// them, the refresh of their counters, status and dropped datagrams, and the
+// auto start.
 #include "tests/console/ConsoleTestSupport.h"
+
+#include <QLabel>
 
 namespace {
 
@@ -25,7 +28,7 @@ private slots:
     void init() { Open(); }
     void cleanup() { Close(); }
 
-    void startShowsStopOnceConnectedAndStopLogsOnce()
+    void startShowsStopOnceConnectedStopLogsOnceAndDropsShow()
     {
         std::string why;
         std::unique_ptr<TestNetwork> network = TestNetwork::Create(why);
@@ -46,17 +49,14 @@ private slots:
         QVERIFY(!Button(IDC_BUTTON_MODIFY).isEnabled() && !Button(IDC_BUTTON_DELETE).isEnabled());
         QCOMPARE(m_store->CountLogLines("Config ID 2 has been Started successfully."), 1);
 
-        std::vector<uint8_t> datagram(100, 0x11);
-        for (int i = 0; i < 3; ++i) {
-            QVERIFY(network->Feed("239.1.1.2", 10002, datagram));
-            QCOMPARE(ReceiveDatagram(sink, datagram, std::chrono::seconds(2)), 512);
-        }
+        std::vector<uint8_t> datagram(512, 0x11);
+        QVERIFY(network->Feed("239.1.1.2", 10002, datagram));
+        QCOMPARE(ReceiveDatagram(sink, datagram, std::chrono::seconds(2)), 512);
         // The relay counts a datagram once its send returned, which may be after the sink saw it.
-        QTRY_COMPARE(m_window->GetEngineForRow(1)->GetSentCount(), 3u);
+        QTRY_COMPARE(m_window->GetEngineForRow(1)->GetSentCount(), 1u);
         m_window->OnTimer(REFRESH_TIMER_ID);
-        QCOMPARE(Cell(1, kColumnReceived), "3");
-        QCOMPARE(Cell(1, kColumnSent), "3");
-        QCOMPARE(Cell(1, kColumnStatus), "Running");
+        QCOMPARE((QStringList{Cell(1, kColumnReceived), Cell(1, kColumnSent), Cell(1, kColumnStatus)}),
+                 (QStringList{"1", "1", "Running"}));
         QCOMPARE(Cell(0, kColumnStatus), "Not Running");
 
         // Stopping is synchronous: the caption and the row buttons follow at once.
@@ -70,6 +70,27 @@ private slots:
 
         QVERIFY(network->Feed("239.1.1.2", 10002, datagram));
         QCOMPARE(ReceiveDatagram(sink, datagram, std::chrono::milliseconds(300)), -1);
+
+        // Started with no event loop running, the other broadcast's relay waits
+        // for the window to hear that it connected, and reads nothing: the feed
+        // sends far more than its 1 MiB receive buffer holds.
+        m_window->AutoStartBroadcasts("1,");
+        QVERIFY(WaitFor([this] { return m_store->CountLogLines("Config ID 1 has been Started successfully.") == 1; }));
+        for (int i = 0; i < 10000; ++i)
+            QVERIFY(network->Feed("239.1.1.1", 10001, datagram));
+        const CKOVBCastEngine& engine = *m_window->GetEngineForRow(0);
+        // The kernel reports drops with the next datagram it queues.
+        QTRY_VERIFY(engine.GetReceivedCount() > 0);
+        QTest::qWait(100);
+        QVERIFY(network->Feed("239.1.1.1", 10001, datagram));
+        QTRY_VERIFY(engine.GetDroppedCount() > 0);
+        auto* status = static_cast<QLabel*>(m_window->GetDlgItem(IDC_STATIC_STATUS));
+        m_window->OnTimer(REFRESH_TIMER_ID);
+        QCOMPARE(status->text(),
+                 QString("Datagrams dropped by the system (receive buffer full): %1").arg(engine.GetDroppedCount()));
+        m_window->StopAllBroadcasts();
+        m_window->OnTimer(REFRESH_TIMER_ID);
+        QCOMPARE(status->text(), "");
         QVERIFY(m_prompter.Messages.empty());
         network->LeaveRelay();
     }

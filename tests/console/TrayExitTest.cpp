@@ -1,12 +1,11 @@
-// The tray icon and its menu, hiding and restoring, the exit's question,
-// the exit on SIGTERM, and the status line's dropped datagrams.
+// The tray icon and its menu, hiding and restoring, the exit's question and
+// the exit on SIGTERM.
 #include "console/AboutDlg.h"
 #include "console/MessageBoxPrompter.h"
 #include "console/ShutdownSignals.h"
 #include "tests/console/ConsoleTestSupport.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QTimer>
@@ -148,35 +147,6 @@ private slots:
         QVERIFY(closedBySignal);
         QCOMPARE(m_store->CountLogLines(" ORMA UDP Broadcast Server has been Closed"), 1);
         QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Record Count"), "0");
-    }
-
-    void statusLineShowsTheSystemsDrops()
-    {
-        if (!m_network)
-            QSKIP("no test network");
-        QVERIFY(TempSettingsStore::StoreConfigurations(kThreeRows, "2,"));
-        // Built without running the event loop: the relay, once its sockets are
-        // open, waits for the window to hear that it connected, and reads nothing.
-        m_window = std::make_unique<CKOVDlg>(m_prompter);
-        QVERIFY(WaitFor([this] { return m_store->CountLogLines("Config ID 2 has been Started successfully.") == 1; }));
-        const std::vector<uint8_t> datagram(256, 0x42);
-        for (int i = 0; i < 10000; ++i)  // far more than the 1 MiB receive buffer holds
-            QVERIFY(m_network->Feed("239.1.1.2", 10002, datagram));
-        QTRY_COMPARE(RunningIds(), "2,");
-        const CKOVBCastEngine& engine = *m_window->GetEngineForRow(1);
-        // The kernel reports drops with the next datagram it queues.
-        QTRY_VERIFY(engine.GetReceivedCount() > 0);
-        QTest::qWait(100);
-        QVERIFY(m_network->Feed("239.1.1.2", 10002, datagram));
-        QTRY_VERIFY(engine.GetDroppedCount() > 0);
-
-        auto* status = static_cast<QLabel*>(m_window->GetDlgItem(IDC_STATIC_STATUS));
-        m_window->OnTimer(REFRESH_TIMER_ID);
-        QCOMPARE(status->text(),
-                 QString("Datagrams dropped by the system (receive buffer full): %1").arg(engine.GetDroppedCount()));
-        m_window->StopAllBroadcasts();
-        m_window->OnTimer(REFRESH_TIMER_ID);
-        QCOMPARE(status->text(), "");
     }
 
 private:

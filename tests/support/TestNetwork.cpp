@@ -144,8 +144,7 @@ int TestNetwork::OpenSinkSocket(const std::string& group, uint16_t port)
     ip_mreqn membership{};
     membership.imr_multiaddr = local.sin_addr;
     membership.imr_address = Address(kSinkIp, 0).sin_addr;
-    if (IN_MULTICAST(ntohl(local.sin_addr.s_addr)) &&
-        setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0)
+    if (setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0)
         return -1;
     return s;
 }
