@@ -1,6 +1,6 @@
 // A program that installs the crash dump writer and dies in a known way, for
 // the crash dump tests:
-// orma_crash_child null_write|abort|divide|overflow|two_faults|no_info.
+// orma_crash_child null_write|abort|divide|overflow|two_faults.
 // Before dying it prints the faulting function's address and the faulting
 // thread's stack bounds, one "name value" per line.
 #include "console/crashdump/CrashDumpWriter.h"
@@ -17,9 +17,7 @@
 namespace {
 
 struct Record {
-    long First;
-    long Second;
-    long Third;
+    long Fields[3];
     long Fourth;  // at 0x18: a write through a null Record faults there
 };
 
@@ -82,13 +80,11 @@ void FaultOnTwoWorkersAtOnce()
     std::fflush(stdout);
     std::atomic<int> ready{0};
     auto fault = [&ready] {
-        ready.fetch_add(1);
-        while (ready.load() < 2) {
+        for (ready.fetch_add(1); ready.load() < 2;) {
         }
         WriteThroughNullRecord();
     };
-    std::thread first(fault);
-    std::thread second(fault);
+    std::thread first(fault), second(fault);
     first.join();
     second.join();
 }
@@ -112,8 +108,6 @@ int main(int argc, char** argv)
         return RecurseForever(0);
     } else if (mode == "two_faults") {
         FaultOnTwoWorkersAtOnce();
-    } else if (mode == "no_info") {
-        CrashDumpFilter(SIGSEGV, nullptr, nullptr);
     }
     return 3;
 }

@@ -11,15 +11,14 @@
 
 #include "engine/NewFormatRecords.h"
 
-#include <gtest/gtest.h>
 #include <lz4.h>
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <initializer_list>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -31,8 +30,7 @@ inline void PutLittleEndian(Bytes& bytes, size_t offset, uint64_t value, size_t 
 {
     if (bytes.size() < offset + width)
         bytes.resize(offset + width);
-    for (size_t i = 0; i < width; ++i)
-        bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    for (size_t i = 0; i < width; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 // A DepthQuote, TickerPrices or TickerOpenInterest as its record's bytes.
@@ -44,12 +42,10 @@ Bytes Encoded(const Record& record)
     return bytes;
 }
 
-inline Bytes Concat(std::initializer_list<Bytes> parts)
+inline Bytes operator+(Bytes front, const Bytes& back)
 {
-    Bytes all;
-    for (const Bytes& part : parts)
-        all.insert(all.end(), part.begin(), part.end());
-    return all;
+    front.insert(front.end(), back.begin(), back.end());
+    return front;
 }
 
 // The records make(first) to make(first + count - 1), one after the other.
@@ -57,8 +53,7 @@ template <class Make>
 Bytes EncodedRecords(int32_t first, int32_t count, Make make)
 {
     Bytes all;
-    for (int32_t token = first; token < first + count; ++token)
-        all = Concat({all, Encoded(make(token))});
+    for (int32_t token = first; token < first + count; ++token) all = all + Encoded(make(token));
     return all;
 }
 
@@ -81,26 +76,20 @@ inline Bytes LiteralBlock(const Bytes& raw)
     block.push_back(static_cast<uint8_t>(std::min<size_t>(n, 15) << 4));
     if (n >= 15) {
         size_t rest = n - 15;
-        for (; rest >= 255; rest -= 255)
-            block.push_back(255);
+        for (; rest >= 255; rest -= 255) block.push_back(255);
         block.push_back(static_cast<uint8_t>(rest));
     }
     block.insert(block.end(), raw.begin(), raw.end());
     return block;
 }
 
-// The 6-byte header and a block: what a feed sends.
-inline Bytes Message(int16_t code, int16_t records, const Bytes& block, int16_t compressedLength)
+// The 6-byte header (the block's own length unless told otherwise) and a block: what a feed sends.
+inline Bytes Message(int16_t code, int16_t records, const Bytes& block, std::optional<int16_t> compressedLength = {})
 {
-    Bytes bytes;
-    PutLittleEndian(bytes, 0, static_cast<uint16_t>(code), 2);
-    PutLittleEndian(bytes, 2, static_cast<uint16_t>(compressedLength), 2);
-    PutLittleEndian(bytes, 4, static_cast<uint16_t>(records), 2);
-    return Concat({bytes, block});
-}
-inline Bytes Message(int16_t code, int16_t records, const Bytes& block)
-{
-    return Message(code, records, block, static_cast<int16_t>(block.size()));
+    Bytes header;
+    for (const int16_t field : {code, compressedLength.value_or(static_cast<int16_t>(block.size())), records})
+        PutLittleEndian(header, header.size(), static_cast<uint16_t>(field), 2);
+    return header + block;
 }
 inline Bytes CompressedMessage(int16_t code, int16_t records, const Bytes& raw)
 {
@@ -145,13 +134,6 @@ struct OldRecord {
     std::array<int32_t, 4> Prices{};  // close, open, high, low
 };
 
-inline uint64_t DoubleBits(double value)
-{
-    uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    return bits;
-}
-
 class OldDatagramImage {
 public:
     std::array<uint8_t, 512> Bytes{};
@@ -161,8 +143,7 @@ public:
     // The low `width` bytes of `value`, big-endian.
     void Put(size_t offset, uint64_t value, size_t width)
     {
-        for (size_t i = 0; i < width; ++i)
-            Bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
+        for (size_t i = 0; i < width; ++i) Bytes.at(offset + i) = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
     }
 
     // The datagram prefix and the message header for `records` records.
@@ -188,13 +169,12 @@ public:
         Put(at, static_cast<uint32_t>(q.Token), t);
         // {offset after the token, value, width}
         const std::tuple<size_t, uint64_t, size_t> fields[] = {
-            {0, 1, 2},           {2, r.MarketState, 2},   {4, q.ValueA, 4},         {8, q.LastPrice, 4},
-            {12, r.Indicator, 1}, {14, r.NetChange, 4},    {18, r.OpenInterest, 4},  {22, q.ValueB, 4},
-            {26, q.ValueC, 4},   {172, r.SideFlag, 2},    {174, r.Flag19State, 2},  {176, DoubleBits(q.D), 8},
-            {184, DoubleBits(q.E), 8}, {194, r.Prices[0], 4}, {198, r.Prices[1], 4}, {202, r.Prices[2], 4},
-            {206, r.Prices[3], 4}};
-        for (const auto& [offset, value, width] : fields)
-            Put(at + t + offset, value, width);
+            {0, 1, 2},            {2, r.MarketState, 2}, {4, q.ValueA, 4},         {8, q.LastPrice, 4},
+            {12, r.Indicator, 1}, {14, r.NetChange, 4},  {18, r.OpenInterest, 4},  {22, q.ValueB, 4},
+            {26, q.ValueC, 4},    {172, r.SideFlag, 2},  {174, r.Flag19State, 2},  {194, r.Prices[0], 4},
+            {198, r.Prices[1], 4}, {202, r.Prices[2], 4}, {206, r.Prices[3], 4},
+            {176, std::bit_cast<uint64_t>(q.D), 8},     {184, std::bit_cast<uint64_t>(q.E), 8}};
+        for (const auto& [offset, value, width] : fields) Put(at + t + offset, value, width);
         for (size_t j = 0; j < 10; ++j) {
             Put(at + t + 52 + 12 * j, q.Levels[j].Value1, 4);
             Put(at + t + 56 + 12 * j, q.Levels[j].Value2, 4);

@@ -1,6 +1,8 @@
 #include "engine/MarketDataConverter.h"
 #include "tests/MarketDataBytes.h"
 
+#include <gtest/gtest.h>
+
 // Allocations made through operator new by the whole test program so far
 // (AllocationCounter.cpp).
 long AllocationCount() noexcept;
@@ -19,12 +21,12 @@ TEST(NewFormatRecordsTest, RecordsSitAtTheirOffsetsLittleEndian)
     DepthQuote quote{.Token = 0x01020304, .ValueA = 0x05060708, .LastPrice = -2, .ValueB = 0x11121314,
                      .ValueC = 0x15161718, .D = 1.5, .E = -2.25, .Flags = 1u << 0 | 1u << 9 | 1u << 18 | 1u << 23};
     Bytes depth(140, 0);
-    // {offset, value, width}; the flags' bytes are 01 (flag 0), 02 (flag 9) and 84 (flags 18 and 23).
+    // {offset, value, width}: 1.5 and -2.25 as IEEE doubles; the flags' bytes are 01 (flag 0), 02 (flag 9)
+    // and 84 (flags 18 and 23).
     const std::tuple<size_t, uint64_t, size_t> fields[] = {
-        {0, 0x01020304, 4}, {4, 0x05060708, 4},       {8, 0xFFFFFFFE, 4},        {12, 0x11121314, 4},
-        {16, 0x15161718, 4}, {20, DoubleBits(1.5), 8}, {28, DoubleBits(-2.25), 8}, {36, 0x840201, 3}};
-    for (const auto& [offset, value, width] : fields)
-        PutLittleEndian(depth, offset, value, width);
+        {0, 0x01020304, 4},  {4, 0x05060708, 4},          {8, 0xFFFFFFFE, 4},          {12, 0x11121314, 4},
+        {16, 0x15161718, 4}, {20, 0x3FF8000000000000, 8}, {28, 0xC002000000000000, 8}, {36, 0x840201, 3}};
+    for (const auto& [offset, value, width] : fields) PutLittleEndian(depth, offset, value, width);
     for (size_t j = 0; j < 10; ++j) {
         quote.Levels[j] = {0x21000000 + static_cast<int32_t>(j), 0x31000000 + static_cast<int32_t>(j),
                            static_cast<uint16_t>(0x4100 + j)};
@@ -78,16 +80,14 @@ DepthQuote RichRecord(int32_t token)
 {
     DepthQuote record{.Token = token, .ValueA = 0x0A0B0C0D, .LastPrice = 1025, .ValueB = 0x01020304,
                       .ValueC = 0x05060708, .D = 1.5, .E = -2.25};
-    for (int j = 0; j < 10; ++j)
-        record.Levels[j] = {100 * (j + 1), 1025 - j, static_cast<uint16_t>(0x0100 + j)};
+    for (int j = 0; j < 10; ++j) record.Levels[j] = {100 * (j + 1), 1025 - j, static_cast<uint16_t>(0x0100 + j)};
     return record;
 }
 
 uint32_t Flags(std::initializer_list<int> set)
 {
     uint32_t flags = 0;
-    for (const int k : set)
-        flags |= 1u << k;
+    for (const int k : set) flags |= 1u << k;
     return flags;
 }
 
@@ -269,8 +269,7 @@ TEST_F(ConverterTest, MessagesThatAreNotMarketDataAreDroppedUncounted)
         Message(kOpenInterest, 1, Bytes(block.begin(), block.end() - 1)),  // cut short
         CompressedMessage(kOpenInterest, 1, Bytes(6001, 0)),               // more than 6000 bytes
         Bytes()};
-    for (const Bytes& message : dropped)
-        Feed(message);
+    for (const Bytes& message : dropped) Feed(message);
     converter.ProcessNewMarketData(nullptr, "QB", sink);
     EXPECT_EQ(sink.Converted, 0);
     EXPECT_EQ(sink.Sent.size(), 0u);
@@ -305,11 +304,11 @@ TEST_F(ConverterTest, BlockLimitsAreInclusive)
 TEST_F(ConverterTest, DepthNeeds140BytesPerRecordButCountsEither)
 {
     const Bytes two = EncodedRecords(1, 2, RichRecord);
-    Feed(CompressedMessage(kDepth, 2, Concat({two, Bytes(20, 0)})));  // 150 per record
+    Feed(CompressedMessage(kDepth, 2, two + Bytes(20, 0)));  // 150 per record
     Feed(CompressedMessage(kDepth, 3, two));  // 93 per record
     EXPECT_EQ(sink.Converted, 2);
     EXPECT_EQ(sink.Sent.size(), 0u);
-    Feed(CompressedMessage(kDepth, 2, Concat({two, Bytes{0x99}})));  // 281 / 2 = 140
+    Feed(CompressedMessage(kDepth, 2, two + Bytes{0x99}));  // 281 / 2 = 140
     EXPECT_EQ(sink.Converted, 3);
     ASSERT_EQ(sink.Sent.size(), 1u);
     EXPECT_EQ(SentHex(54, 2), "00 02");
@@ -325,8 +324,8 @@ TEST_F(ConverterTest, DepthNeeds140BytesPerRecordButCountsEither)
 TEST_F(ConverterTest, TickerUpdatesStopAtTheLastWholeRecord)
 {
     // Five prices announced, two whole ones and a partial third delivered.
-    const Bytes prices = Concat({EncodedRecords(1, 2, [](int32_t n) { return TickerPrices{n, n, n, n, n}; }),
-                                 Bytes{3, 0, 0, 0, 9, 9}});
+    const Bytes prices =
+        EncodedRecords(1, 2, [](int32_t n) { return TickerPrices{n, n, n, n, n}; }) + Bytes{3, 0, 0, 0, 9, 9};
     Feed(CompressedMessage(kPrices, 5, prices));
     EXPECT_EQ(sink.Converted, 1);
     EXPECT_EQ(converter.TickerCount(), 2u);

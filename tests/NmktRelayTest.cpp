@@ -1,53 +1,79 @@
 #include "engine/BroadcastEngine.h"
 #include "tests/MarketDataBytes.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/NetworkTest.h"
 
 namespace {
 
-using NmktRelayTest = NetworkTest;
-
-// An NMKT engine in the relay namespace: new-format datagrams from the feed
-// namespace leave as 512-byte 7208 datagrams for the sink namespace, and the
-// ticker values outlive a stop, a reconfiguration and a new start.
-TEST_F(NmktRelayTest, NewFormatFeedLeavesAsOldFormatDatagrams)
-{
-    const int sink = network->OpenSinkSocket("239.3.0.2", 31600);
-    ASSERT_GE(sink, 0);
-    CKOVBCastEngine engine(7, "", "", 0, "", "", "", "", "", 0, "", "", "N", "Y", nullptr);  // configured below
-    auto start = [&](const char* segment) {
+// An NMKT engine in the relay namespace of the test network: fed new-format
+// market data from the feed namespace, it sends old-format datagrams to the sink namespace.
+class NmktRelayTest : public NetworkTest {
+protected:
+    // (Re)configures the engine for `segment` and starts it inside the relay namespace.
+    bool Start(const char* segment)
+    {
         engine.Configure(7, segment, "239.3.0.1", 31500, "UDP", "MULTICAST", "239.3.0.2", TestNetwork::kHostSideIp,
                          TestNetwork::kZentaSideIp, 31600, "UDP", "MULTICAST", "N", "Y", nullptr);
         network->EnterRelay();  // the relay thread must start inside the relay namespace
         engine.Start();
         network->LeaveRelay();
         return WaitFor([&] { return engine.IsRunning() == 1; });
-    };
-    auto send = [&](const Bytes& message) { EXPECT_TRUE(network->Feed("239.3.0.1", 31500, message)); };
-    Bytes received;
+    }
 
-    ASSERT_TRUE(start("QA"));
-    DepthQuote a{.Token = 4464, .LastPrice = 1025}, b{.Token = 2};
-    a.Levels[0] = {10, 1025, 3};
-    send(CompressedMessage(10750, 1, Encoded(TickerPrices{4464, 990, 1030, 980, 1000})));
-    send(CompressedMessage(10600, 1, Encoded(TickerOpenInterest{4464, 7000})));
-    send(DepthMessage({a, b}));
-    ASSERT_EQ(ReceiveDatagram(sink, received, std::chrono::seconds(3)), 512);
-    OldDatagramImage expected(4, true, 2);
-    expected.PutRecord(0, {.In = a, .MarketState = 3, .Indicator = '+', .NetChange = 250, .OpenInterest = 7000,
-                           .Prices = {1000, 990, 1030, 980}}, true);
-    expected.PutRecord(1, {.In = b, .MarketState = 3}, true);
-    EXPECT_EQ(Hex(received.data(), received.size()), expected.Text());
-    // The relay counts a send after it has left, so the count may lag the datagram.
-    EXPECT_TRUE(WaitFor([&] { return engine.GetSentCount() == 1u; }));
-    EXPECT_EQ(engine.GetReceivedCount(), 3u);
+    CKOVBCastEngine engine{7, "", "", 0, "", "", "", "", "", 0, "", "", "N", "Y", nullptr};
+};
 
+// The ticker values outlive a stop, a reconfiguration and a new start. (The
+// monitor below checks the converted fields, the converter test every byte.)
+TEST_F(NmktRelayTest, TickerValuesOutliveAStopAndAReconfiguration)
+{
+    const int sink = network->OpenSinkSocket("239.3.0.2", 31600);
+    ASSERT_GE(sink, 0);
+    ASSERT_TRUE(Start("QA"));
+    const Bytes openInterest = CompressedMessage(10600, 1, Encoded(TickerOpenInterest{4464, 7000}));
+    ASSERT_TRUE(network->Feed("239.3.0.1", 31500, openInterest));
+    ASSERT_TRUE(WaitFor([&] { return engine.GetReceivedCount() == 1; }));
     engine.Stop();
-    ASSERT_TRUE(start("QB"));
-    send(DepthMessage({a}));
+
+    ASSERT_TRUE(Start("QB"));
+    EXPECT_TRUE(network->Feed("239.3.0.1", 31500, DepthMessage({DepthQuote{.Token = 4464}})));
+    Bytes received;
     ASSERT_EQ(ReceiveDatagram(sink, received, std::chrono::seconds(3)), 512);
     EXPECT_EQ(Hex(received.data(), 1), "02");
     EXPECT_EQ(Hex(received.data() + 56 + 22, 4), "00 00 1B 58");  // open interest 7000
+    EXPECT_TRUE(WaitFor([&] { return engine.GetSentCount() == 1u; }));
     engine.Stop();
+}
+
+// The operator's check of a live relay: orma-feed in the feed namespace, the
+// engine, orma-monitor in the sink namespace.
+TEST_F(NmktRelayTest, FeedThroughARelayShowsInTheMonitor)
+{
+    ASSERT_TRUE(Start("QA"));
+
+    TempDirectory directory;
+    ChildProcess monitor({"ip", "netns", "exec", network->SinkNamespace(), ORMA_MONITOR, "--group", "239.3.0.2",
+                          "--port", "31600", "--interface", "198.18.1.2", "--count", "3", "--seconds", "10"},
+                         directory.Path());
+    // It says when it has joined: only then may the feed start.
+    ASSERT_TRUE(WaitFor([&] { return monitor.Stdout().starts_with("orma-monitor: listening on 239.3.0.2 port 31600"); }));
+    const std::string feedCommand = "ip netns exec " + network->FeedNamespace() + " " ORMA_FEED
+                                    " --group 239.3.0.1 --port 31500 --interface 198.18.0.1 --tokens 4464,2"
+                                    " --close 1000 --last 1025 --oi 5000 --flags 22 --count 8 --rate 1000 --step 5 --records 1 >/dev/null";
+    EXPECT_EQ(std::system(feedCommand.c_str()), 0);
+    EXPECT_EQ(monitor.Wait(std::chrono::seconds(15)), 0);
+    const std::string output = monitor.Stdout();
+
+    // Each round: prices, open interest, then one depth message a token; the last price moves by 5 a round.
+    EXPECT_NE(output.find("stream 4  code 7208  length 466  records 1"), std::string::npos) << output;
+    EXPECT_NE(output.find("token 4464  state 2  last 1025  net + 250  oi 5000  close 1000  open 1000  high 1025  low 1000"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("L0 100@1025 n1 f0"), std::string::npos) << output;
+    EXPECT_NE(output.find("token 4464  state 2  last 1030  net + 300"), std::string::npos) << output;
+    EXPECT_NE(output.find("orma-monitor: 3 datagrams"), std::string::npos) << output;
+    EXPECT_TRUE(WaitFor([&] { return engine.GetSentCount() == 4; }));
+    EXPECT_EQ(engine.GetReceivedCount(), 8u);
 }
 
 }  // namespace

@@ -112,9 +112,7 @@ TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
     for (const char* line : {
              "Skipped Segment Details value \"3\": segment \"QLONG\" is longer than 4 characters.",
              "Skipped PLUX Details value \"1\": it has 10 fields, at least 11 are needed.",
-             "Skipped PLUX Details value \"2\": Config ID \"0\" is not a positive number.",
              "Skipped PLUX Details value \"3\": Config ID 1 is already used by an earlier row.",
-             "Skipped PLUX Details value \"4\": segment \"QABCD\" is longer than 4 characters.",
              "Skipped PLUX Details value \"5\": it is missing or empty while \"Record Count\" is 9.",
              "Skipped PLUX Details values \"7\" to \"8\": they are missing while \"Record Count\" is 9.",
          })

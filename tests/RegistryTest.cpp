@@ -44,27 +44,6 @@ TEST(RegistryTest, KeyWithoutValuesSurvivesAndEverythingIsOwnerOnly)
     }
 }
 
-TEST(RegistryTest, AnyTextComesBackExactly)
-{
-    TempSettingsStore store;
-    const std::vector<StoredValue> values = {
-        {"0", "1,QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,Y,N,"},
-        {"#name=with=equals", "# text=with=equals"},
-        {"lines", "one\ntwo\r\n\\n is no escape\\"},
-        {"", "  blanks kept  "},
-        {"empty", ""},
-    };
-    CRegistry writer;
-    ASSERT_EQ(writer.Open(HKEY_CURRENT_USER, kBase, "Texts", 1), 1);
-    for (const StoredValue& value : values)
-        EXPECT_EQ(writer.WriteString(value.Name.c_str(), value.Text.c_str()), 1) << value.Name;
-
-    CRegistry reader;
-    ASSERT_EQ(reader.Open(HKEY_CURRENT_USER, kBase, "Texts", 0), 1);
-    for (size_t i = 0; i < values.size(); ++i)
-        EXPECT_EQ(reader.ReadString(values[i].Name.c_str()), values[i].Text) << values[i].Name;
-}
-
 TEST(RegistryTest, DamagedFileIsKeptAsideOnWriteAndUnreadableOneIsLeftAlone)
 {
     TempSettingsStore store;
@@ -105,8 +84,7 @@ constexpr int kSingles = 4;  // values written one by one; then a pair written t
 std::string RoundText(int value, int round)
 {
     std::string text = std::to_string(value) + "," + std::to_string(round) + ",";
-    for (int i = 0; i < (round * 7 + value) % 60; ++i)
-        text += "field,\\=\n#";
+    for (int i = 0; i < (round * 7 + value) % 60; ++i) text += "field,\\=\n#";
     return text;
 }
 

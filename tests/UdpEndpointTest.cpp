@@ -45,7 +45,6 @@ TEST_F(UdpEndpointTest, ReceivesWhatFitsAndCloseWakesABlockedReceive)
     EXPECT_EQ(endpoint.Receive(buffer, sizeof buffer), -1) << "longer than the buffer";
     EXPECT_EQ(endpoint.Receive(buffer, sizeof buffer), 2500);
     EXPECT_EQ(endpoint.Receive(buffer, sizeof buffer), 0) << "an empty datagram is a datagram";
-    EXPECT_EQ(endpoint.Receive(nullptr, 10), 0);
 
     auto blocked = std::async(std::launch::async, [&] { return endpoint.Receive(buffer, sizeof buffer); });
     EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
@@ -59,8 +58,7 @@ TEST_F(UdpEndpointTest, CountsWhatATinyReceiveBufferDropped)
 {
     ASSERT_EQ(endpoint.Open(ReceiveSettings(4096)), 0);
     constexpr int kSent = 200;
-    for (int i = 0; i < kSent; ++i)
-        ASSERT_TRUE(Send(256));
+    for (int i = 0; i < kSent; ++i) ASSERT_TRUE(Send(256));
     int kept = 0;
     do {
         ASSERT_EQ(endpoint.Receive(buffer, sizeof buffer), 256);

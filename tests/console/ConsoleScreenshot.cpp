@@ -35,8 +35,7 @@ int main(int argc, char* argv[])
         window.AutoStartBroadcasts("1,");
         if (!QTest::qWaitFor([&] { return window.GetEngineForRow(0)->IsRunning() != 0; }, 3000))
             return 1;
-        for (int i = 0; i < 1234; ++i)
-            network->Feed("239.1.1.1", 10001, std::vector<uint8_t>(300, 0x5A));
+        for (int i = 0; i < 1234; ++i) network->Feed("239.1.1.1", 10001, std::vector<uint8_t>(300, 0x5A));
         QTest::qWait(300);
     } else {
         std::fprintf(stderr, "no broadcast relays: %s\n", why.c_str());

@@ -8,10 +8,9 @@
 bool CScriptedPrompter::AskYesNo(const std::string& text)
 {
     Messages.push_back(text);
-    if (Answers.empty())
-        return false;
-    const bool answer = Answers.front();
-    Answers.pop_front();
+    const bool answer = !Answers.empty() && Answers.front();
+    if (!Answers.empty())
+        Answers.pop_front();
     return answer;
 }
 
@@ -30,8 +29,7 @@ void ClickRow(CKOVDlg& window, int row)
 void WindowFixture::OpenStore()
 {
     m_store = std::make_unique<TempSettingsStore>();
-    m_prompter.Messages.clear();
-    m_prompter.Answers.clear();
+    m_prompter = CScriptedPrompter();
 }
 
 void WindowFixture::OpenWindow()

@@ -41,11 +41,7 @@ void ClickRow(CKOVDlg& window, int row);
 // fills the store first.
 class WindowFixture {
 protected:
-    void Open()
-    {
-        OpenStore();
-        OpenWindow();
-    }
+    void Open() { OpenStore(); OpenWindow(); }
     void OpenStore();
     void OpenWindow();
     void Close();

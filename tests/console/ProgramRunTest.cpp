@@ -82,10 +82,9 @@ private slots:
     {
         if (!m_network)
             QSKIP("no test network");
-        for (const char* tool : {"Xvfb", "xdotool", "xclip"}) {
+        for (const char* tool : {"Xvfb", "xdotool", "xclip"})
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 QSKIP(qPrintable(QString("%1 is not installed").arg(tool)));
-        }
         // The server picks a free display and says which once it accepts clients.
         m_xserver = std::make_unique<ChildProcess>(
             std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
@@ -177,8 +176,7 @@ private:
     QString X(const QStringList& argv)
     {
         std::vector<std::string> command{"env", "DISPLAY=" + m_display};
-        for (const QString& argument : argv)
-            command.push_back(argument.toStdString());
+        for (const QString& argument : argv) command.push_back(argument.toStdString());
         ChildProcess tool(command, m_store->Path());
         tool.Wait(10s);
         return QString::fromStdString(tool.Stdout()).trimmed();

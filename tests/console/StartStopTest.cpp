@@ -15,8 +15,7 @@ const QString kReceiveFailure = "Can't initialize receiving socket....";
 QStringList Shown(const std::vector<std::string>& messages)
 {
     QStringList shown;
-    for (const std::string& message : messages)
-        shown << QString::fromStdString(message);
+    for (const std::string& message : messages) shown << QString::fromStdString(message);
     return shown;
 }
 
@@ -76,8 +75,7 @@ private slots:
         // sends far more than its 1 MiB receive buffer holds.
         m_window->AutoStartBroadcasts("1,");
         QVERIFY(WaitFor([this] { return m_store->CountLogLines("Config ID 1 has been Started successfully.") == 1; }));
-        for (int i = 0; i < 10000; ++i)
-            QVERIFY(network->Feed("239.1.1.1", 10001, datagram));
+        for (int i = 0; i < 10000; ++i) QVERIFY(network->Feed("239.1.1.1", 10001, datagram));
         const CKOVBCastEngine& engine = *m_window->GetEngineForRow(0);
         // The kernel reports drops with the next datagram it queues.
         QTRY_VERIFY(engine.GetReceivedCount() > 0);
@@ -95,9 +93,18 @@ private slots:
         network->LeaveRelay();
     }
 
-    void receiveFailureKeepsStartAndShowsTheErrorAtTheRefresh()
+    void buttonRefusesWhatItCannotStartAndShowsAReceiveFailureAtTheRefresh()
     {
+        m_window->OnStartButton();
         AddFailingBroadcast(1);
+        AddFailingBroadcast(2, false);
+        m_window->OnStartButton();
+        ClickRow(*m_window, 1);
+        Click(IDC_BUTTON_START);
+        QCOMPARE(Shown(m_prompter.Messages),
+                 (QStringList{"No records.", "Select Any Record", "Receiver Port Can not be zero."}));
+        m_prompter.Messages.clear();
+
         ClickRow(*m_window, 0);
         // The relay thread waits for its message to be seen, so the first
         // start is still pending when the second click comes: it is ignored.
@@ -111,17 +118,6 @@ private slots:
         QTRY_COMPARE(m_store->CountLogLines("Config ID 1 Error in Receive Socket."), 1);
         QVERIFY(!m_window->GetEngineForRow(0)->IsRunning());
         QVERIFY(Button(IDC_BUTTON_MODIFY).isEnabled());
-    }
-
-    void buttonRefusesWhatItCannotStart()
-    {
-        m_window->OnStartButton();
-        AddFailingBroadcast(1, false);
-        m_window->OnStartButton();
-        ClickRow(*m_window, 0);
-        Click(IDC_BUTTON_START);
-        QCOMPARE(Shown(m_prompter.Messages),
-                 (QStringList{"No records.", "Select Any Record", "Receiver Port Can not be zero."}));
     }
 
     void autoStartTakesCommaEndedIds_data()
@@ -146,8 +142,7 @@ private slots:
         QFETCH(QString, list);
         QFETCH(QStringList, statuses);
         QFETCH(QStringList, messages);
-        for (const int id : {1, 2, 3})
-            AddFailingBroadcast(id);
+        for (const int id : {1, 2, 3}) AddFailingBroadcast(id);
         AddFailingBroadcast(4, false);
         m_window->AutoStartBroadcasts(list.toStdString());
         // Every started engine reports its failure; give a wrong extra one time to show up.
@@ -155,8 +150,7 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(Shown(m_prompter.Messages), messages);
         m_window->OnTimer(REFRESH_TIMER_ID);
-        for (int row = 0; row < 4; ++row)
-            QCOMPARE(Cell(row, kColumnStatus), statuses[row]);
+        for (int row = 0; row < 4; ++row) QCOMPARE(Cell(row, kColumnStatus), statuses[row]);
         QCOMPARE(Button(IDC_BUTTON_START).text(), "&Start");
         QVERIFY(!Button(IDC_BUTTON_START).isEnabled());
     }

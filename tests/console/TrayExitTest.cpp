@@ -50,9 +50,8 @@ private slots:
     }
     void cleanup()
     {
-        m_window.reset();
-        m_network.reset();
         Close();
+        m_network.reset();
     }
 
     void trayMenuAndHiding()
@@ -62,10 +61,9 @@ private slots:
         QCOMPARE(window.TrayIcon()->toolTip(), "ORMA UDP Broadcast Server");
         QVERIFY(window.TrayIcon()->contextMenu() == window.TrayMenu());
         const QList<QAction*> items = window.TrayMenu()->actions();
-        QCOMPARE(items.size(), 3);
-        QCOMPARE(items[0]->text(), "Open...");
-        QCOMPARE(items[1]->text(), "Exit...");
-        QCOMPARE(items[2]->text(), "About ORMA UDP Broadcast Server");
+        QStringList texts;
+        for (const QAction* item : items) texts << item->text();
+        QCOMPARE(texts, (QStringList{"Open...", "Exit...", "About ORMA UDP Broadcast Server"}));
         QCOMPARE(window.TrayMenu()->defaultAction(), items[0]);
         bool aboutShown = false;
         OnNextModal([&aboutShown](QWidget& modal) { aboutShown = qobject_cast<CAboutDlg*>(&modal) && modal.isModal(); });

@@ -12,8 +12,7 @@
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& directory)
 {
     std::vector<char*> arguments;
-    for (const std::string& argument : argv)
-        arguments.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
     const std::string out = m_output.File("stdout");
     const std::string err = m_output.File("stderr");

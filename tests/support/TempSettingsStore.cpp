@@ -39,8 +39,7 @@ bool TempSettingsStore::Store(const char* key, const std::vector<StoredValue>& v
 bool TempSettingsStore::StoreConfigurations(const std::vector<std::string>& rows, const std::string& autoStart)
 {
     std::vector<StoredValue> values{{"Record Count", std::to_string(rows.size())}};
-    for (size_t i = 0; i < rows.size(); ++i)
-        values.push_back({std::to_string(i), rows[i]});
+    for (size_t i = 0; i < rows.size(); ++i) values.push_back({std::to_string(i), rows[i]});
     values.insert(values.end(), {{"Host Side IP", TestNetwork::kHostSideIp},
                                  {"Zenta Side IP", TestNetwork::kZentaSideIp},
                                  {"Auto Start", autoStart}});
@@ -68,8 +67,7 @@ std::string TempSettingsStore::LogText() const
         if (entry.path().filename().string().starts_with("PLUX_"))
             files.insert(entry.path());
     std::string text;
-    for (const auto& file : files)
-        text += ReadFile(file);
+    for (const auto& file : files) text += ReadFile(file);
     return text;
 }
 
@@ -77,7 +75,6 @@ int TempSettingsStore::CountLogLines(const std::string& part) const
 {
     std::istringstream text(LogText());
     int count = 0;
-    for (std::string line; std::getline(text, line);)
-        count += line.find(part) != std::string::npos;
+    for (std::string line; std::getline(text, line);) count += line.find(part) != std::string::npos;
     return count;
 }

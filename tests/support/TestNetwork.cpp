@@ -47,37 +47,31 @@ std::unique_ptr<TestNetwork> TestNetwork::Create(std::string& why)
         return nullptr;
     }
     static std::atomic<int> counter{0};
-    std::unique_ptr<TestNetwork> network(new TestNetwork);
+    std::unique_ptr<TestNetwork> network(new TestNetwork);  // its destructor removes what was made
     const std::string stem = "orma" + std::to_string(getpid()) + "x" + std::to_string(counter++);
     const std::string& f = network->m_feed = stem + "f";
     const std::string& r = network->m_relay = stem + "r";
     const std::string& s = network->m_sink = stem + "s";
+    bool made = true;
     for (const std::string* ns : {&f, &r, &s}) {
-        if (!Run("ip netns add " + *ns)) {
-            why = "ip netns add " + *ns + " failed";
-            return nullptr;  // the destructor removes what was made
-        }
+        made = made && Run("ip netns add " + *ns);
         Run("ip netns exec " + *ns + " sh -c 'ip link set lo up; sysctl -w net.ipv4.conf.all.rp_filter=0 "
             "net.ipv4.conf.default.rp_filter=0 net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1'");
     }
+    made = made && Run("ip link add feed0 netns " + f + " type veth peer name host0 netns " + r) &&
+           Run("ip link add zenta0 netns " + r + " type veth peer name sink0 netns " + s);
     const std::tuple<const std::string&, const char*, const char*> ends[] = {
         {f, "feed0", kFeedIp}, {r, "host0", kHostSideIp}, {r, "zenta0", kZentaSideIp}, {s, "sink0", kSinkIp}};
-    bool made = Run("ip link add feed0 netns " + f + " type veth peer name host0 netns " + r) &&
-                Run("ip link add zenta0 netns " + r + " type veth peer name sink0 netns " + s);
     for (const auto& [ns, link, ip] : ends)
         made = made && Run("ip -n " + ns + " addr add " + ip + "/24 dev " + link + " && ip -n " + ns + " link set " +
                            link + " up");
-    if (!made) {
-        why = "could not make the veth pairs";
-        return nullptr;
-    }
     // Until the kernel's link watch has marked a new link up (it may take up
     // to a second), the link has no queue and drops what is sent on it.
-    for (const auto& [ns, link, ip] : ends) {
-        if (!WaitFor([&] { return Run("ip -n " + ns + " link show dev " + link + " | grep -q 'state UP'"); })) {
-            why = std::string("link ") + link + " did not come up";
-            return nullptr;
-        }
+    for (const auto& [ns, link, ip] : ends)
+        made = made && WaitFor([&] { return Run("ip -n " + ns + " link show dev " + link + " | grep -q 'state UP'"); });
+    if (!made) {
+        why = "could not make the namespaces, their veth pairs and addresses";
+        return nullptr;
     }
     return network;
 }
@@ -85,8 +79,7 @@ std::unique_ptr<TestNetwork> TestNetwork::Create(std::string& why)
 TestNetwork::~TestNetwork()
 {
     LeaveRelay();
-    for (const int socket : m_sockets)
-        close(socket);
+    for (const int socket : m_sockets) close(socket);
     for (const std::string* ns : {&m_feed, &m_relay, &m_sink})
         if (!ns->empty())
             Run("ip netns del " + *ns);
