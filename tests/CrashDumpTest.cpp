@@ -70,23 +70,20 @@ public:
     {
         return InFile(at, size) ? m_bytes.substr(at, size) : "";
     }
-    [[nodiscard]] uint32_t U32(uint64_t at) const { return Read<uint32_t>(at); }
-    [[nodiscard]] uint64_t U64(uint64_t at) const { return Read<uint64_t>(at); }
     // The stream's {rva, size}, from the stream directory; {0, 0} when it has none.
     [[nodiscard]] std::pair<uint32_t, uint32_t> Stream(uint32_t type) const
     {
-        for (uint32_t i = 0; i < U32(8); ++i) {
-            const uint64_t entry = U32(12) + i * 12ULL;
-            if (U32(entry) == type)
-                return {U32(entry + 8), U32(entry + 4)};
+        for (uint32_t i = 0; i < Read(8); ++i) {
+            const uint64_t entry = Read(12) + i * 12ULL;
+            if (Read(entry) == type)
+                return {Read(entry + 8), Read(entry + 4)};
         }
         return {0, 0};
     }
-    [[nodiscard]] std::string StreamBytes(uint32_t type) const { return Bytes(Stream(type).first, Stream(type).second); }
+    [[nodiscard]] std::string Data(uint32_t type) const { return Bytes(Stream(type).first, Stream(type).second); }
 
-private:
-    template <class T>
-    T Read(uint64_t at) const
+    template <class T = uint32_t>
+    [[nodiscard]] T Read(uint64_t at) const
     {
         T value{};
         if (InFile(at, sizeof value))
@@ -94,6 +91,7 @@ private:
         return value;
     }
 
+private:
     std::string m_bytes;
 };
 
@@ -139,8 +137,8 @@ TEST_P(CrashDumpFaultTest, DumpRecordsTheFaultingThread)
 
     const CDumpView dump(run.Dumps[0]);
     ASSERT_TRUE(dump.InFile(0, 32));
-    EXPECT_EQ(dump.U32(0), 0x504d444dU);  // "MDMP"
-    EXPECT_EQ(dump.U32(4) & 0xffff, 0xa793U);
+    EXPECT_EQ(dump.Read(0), 0x504d444dU);  // "MDMP"
+    EXPECT_EQ(dump.Read(4) & 0xffff, 0xa793U);
     for (const uint32_t type : {kThreadList, kModuleList, kMemoryList, kException, kSystemInfo, kLinuxStatus,
                                 kLinuxCmdLine, kLinuxMaps}) {
         const auto [rva, size] = dump.Stream(type);
@@ -148,19 +146,19 @@ TEST_P(CrashDumpFaultTest, DumpRecordsTheFaultingThread)
         EXPECT_TRUE(dump.InFile(rva, size));
     }
     const uint32_t system = dump.Stream(kSystemInfo).first;
-    EXPECT_EQ(dump.U32(system) & 0xffff, 9U);   // amd64
-    EXPECT_EQ(dump.U32(system + 20), 0x8201U);  // Linux
+    EXPECT_EQ(dump.Read(system) & 0xffff, 9U);   // amd64
+    EXPECT_EQ(dump.Read(system + 20), 0x8201U);  // Linux
 
     // The exception: signal, si_code, address, and the thread's registers.
     const uint32_t exception = dump.Stream(kException).first;
-    const uint32_t faultingTid = dump.U32(exception);
-    EXPECT_EQ(dump.U32(exception + kExceptionCode), static_cast<uint32_t>(fault.Signal));
-    EXPECT_EQ(static_cast<int32_t>(dump.U32(exception + kExceptionFlags)), fault.Code);
-    const uint64_t address = dump.U64(exception + kExceptionAddress);
-    ASSERT_EQ(dump.U32(exception + kExceptionContext), 0x4d0U);
-    const uint32_t context = dump.U32(exception + kExceptionContext + 4);
-    const uint64_t rip = dump.U64(context + kContextRip);
-    const uint64_t rsp = dump.U64(context + kContextRsp);
+    const uint32_t faultingTid = dump.Read(exception);
+    EXPECT_EQ(dump.Read(exception + kExceptionCode), static_cast<uint32_t>(fault.Signal));
+    EXPECT_EQ(static_cast<int32_t>(dump.Read(exception + kExceptionFlags)), fault.Code);
+    const uint64_t address = dump.Read<uint64_t>(exception + kExceptionAddress);
+    ASSERT_EQ(dump.Read(exception + kExceptionContext), 0x4d0U);
+    const uint32_t context = dump.Read(exception + kExceptionContext + 4);
+    const uint64_t rip = dump.Read<uint64_t>(context + kContextRip);
+    const uint64_t rsp = dump.Read<uint64_t>(context + kContextRsp);
     const uint64_t function = run.Printed["function"];
     if (fault.FunctionOnTop) {
         EXPECT_GE(rip, function);
@@ -176,23 +174,23 @@ TEST_P(CrashDumpFaultTest, DumpRecordsTheFaultingThread)
     // The thread list: the faulting thread with the same registers and a
     // stack inside its real stack; the other threads with theirs.
     const uint32_t threads = dump.Stream(kThreadList).first;
-    EXPECT_EQ(dump.U32(threads), fault.OnMainThread ? 1U : 2U);
+    EXPECT_EQ(dump.Read(threads), fault.OnMainThread ? 1U : 2U);
     std::vector<std::pair<uint64_t, uint64_t>> stacks;
     int faultingThreads = 0;
-    for (uint32_t i = 0; i < dump.U32(threads); ++i) {
+    for (uint32_t i = 0; i < dump.Read(threads); ++i) {
         const uint64_t thread = threads + 4 + i * 48ULL;
-        const uint64_t stackStart = dump.U64(thread + 24);
-        const uint64_t stackEnd = stackStart + dump.U32(thread + 32);
-        const uint32_t threadContext = dump.U32(thread + 44);
-        const uint64_t threadRsp = dump.U64(threadContext + kContextRsp);
+        const uint64_t stackStart = dump.Read<uint64_t>(thread + 24);
+        const uint64_t stackEnd = stackStart + dump.Read(thread + 32);
+        const uint32_t threadContext = dump.Read(thread + 44);
+        const uint64_t threadRsp = dump.Read<uint64_t>(threadContext + kContextRsp);
         stacks.emplace_back(stackStart, stackEnd);
-        if (dump.U32(thread) != faultingTid) {
+        if (dump.Read(thread) != faultingTid) {
             EXPECT_GE(threadRsp + 128, stackStart);
             EXPECT_LT(threadRsp, stackEnd);
             continue;
         }
         ++faultingThreads;
-        EXPECT_EQ(dump.U64(threadContext + kContextRip), rip);
+        EXPECT_EQ(dump.Read<uint64_t>(threadContext + kContextRip), rip);
         EXPECT_GE(stackStart, run.Printed["stack_low"]);
         EXPECT_LE(stackEnd, run.Printed["stack_high"]);
         EXPECT_GT(stackEnd - stackStart, 256U);
@@ -206,10 +204,10 @@ TEST_P(CrashDumpFaultTest, DumpRecordsTheFaultingThread)
     // Every stack is in the memory list, where debuggers read memory.
     const uint32_t memory = dump.Stream(kMemoryList).first;
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
-    for (uint32_t i = 0; i < dump.U32(memory); ++i) {
+    for (uint32_t i = 0; i < dump.Read(memory); ++i) {
         const uint64_t range = memory + 4 + i * 16ULL;
-        ranges.emplace_back(dump.U64(range), dump.U64(range) + dump.U32(range + 8));
-        EXPECT_TRUE(dump.InFile(dump.U32(range + 12), dump.U32(range + 8)));
+        ranges.emplace_back(dump.Read<uint64_t>(range), dump.Read<uint64_t>(range) + dump.Read(range + 8));
+        EXPECT_TRUE(dump.InFile(dump.Read(range + 12), dump.Read(range + 8)));
     }
     EXPECT_EQ(ranges, stacks);
 
@@ -224,23 +222,23 @@ TEST_P(CrashDumpFaultTest, DumpRecordsTheFaultingThread)
     for (const char c : kChild) name += {c, '\0'};
     const uint32_t modules = dump.Stream(kModuleList).first;
     int programListed = 0;
-    for (uint32_t i = 0; i < dump.U32(modules); ++i) {
+    for (uint32_t i = 0; i < dump.Read(modules); ++i) {
         const uint64_t module = modules + 4 + i * 108ULL;
-        const uint32_t nameAt = dump.U32(module + 20);
-        if (dump.Bytes(nameAt + 4, dump.U32(nameAt)) != name)
+        const uint32_t nameAt = dump.Read(module + 20);
+        if (dump.Bytes(nameAt + 4, dump.Read(nameAt)) != name)
             continue;
         ++programListed;
-        EXPECT_LE(dump.U64(module), function);
-        EXPECT_GT(dump.U64(module) + dump.U32(module + 8), function);
-        const uint32_t codeView = dump.U32(module + 80);
-        EXPECT_EQ(dump.U32(codeView), 0x4270454cU);
-        EXPECT_EQ(dump.Bytes(codeView + 4, dump.U32(module + 76) - 4), id);
+        EXPECT_LE(dump.Read<uint64_t>(module), function);
+        EXPECT_GT(dump.Read<uint64_t>(module) + dump.Read(module + 8), function);
+        const uint32_t codeView = dump.Read(module + 80);
+        EXPECT_EQ(dump.Read(codeView), 0x4270454cU);
+        EXPECT_EQ(dump.Bytes(codeView + 4, dump.Read(module + 76) - 4), id);
     }
     EXPECT_EQ(programListed, 1);
 
-    EXPECT_EQ(dump.StreamBytes(kLinuxCmdLine), kChild + '\0' + fault.Mode + '\0');
-    EXPECT_NE(dump.StreamBytes(kLinuxMaps).find(kChild), std::string::npos);
-    EXPECT_TRUE(dump.StreamBytes(kLinuxStatus).starts_with("Name:"));
+    EXPECT_EQ(dump.Data(kLinuxCmdLine), kChild + '\0' + fault.Mode + '\0');
+    EXPECT_NE(dump.Data(kLinuxMaps).find(kChild), std::string::npos);
+    EXPECT_TRUE(dump.Data(kLinuxStatus).starts_with("Name:"));
 
     if (Output({"lldb", "--version"}).find("lldb") == std::string::npos)
         GTEST_SKIP() << "lldb is not installed";
@@ -279,10 +277,11 @@ TEST_F(CrashDumpTest, TwoThreadsFaultingAtOnceLeaveOneDumpOfBoth)
     EXPECT_EQ(run.Status, 128 + SIGSEGV);
     ASSERT_EQ(run.Dumps.size(), 1U);
     const CDumpView dump(run.Dumps[0]);
-    const uint64_t rip = dump.U64(dump.U32(dump.Stream(kException).first + kExceptionContext + 4) + kContextRip);
+    const uint32_t context = dump.Read(dump.Stream(kException).first + kExceptionContext + 4);
+    const uint64_t rip = dump.Read<uint64_t>(context + kContextRip);
     EXPECT_GE(rip, run.Printed.at("function"));
     EXPECT_LT(rip, run.Printed.at("function") + 256);
-    EXPECT_EQ(dump.U32(dump.Stream(kThreadList).first), 3U);  // main and both workers
+    EXPECT_EQ(dump.Read(dump.Stream(kThreadList).first), 3U);  // main and both workers
 }
 
 TEST_F(CrashDumpTest, DumpReplacesTheFileOfTheSameSecond)

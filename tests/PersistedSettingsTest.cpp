@@ -68,10 +68,11 @@ TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresse
 {
     ASSERT_EQ(CreateDefaultSettings(), 1);
     // An eleven-field row of an earlier save that asked for TCP and unicast.
-    ASSERT_TRUE(store.Store(kConfigurationKey, {{"Record Count", "1"},
-                                                {"0", "7,QA,239.1.1.1,5000,TCP,UNICAST,239.2.2.2,6000,UDP,UNICAST,Y,"},
-                                                {"1", "9,QC,239.1.1.9,5009,UDP,MULTICAST,239.2.2.9,6009,UDP,MULTICAST,N,N,"},
-                                                {"Auto Start", "7,"}}));
+    ASSERT_TRUE(store.Store(kConfigurationKey,
+                            {{"Record Count", "1"},
+                             {"0", "7,QA,239.1.1.1,5000,TCP,UNICAST,239.2.2.2,6000,UDP,UNICAST,Y,"},
+                             {"1", "9,QC,239.1.1.9,5009,UDP,MULTICAST,239.2.2.9,6009,UDP,MULTICAST,N,N,"},
+                             {"Auto Start", "7,"}}));
     const StoredSettings stored = ReadStoredSettings();
     ASSERT_EQ(stored.Configurations.size(), 1u);
     const auto first = CreateEngine(stored.Configurations[0], "198.18.0.2", "198.18.1.1", nullptr);
@@ -97,7 +98,7 @@ TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
     const std::string fields = ",QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,N,";
     ASSERT_TRUE(store.Store(kConfigurationKey, {{"Record Count", "9"},
                                                 {"0", "1" + fields},
-                                                {"1", "2,QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,"},
+                                                {"1", "2" + fields.substr(0, fields.size() - 2)},  // 10 fields
                                                 {"2", "0" + fields},
                                                 {"3", "1" + fields},
                                                 {"4", "3,QABCD" + fields.substr(3)},

@@ -26,23 +26,11 @@ void ClickRow(CKOVDlg& window, int row)
     QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualRect(list.model()->index(row, 1)).center());
 }
 
-void WindowFixture::OpenStore()
-{
-    m_store = std::make_unique<TempSettingsStore>();
-    m_prompter = CScriptedPrompter();
-}
-
 void WindowFixture::OpenWindow()
 {
     m_window = std::make_unique<CKOVDlg>(m_prompter);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
-}
-
-void WindowFixture::Close()
-{
-    m_window.reset();
-    m_store.reset();
 }
 
 QTableWidget& WindowFixture::List() const

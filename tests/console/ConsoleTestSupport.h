@@ -41,10 +41,22 @@ void ClickRow(CKOVDlg& window, int row);
 // fills the store first.
 class WindowFixture {
 protected:
-    void Open() { OpenStore(); OpenWindow(); }
-    void OpenStore();
+    void Open()
+    {
+        OpenStore();
+        OpenWindow();
+    }
+    void OpenStore()
+    {
+        m_store = std::make_unique<TempSettingsStore>();
+        m_prompter = CScriptedPrompter();
+    }
     void OpenWindow();
-    void Close();
+    void Close()
+    {
+        m_window.reset();
+        m_store.reset();
+    }
 
     // The open window's controls.
     [[nodiscard]] QTableWidget& List() const;

@@ -27,9 +27,7 @@ int RelayThrough(TestNetwork& network, int n, int count)
     for (int i = 0; i < count; ++i)
         network.Feed(FormatText("239.1.1.%d", n), static_cast<uint16_t>(10000 + n), datagram);
     int seen = 0;
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (sink >= 0 && seen < count && std::chrono::steady_clock::now() < end)
-        seen += ReceiveDatagram(sink, datagram, 200ms) == 512;
+    WaitFor([&] { return (seen += ReceiveDatagram(sink, datagram, 200ms) == 512) == count; });
     return seen;
 }
 
@@ -158,7 +156,8 @@ private:
     void StartProgram(const std::string& platform)
     {
         std::vector<std::string> argv{"env", "QT_QPA_PLATFORM=" + platform, "DISPLAY=" + m_display,
-                                      "XDG_CONFIG_HOME=" + m_store->Path() + "/config", "XDG_RUNTIME_DIR=" + m_store->Path(),
+                                      "XDG_CONFIG_HOME=" + m_store->Path() + "/config",
+                                      "XDG_RUNTIME_DIR=" + m_store->Path(),
                                       // read by sanitizer builds only
                                       "LSAN_OPTIONS=suppressions=" ORMA_LSAN_SUPPRESSIONS, ORMA_SERVER_PATH};
         if (m_network)

@@ -131,7 +131,6 @@ private slots:
             << "1,3" << QStringList{failed, idle, idle, idle} << QStringList{kReceiveFailure};
         QTest::newRow("every id with a comma")
             << "1,3," << QStringList{failed, idle, failed, idle} << QStringList{kReceiveFailure, kReceiveFailure};
-        QTest::newRow("empty") << "" << QStringList{idle, idle, idle, idle} << QStringList{};
         // 4 fails its check, 9 and 0 name no configuration, 2 is named twice.
         QTest::newRow("unusable ids") << "4,9,,2,2," << QStringList{idle, failed, idle, idle}
                                       << QStringList{"Receiver Port Can not be zero.", kReceiveFailure};

@@ -80,9 +80,7 @@ TestNetwork::~TestNetwork()
 {
     LeaveRelay();
     for (const int socket : m_sockets) close(socket);
-    for (const std::string* ns : {&m_feed, &m_relay, &m_sink})
-        if (!ns->empty())
-            Run("ip netns del " + *ns);
+    for (const std::string* ns : {&m_feed, &m_relay, &m_sink}) Run("ip netns del " + *ns);
 }
 
 void TestNetwork::EnterRelay()
