@@ -1,5 +1,5 @@
-#include "tests/AllocationCounter.h"
-
+// Replaces the global operator new for the whole test program, counting its
+// allocations (its own file, so that the compiler never sees both sides).
 #include <atomic>
 #include <cstdlib>
 #include <new>

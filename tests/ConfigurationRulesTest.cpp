@@ -1,6 +1,62 @@
+// The rules of stored rows and configurations, for the cases the window's
+// flows and the loaders cannot reach.
+#include "config/BroadcastConfig.h"
 #include "config/ConfigurationRules.h"
+#include "config/FieldList.h"
 
 #include <gtest/gtest.h>
+
+namespace {
+
+using Fields = std::vector<std::string>;
+
+TEST(FieldListTest, SplitTakesOnlyFieldsThatASeparatorFollowsAndJoinEndsEachWithOne)
+{
+    EXPECT_EQ(SplitFields("a,,b,"), (Fields{"a", "", "b"}));
+    EXPECT_EQ(SplitFields("a,b"), (Fields{"a"}));
+    EXPECT_EQ(SplitFields(""), Fields{});
+    EXPECT_EQ(SplitFields(","), (Fields{""}));
+    EXPECT_EQ(JoinFields({"a", "", "b"}), "a,,b,");
+    EXPECT_EQ(JoinFields({}), "");
+}
+
+TEST(FieldListTest, ParseDecimalReadsLikeAtoi)
+{
+    const std::pair<const char*, int> cases[] = {{"42", 42}, {"  -7x", -7}, {"+3", 3}, {"x3", 0}, {"", 0},
+                                                 {"99999999999999999999", 2147483647},
+                                                 {"-99999999999999999999", -2147483647 - 1}};
+    for (const auto& [text, value] : cases) EXPECT_EQ(ParseDecimal(text), value) << text;
+}
+
+TEST(ConfigurationRowTest, RefusesRowsThatCannotBeUsedAndSaysWhy)
+{
+    const std::string rest = ",239.2.2.2,2,UDP,MULTICAST,N,N,";
+    const std::pair<std::string, const char*> refused[] = {
+        {"1,QA,239.1.1.1,100,UDP,MULTICAST,239.2.2.2,200,UDP,MULTICAST,", "it has 10 fields, at least 11 are needed"},
+        {"-2,QA,239.1.1.1,1,UDP,MULTICAST" + rest, "Config ID \"-2\" is not a positive number"},
+        {"100000,QA,239.1.1.1,1,UDP,MULTICAST" + rest, "Config ID 100000 is above the largest allowed, 99999"},
+        {"1,QDLNX,239.1.1.1,1,UDP,MULTICAST" + rest, "segment \"QDLNX\" is longer than 4 characters"},
+        {"1,QA,239.111.111.1111,1,UDP,MULTICAST" + rest, "address \"239.111.111.1111\" is longer than 15 characters"},
+    };
+    for (const auto& [row, why] : refused) {
+        StoredConfiguration c;
+        c.ConfigId = 99;
+        std::string reason;
+        EXPECT_FALSE(ParseConfigurationRow(row, c, reason)) << row;
+        EXPECT_EQ(reason, why);
+        EXPECT_EQ(c.ConfigId, 99) << "a refused row leaves the output alone";
+    }
+}
+
+TEST(ConfigurationRowTest, ListRowShowsTheStoredFieldsInDecimal)
+{
+    StoredConfiguration configuration;
+    std::string reason;
+    ASSERT_TRUE(ParseConfigurationRow(" 07,QB,239.1.1.2,+0800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,N,",
+                                      configuration, reason));
+    const std::array<std::string, 6> expected{"7", "QB", "239.1.1.2", "800", "239.2.1.2", "20002"};
+    EXPECT_EQ(ListRowTexts(configuration), expected);
+}
 
 TEST(ConfigurationRules, OnlyTheExactBlankAddressIsBlank)
 {
@@ -13,39 +69,17 @@ TEST(ConfigurationRules, OnlyTheExactBlankAddressIsBlank)
     EXPECT_STREQ(problem->Message, "Local IP towards ZENTA Can not be zero or blank.");
 }
 
-TEST(ConfigurationRules, ListRowShowsTheStoredFieldsInDecimal)
+TEST(ConfigurationRules, SendingPortsAndNewConfigIds)
 {
-    StoredConfiguration configuration;
-    std::string reason;
-    ASSERT_TRUE(ParseConfigurationRow(" 07,QB,239.1.1.2,+0800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,N,",
-                                      configuration, reason));
-    const std::array<std::string, 6> expected{"7", "QB", "239.1.1.2", "800", "239.2.1.2", "20002"};
-    EXPECT_EQ(ListRowTexts(configuration), expected);
-}
-
-TEST(ConfigurationRules, SendingPortIsSharedWithinOneSegmentOnly)
-{
-    const std::vector<SendPortUse> rows{{1, "QA", 5000}, {2, "QA", 5000}, {3, "QB", 6000}};
-    EXPECT_TRUE(IsSendPortFree(rows, 5000, "QA", 0));
-    EXPECT_FALSE(IsSendPortFree(rows, 5000, "QB", 0));
-    EXPECT_FALSE(IsSendPortFree(rows, 5000, "qa", 0)) << "segments compare exactly";
-    EXPECT_TRUE(IsSendPortFree(rows, 6000, "QB", 0));
-    // A configuration being modified is not compared with itself.
-    EXPECT_TRUE(IsSendPortFree(rows, 6000, "QC", 3));
-    EXPECT_FALSE(IsSendPortFree(rows, 6000, "QC", 1));
+    // Segments compare exactly.
+    EXPECT_FALSE(IsSendPortFree({{1, "QA", 5000}, {2, "QA", 5000}}, 5000, "qa", 0));
     EXPECT_TRUE(IsSendPortFree({}, 5000, "QA", 0));
-}
-
-TEST(ConfigurationRules, NewConfigIdFollowsTheLastRow)
-{
-    EXPECT_EQ(NextConfigId({}), 1);
-    EXPECT_EQ(NextConfigId({1, 2, 3}), 4);
-    EXPECT_EQ(NextConfigId({1, 2}), 3) << "deleting the last row frees its ID";
-    EXPECT_EQ(NextConfigId({1, 3}), 4) << "a gap in the middle stays";
+    // A new ID follows the last row; rows out of order (an edited store) never give an ID twice.
     EXPECT_EQ(NextConfigId({5, 2}), 3);
-    // Rows out of order (an edited store) never give an ID twice.
     EXPECT_EQ(NextConfigId({7, 3, 2, 6}), 8);
     EXPECT_EQ(NextConfigId({kMaxConfigId - 1}), kMaxConfigId);
     EXPECT_EQ(NextConfigId({kMaxConfigId}), 0);
     EXPECT_EQ(NextConfigId({kMaxConfigId, kMaxConfigId - 1}), 0);
 }
+
+}  // namespace

@@ -1,24 +1,22 @@
 // A program that installs the crash dump writer and dies in a known way, for
 // the crash dump tests:
-// orma_crash_child null-write|abort|divide|overflow|two-faults|no-info.
+// orma_crash_child null_write|abort|divide|overflow|two_faults.
 // Before dying it prints the faulting function's address and the faulting
 // thread's stack bounds, one "name value" per line.
 #include "console/crashdump/CrashDumpWriter.h"
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <atomic>
-#include <cstring>
+#include <string>
 #include <thread>
 
 namespace {
 
 struct Record {
-    long First;
-    long Second;
-    long Third;
+    long Fields[3];
     long Fourth;  // at 0x18: a write through a null Record faults there
 };
 
@@ -38,9 +36,9 @@ __attribute__((noinline, no_sanitize("undefined"))) void WriteThroughNullRecord(
     std::abort();
 }
 
-__attribute__((noinline, no_sanitize("undefined"))) int DivideByZero(int dividend)
+__attribute__((noinline, no_sanitize("undefined"))) void DivideByZero()
 {
-    return dividend / g_zero;
+    std::printf("%d\n", 7 / g_zero);
 }
 
 [[gnu::noinline]] int RecurseForever(int depth)
@@ -65,15 +63,13 @@ void PrintThisThreadsStack()
     std::fflush(stdout);
 }
 
-template <class Fault>
-void FaultOnWorker(void* function, Fault fault)
+void FaultOnWorker(void (*fault)())
 {
-    std::printf("function %p\n", function);
-    std::thread worker([fault] {
+    std::printf("function %p\n", reinterpret_cast<void*>(fault));
+    std::thread([fault] {
         PrintThisThreadsStack();
         fault();
-    });
-    worker.join();
+    }).join();
 }
 
 // Two workers write through null at the same moment.
@@ -83,13 +79,11 @@ void FaultOnTwoWorkersAtOnce()
     std::fflush(stdout);
     std::atomic<int> ready{0};
     auto fault = [&ready] {
-        ready.fetch_add(1);
-        while (ready.load() < 2) {
+        for (ready.fetch_add(1); ready.load() < 2;) {
         }
         WriteThroughNullRecord();
     };
-    std::thread first(fault);
-    std::thread second(fault);
+    std::thread first(fault), second(fault);
     first.join();
     second.join();
 }
@@ -100,21 +94,19 @@ int main(int argc, char** argv)
 {
     if (argc != 2 || !InstallCrashDumpWriter())
         return 2;
-    const char* mode = argv[1];
-    if (std::strcmp(mode, "null-write") == 0) {
-        FaultOnWorker(reinterpret_cast<void*>(&WriteThroughNullRecord), [] { WriteThroughNullRecord(); });
-    } else if (std::strcmp(mode, "abort") == 0) {
-        FaultOnWorker(reinterpret_cast<void*>(&AbortOnWorker), [] { AbortOnWorker(); });
-    } else if (std::strcmp(mode, "divide") == 0) {
-        FaultOnWorker(reinterpret_cast<void*>(&DivideByZero), [] { std::printf("%d\n", DivideByZero(7)); });
-    } else if (std::strcmp(mode, "overflow") == 0) {
+    const std::string mode = argv[1];
+    if (mode == "null_write") {
+        FaultOnWorker(WriteThroughNullRecord);
+    } else if (mode == "abort") {
+        FaultOnWorker(AbortOnWorker);
+    } else if (mode == "divide") {
+        FaultOnWorker(DivideByZero);
+    } else if (mode == "overflow") {
         std::printf("function %p\n", reinterpret_cast<void*>(&RecurseForever));
         PrintThisThreadsStack();
         return RecurseForever(0);
-    } else if (std::strcmp(mode, "two-faults") == 0) {
+    } else if (mode == "two_faults") {
         FaultOnTwoWorkersAtOnce();
-    } else if (std::strcmp(mode, "no-info") == 0) {
-        CrashDumpFilter(SIGSEGV, nullptr, nullptr);
     }
     return 3;
 }

@@ -1,9 +1,11 @@
 #include "engine/MarketDataConverter.h"
-#include "tests/AllocationCounter.h"
-#include "tests/NewFormatInput.h"
-#include "tests/OldFormatImage.h"
+#include "tests/MarketDataBytes.h"
 
 #include <gtest/gtest.h>
+
+// Allocations made through operator new by the whole test program so far
+// (AllocationCounter.cpp).
+long AllocationCount() noexcept;
 
 namespace {
 
@@ -11,21 +13,41 @@ constexpr int16_t kDepth = 10500;
 constexpr int16_t kOpenInterest = 10600;
 constexpr int16_t kPrices = 10750;
 
+// The tools, the tests and the benchmark all make their input through
+// these encoders, so their offsets are checked here against bytes written
+// from the format's tables.
+TEST(NewFormatRecordsTest, RecordsSitAtTheirOffsetsLittleEndian)
+{
+    DepthQuote quote{.Token = 0x01020304, .ValueA = 0x05060708, .LastPrice = -2, .ValueB = 0x11121314,
+                     .ValueC = 0x15161718, .D = 1.5, .E = -2.25, .Flags = 1u << 0 | 1u << 9 | 1u << 18 | 1u << 23};
+    Bytes depth(140, 0);
+    // {offset, value, width}: 1.5 and -2.25 as IEEE doubles; the flags' bytes are 01 (flag 0), 02 (flag 9)
+    // and 84 (flags 18 and 23).
+    const std::tuple<size_t, uint64_t, size_t> fields[] = {
+        {0, 0x01020304, 4},  {4, 0x05060708, 4},          {8, 0xFFFFFFFE, 4},          {12, 0x11121314, 4},
+        {16, 0x15161718, 4}, {20, 0x3FF8000000000000, 8}, {28, 0xC002000000000000, 8}, {36, 0x840201, 3}};
+    for (const auto& [offset, value, width] : fields) PutLittleEndian(depth, offset, value, width);
+    for (size_t j = 0; j < 10; ++j) {
+        quote.Levels[j] = {0x21000000 + static_cast<int32_t>(j), 0x31000000 + static_cast<int32_t>(j),
+                           static_cast<uint16_t>(0x4100 + j)};
+        PutLittleEndian(depth, 40 + 10 * j, 0x21000000 + j, 4);
+        PutLittleEndian(depth, 44 + 10 * j, 0x31000000 + j, 4);
+        PutLittleEndian(depth, 48 + 10 * j, 0x4100 + j, 2);
+    }
+    EXPECT_EQ(Hex(Encoded(quote).data(), 140), Hex(depth.data(), 140));
+
+    EXPECT_EQ(Hex(Encoded(TickerPrices{0x50, 0x51, 0x52, 0x53, 0x54, 0x55, 0x56}).data(), 28),
+              "50 00 00 00 51 00 00 00 52 00 00 00 53 00 00 00\n54 00 00 00 55 00 00 00 56 00 00 00");
+    EXPECT_EQ(Hex(Encoded(TickerOpenInterest{0x61626364, 0x71727374}).data(), 16),
+              "64 63 62 61 00 00 00 00 74 73 72 71 00 00 00 00");
+}
+
 struct RecordingSink final : COldDatagramSink {
     int Converted = 0;
     std::vector<std::array<uint8_t, 512>> Sent;
 
-    void Clear()
-    {
-        Converted = 0;
-        Sent.clear();
-    }
     void CountConverted() override { ++Converted; }
-    void SendPacket(const uint8_t* datagram) override
-    {
-        Sent.emplace_back();
-        std::memcpy(Sent.back().data(), datagram, 512);
-    }
+    void SendPacket(const uint8_t* datagram) override { std::copy_n(datagram, 512, Sent.emplace_back().begin()); }
 };
 
 class ConverterTest : public ::testing::Test {
@@ -38,7 +60,7 @@ protected:
         const auto buffer = ReceiveBuffer(message);
         converter.ProcessNewMarketData(buffer.data(), segment, sink);
     }
-    void FeedDepth(const std::vector<DepthQuote>& records, const char* segment) { Feed(DepthMessage(records), segment); }
+    void FeedDepth(const std::vector<DepthQuote>& quotes, const char* segment) { Feed(DepthMessage(quotes), segment); }
     void FeedPrices(int32_t token, int32_t open, int32_t high, int32_t low, int32_t close)
     {
         Feed(CompressedMessage(kPrices, 1, Encoded(TickerPrices{token, open, high, low, close, 111, 222})));
@@ -48,285 +70,155 @@ protected:
         Feed(CompressedMessage(kOpenInterest, 1, Encoded(TickerOpenInterest{token, openInterest})));
     }
     // The last datagram sent, as hex from offset for length bytes.
-    std::string SentHex(size_t offset, size_t length, size_t datagram = SIZE_MAX) const
-    {
-        const auto& bytes = Sent(datagram == SIZE_MAX ? sink.Sent.size() - 1 : datagram);
-        return Hex(bytes.data() + offset, length);
-    }
-    const std::array<uint8_t, 512>& Sent(size_t index) const { return sink.Sent.at(index); }
+    std::string SentHex(size_t offset, size_t length) const { return Hex(sink.Sent.back().data() + offset, length); }
+    std::string Sent(size_t index) const { return Hex(sink.Sent.at(index).data(), 512); }
 };
 
 // A record whose every field has distinct bytes, so that a field at a wrong
 // offset or in a wrong byte order shows.
 DepthQuote RichRecord(int32_t token)
 {
-    DepthQuote record;
-    record.Token = token;
-    record.ValueA = 0x0A0B0C0D;
-    record.LastPrice = 1025;
-    record.ValueB = 0x01020304;
-    record.ValueC = 0x05060708;
-    record.D = 1.5;
-    record.E = -2.25;
-    for (int j = 0; j < 10; ++j)
-        record.Levels[j] = {100 * (j + 1), 1025 - j, static_cast<uint16_t>(0x0100 + j)};
+    DepthQuote record{.Token = token, .ValueA = 0x0A0B0C0D, .LastPrice = 1025, .ValueB = 0x01020304,
+                      .ValueC = 0x05060708, .D = 1.5, .E = -2.25};
+    for (int j = 0; j < 10; ++j) record.Levels[j] = {100 * (j + 1), 1025 - j, static_cast<uint16_t>(0x0100 + j)};
     return record;
 }
 
 uint32_t Flags(std::initializer_list<int> set)
 {
     uint32_t flags = 0;
-    for (const int k : set)
-        flags |= 1u << k;
+    for (const int k : set) flags |= 1u << k;
     return flags;
 }
 
-// Token 70000 (0x11170) keeps 0x1170 = 4464 in a "QA" record, and is looked
-// up by that; other segments look up 70000. The two entries differ.
-class ConversionLayoutTest : public ConverterTest {
-protected:
-    void SetUp() override
-    {
-        FeedPrices(4464, 990, 1030, 980, 1000);
-        FeedOpenInterest(4464, 7000);
-        FeedPrices(70000, 1010, 1040, 1005, 1020);
-        FeedOpenInterest(70000, 8000);
-        sink.Clear();
-
-        first = RichRecord(70000);
-        // "QA": level flags 1, 2, 3 at levels 0 to 2, 2 at level 7; side
-        // flag 2; flag 19; market state 6 (flag 21 without 22).
-        first.Flags = Flags({0, 6, 2, 7, 12, 18, 19, 21});
-        second.Token = 5;
-        second.LastPrice = 77;
-    }
-
-    DepthQuote first, second;
-};
-
-TEST_F(ConversionLayoutTest, QaDatagramMatchesTheOldLayoutByteForByte)
+TEST_F(ConverterTest, BothVariantsMatchTheOldLayoutByteForByte)
 {
+    // Token 70000 (0x11170) keeps 0x1170 = 4464 in a "QA" record, and is
+    // looked up by that; other segments look up 70000. The entries differ.
+    FeedPrices(4464, 990, 1030, 980, 1000);
+    FeedOpenInterest(4464, 7000);
+    FeedPrices(70000, 1010, 1040, 1005, 1020);
+    FeedOpenInterest(70000, 8000);
+    DepthQuote first = RichRecord(70000);
+    const DepthQuote second{.Token = 5, .LastPrice = 77};
+    // "QA": level flags 1, 2, 3 at levels 0 to 2, 2 at level 7; side flag 2;
+    // flag 19; market state 6 (flag 21 without 22).
+    first.Flags = Flags({0, 6, 2, 7, 12, 18, 19, 21});
     FeedDepth({first, second}, "QA");
-
-    ASSERT_EQ(sink.Converted, 1);
-    ASSERT_EQ(sink.Sent.size(), 1u);
-    EXPECT_EQ(SentHex(0, 6), "04 00 00 01 00 00");
-    EXPECT_EQ(SentHex(24, 2), "1C 28");
-    EXPECT_EQ(SentHex(52, 4), "01 D2 00 02");
-
-    OldDatagramImage expected(4, true, 2);
-    OldRecord one = CopiedFields(first);
-    one.Token = 4464;
-    one.MarketState = 6;
-    one.Levels[0].Flag = 1;
-    one.Levels[1].Flag = 2;
-    one.Levels[2].Flag = 3;
-    one.Levels[7].Flag = 2;
-    one.SideFlag = 2;
-    one.Flag19State = 2;
-    one.ClosePrice = 1000;
-    one.OpenPrice = 990;
-    one.HighPrice = 1030;
-    one.LowPrice = 980;
-    one.OpenInterest = 7000;
-    // State 6 compares the open price: (990 - 1000) / 1000 x 10000.
-    one.Indicator = '-';
-    one.NetChange = 100;
-    expected.PutRecord(0, one, true);
-    OldRecord two = CopiedFields(second);
-    two.MarketState = 3;  // no flags
-    expected.PutRecord(1, two, true);
-    EXPECT_TRUE(SameBytes(Sent(0).data(), 512, expected));
-}
-
-TEST_F(ConversionLayoutTest, OtherSegmentsCarryFourByteTokensAndIgnoreTheFlags)
-{
     FeedDepth({first, second}, "QB");
+    ASSERT_EQ(sink.Sent.size(), 2u);
+    EXPECT_EQ(sink.Converted, 6);  // the ticker messages count too
 
-    ASSERT_EQ(sink.Sent.size(), 1u);
-    EXPECT_EQ(SentHex(52, 2), "01 D6");
-    EXPECT_EQ(SentHex(56, 4), "00 01 11 70");
-
-    OldDatagramImage expected(2, false, 2);
-    OldRecord one = CopiedFields(first);
-    one.ClosePrice = 1020;
-    one.OpenPrice = 1010;
-    one.HighPrice = 1040;
-    one.LowPrice = 1005;
-    one.OpenInterest = 8000;
-    one.Indicator = '+';    // last 1025 above close 1020
-    one.NetChange = 1020;  // the close price itself
-    expected.PutRecord(0, one, false);
-    expected.PutRecord(1, CopiedFields(second), false);
-    EXPECT_TRUE(SameBytes(Sent(0).data(), 512, expected));
+    OldDatagramImage qa(4, true, 2);
+    // State 6 compares the open price: (990 - 1000) / 1000 x 10000.
+    qa.PutRecord(0, {.In = first, .MarketState = 6, .Indicator = '-', .NetChange = 100, .OpenInterest = 7000,
+                     .LevelFlags = {1, 2, 3, 0, 0, 0, 0, 2}, .SideFlag = 2, .Flag19State = 2,
+                     .Prices = {1000, 990, 1030, 980}}, true);
+    qa.PutRecord(1, {.In = second, .MarketState = 3}, true);  // no flags
+    EXPECT_EQ(Sent(0), qa.Text());
+    // Other segments ignore the flags and carry the close price as the net change.
+    OldDatagramImage qb(2, false, 2);
+    qb.PutRecord(0, {.In = first, .Indicator = '+', .NetChange = 1020, .OpenInterest = 8000,
+                     .Prices = {1020, 1010, 1040, 1005}}, false);
+    qb.PutRecord(1, {.In = second}, false);
+    EXPECT_EQ(Sent(1), qb.Text());
 }
 
 TEST_F(ConverterTest, StreamCodeFollowsTheSegmentExactly)
 {
-    const struct {
-        const char* segment;
-        const char* prefix;
-        const char* length;
-    } cases[] = {
-        {"QA", "04 00 00 01 00 00", "01 D2"}, {"QB", "02 00 00 01 00 00", "01 D6"},
-        {"QC", "06 00 00 01 00 00", "01 D6"}, {"QE", "08 00 00 01 00 00", "01 D6"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.segment);
-        FeedDepth({RichRecord(1)}, c.segment);
-        EXPECT_EQ(SentHex(0, 6), c.prefix);
-        EXPECT_EQ(SentHex(52, 2), c.length);
-    }
-    // Unknown segments, a lower-case one among them, get stream code 0 and no message.
-    for (const char* segment : {"QDLN", "qa", "Q", ""}) {
-        SCOPED_TRACE(segment);
+    // ("QA" and "QB" are above.) Unknown segments, a lower-case one among
+    // them, get stream code 0 and no message.
+    for (const auto& [segment, code] : {std::pair{"QC", 6}, {"QE", 8}, {"QDLN", 0}, {"qa", 0}, {"Q", 0}, {"", 0}}) {
         FeedDepth({RichRecord(1)}, segment);
-        EXPECT_TRUE(SameBytes(sink.Sent.back().data(), 512, OldDatagramImage(0, false, 0)));
+        OldDatagramImage expected(static_cast<uint8_t>(code), false, 1);
+        if (code != 0)
+            expected.PutRecord(0, {.In = RichRecord(1)}, false);
+        EXPECT_EQ(Sent(sink.Sent.size() - 1), expected.Text()) << segment;
     }
 }
 
 TEST_F(ConverterTest, RecordsGoTwoToADatagramAndAnOddOneAlone)
 {
-    DepthQuote a, b, c;
-    a.Token = 1;
-    b.Token = 2;
-    c.Token = 3;
+    const DepthQuote a{.Token = 1}, b{.Token = 2}, c{.Token = 3};
     FeedDepth({a, b, c}, "QB");
-    EXPECT_EQ(sink.Converted, 1);
-    ASSERT_EQ(sink.Sent.size(), 2u);
-    OldDatagramImage pair(2, false, 2);
-    pair.PutRecord(0, CopiedFields(a), false);
-    pair.PutRecord(1, CopiedFields(b), false);
-    EXPECT_TRUE(SameBytes(Sent(0).data(), 512, pair));
-    // The last one alone: a count of 1, the same message length, a zero second record.
-    OldDatagramImage single(2, false, 1);
-    single.PutRecord(0, CopiedFields(c), false);
-    EXPECT_TRUE(SameBytes(Sent(1).data(), 512, single));
-
-    sink.Clear();
     FeedDepth({c}, "QA");
-    ASSERT_EQ(sink.Sent.size(), 1u);
-    OldDatagramImage qaSingle(4, true, 1);
-    OldRecord record = CopiedFields(c);
-    record.MarketState = 3;
-    qaSingle.PutRecord(0, record, true);
-    EXPECT_TRUE(SameBytes(Sent(0).data(), 512, qaSingle));
+    EXPECT_EQ(sink.Converted, 2);
+    ASSERT_EQ(sink.Sent.size(), 3u);
+    OldDatagramImage pair(2, false, 2), single(2, false, 1), qaSingle(4, true, 1);
+    pair.PutRecord(0, {.In = a}, false);
+    pair.PutRecord(1, {.In = b}, false);
+    // The last one alone: a count of 1, the same message length, a zero second record.
+    single.PutRecord(0, {.In = c}, false);
+    qaSingle.PutRecord(0, {.In = c, .MarketState = 3}, true);
+    EXPECT_EQ(Sent(0), pair.Text());
+    EXPECT_EQ(Sent(1), single.Text());
+    EXPECT_EQ(Sent(2), qaSingle.Text());
 }
 
 TEST_F(ConverterTest, QaFlagsGiveMarketStateLevelAndSideFlags)
 {
     // Offsets in the datagram of the first "QA" record's derived fields.
-    constexpr size_t kMarketState = 56 + 4;
-    constexpr size_t kSideFlag = 56 + 174;
-    constexpr size_t kFlag19 = 56 + 176;
-    auto levelFlag = [](size_t j) { return 56 + 64 + 12 * j; };
-
-    const struct {
-        std::initializer_list<int> flags;
-        size_t offset;
-        const char* bytes;
-    } cases[] = {
-        {{}, kMarketState, "00 03"},
-        {{21, 22}, kMarketState, "00 01"},
-        {{21}, kMarketState, "00 06"},
-        {{22}, kMarketState, "00 02"},
-        {{}, levelFlag(0), "00 00"},
-        {{0}, levelFlag(0), "00 01"},
-        {{5}, levelFlag(0), "00 02"},
-        {{0, 5}, levelFlag(0), "00 03"},
-        {{4, 9}, levelFlag(4), "00 03"},
-        {{3}, levelFlag(3), "00 01"},
-        {{10}, levelFlag(5), "00 02"},
-        {{14}, levelFlag(9), "00 02"},
-        {{9}, levelFlag(9), "00 00"},  // flag 9 is level 4's, never level 9's
-        {{}, kSideFlag, "00 00"},
-        {{20}, kSideFlag, "00 01"},
-        {{18}, kSideFlag, "00 02"},
-        {{18, 20}, kSideFlag, "00 03"},
-        {{19}, kFlag19, "00 02"},
-        {{18, 20, 21, 22}, kFlag19, "00 00"},
-    };
-    for (const auto& c : cases) {
-        DepthQuote record;
-        record.Flags = Flags(c.flags);
-        FeedDepth({record}, "QA");
-        EXPECT_EQ(SentHex(c.offset, 2), c.bytes) << "offset " << c.offset << ", flags " << record.Flags;
+    constexpr size_t kState = 56 + 4, kSide = 56 + 174, kFlag19 = 56 + 176;
+    auto level = [](size_t j) { return 56 + 64 + 12 * j; };
+    const std::tuple<uint32_t, size_t, const char*> cases[] = {
+        {Flags({}), kState, "00 03"},          {Flags({21, 22}), kState, "00 01"}, {Flags({21}), kState, "00 06"},
+        {Flags({22}), kState, "00 02"},        {Flags({}), level(0), "00 00"},     {Flags({0}), level(0), "00 01"},
+        {Flags({5}), level(0), "00 02"},       {Flags({0, 5}), level(0), "00 03"}, {Flags({4, 9}), level(4), "00 03"},
+        {Flags({3}), level(3), "00 01"},       {Flags({10}), level(5), "00 02"},   {Flags({14}), level(9), "00 02"},
+        {Flags({9}), level(9), "00 00"},  // flag 9 is level 4's, never level 9's
+        {Flags({}), kSide, "00 00"},           {Flags({20}), kSide, "00 01"},      {Flags({18}), kSide, "00 02"},
+        {Flags({18, 20}), kSide, "00 03"},     {Flags({19}), kFlag19, "00 02"},
+        {Flags({18, 20, 21, 22}), kFlag19, "00 00"}};
+    for (const auto& [flags, offset, bytes] : cases) {
+        FeedDepth({DepthQuote{.Flags = flags}}, "QA");
+        EXPECT_EQ(SentHex(offset, 2), bytes) << "offset " << offset << ", flags " << std::hex << flags;
     }
 }
 
-struct NetChangeCase {
-    uint32_t flags;  // "QA" market state: none 3, {22} 2, {21, 22} 1, {21} 6
-    int32_t last, open, close;
-    const char* indicatorAndNetChange;  // bytes at record offsets 14 to 19 ("QA")
-};
-
-TEST_F(ConverterTest, QaNetChangeIsTheTruncatedRatioToTheClose)
+TEST_F(ConverterTest, NetChangeIsTheTruncatedRatioToTheCloseInQaAndTheCloseElsewhere)
 {
     const uint32_t state1 = Flags({21, 22}), state2 = Flags({22}), state6 = Flags({21});
-    const NetChangeCase cases[] = {
-        {0, 1025, 0, 1000, "2B 00 00 00 00 FA"},              // + 250
-        {state2, 975, 0, 1000, "2D 00 00 00 00 FA"},          // - 250
-        {state1, 1025, 990, 1000, "2D 00 00 00 00 64"},       // the open price: - 100
-        {state6, 1, 1010, 1000, "2B 00 00 00 00 64"},         // + 100
-        {state1, 1025, 0, 1000, "20 00 00 00 00 00"},         // no open price yet
-        {0, 1025, 990, 0, "20 00 00 00 00 00"},               // no close price
-        {0, 1000, 0, 1000, "20 00 00 00 00 00"},              // unchanged
-        {0, 4, 0, 3, "2B 00 00 00 0D 05"},                    // 3333.3 -> 3333
-        {0, 2, 0, 3, "2D 00 00 00 0D 05"},                    // -3333.3 -> 3333
-        {0, 82, 0, 25, "2B 00 00 00 59 0F"},                  // 57 / 25 x 10000 is 22799.99.. in doubles
-        {0, -32, 0, 25, "2D 00 00 00 59 0F"},                 // -22799
-        {0, -975, 0, -1000, "2B 00 00 00 00 FA"},             // -250 from a negative close
-        {0, 1000000, 0, 1, "2B 00 7F FF FF FF"},              // too large for 32 bits: held at the top
-        {0, INT32_MAX, 0, -1, "2B 00 7F FF FF FF"},           // the difference wraps, still held
+    // "QA" market state: none 3, {22} 2, {21, 22} 1, {21} 6. The bytes are
+    // the indicator, a pad byte and the net change.
+    const std::tuple<const char*, uint32_t, int32_t, int32_t, int32_t, const char*> cases[] = {
+        // segment, flags, last, open, close, bytes
+        {"QA", 0, 1025, 0, 1000, "2B 00 00 00 00 FA"},          // + 250
+        {"QA", state2, 975, 0, 1000, "2D 00 00 00 00 FA"},      // - 250
+        {"QA", state1, 1025, 990, 1000, "2D 00 00 00 00 64"},   // the open price: - 100
+        {"QA", state6, 1, 1010, 1000, "2B 00 00 00 00 64"},     // + 100
+        {"QA", state1, 1025, 0, 1000, "20 00 00 00 00 00"},     // no open price yet
+        {"QA", 0, 1025, 990, 0, "20 00 00 00 00 00"},           // no close price
+        {"QA", 0, 1000, 0, 1000, "20 00 00 00 00 00"},          // unchanged
+        {"QA", 0, 4, 0, 3, "2B 00 00 00 0D 05"},                // 3333.3 -> 3333
+        {"QA", 0, 2, 0, 3, "2D 00 00 00 0D 05"},                // -3333.3 -> 3333
+        {"QA", 0, 82, 0, 25, "2B 00 00 00 59 0F"},              // 57 / 25 x 10000 is 22799.99.. in doubles
+        {"QA", 0, -32, 0, 25, "2D 00 00 00 59 0F"},             // -22799
+        {"QA", 0, -975, 0, -1000, "2B 00 00 00 00 FA"},         // -250 from a negative close
+        {"QA", 0, 1000000, 0, 1, "2B 00 7F FF FF FF"},          // too large for 32 bits: held at the top
+        {"QA", 0, INT32_MAX, 0, -1, "2B 00 7F FF FF FF"},       // the difference wraps, still held
+        {"QE", 0, 1025, 0, 1000, "2B 00 00 00 03 E8"},
+        {"QE", 0, 975, 0, 1000, "2D 00 00 00 03 E8"},
+        {"QE", 0, 1000, 0, 1000, "20 00 00 00 03 E8"},
+        {"QE", 0, 1025, 990, 0, "20 00 00 00 00 00"},
+        {"QE", state1, 3, 990, -5, "2B 00 FF FF FF FB"},  // flags and open price play no part
     };
     int32_t token = 100;
-    for (const NetChangeCase& c : cases) {
-        ++token;
-        FeedPrices(token, c.open, 0, 0, c.close);
-        DepthQuote record;
-        record.Token = token;
-        record.LastPrice = c.last;
-        record.Flags = c.flags;
-        FeedDepth({record}, "QA");
-        EXPECT_EQ(SentHex(56 + 14, 6), c.indicatorAndNetChange)
-            << "last " << c.last << " open " << c.open << " close " << c.close;
+    for (const auto& [segment, flags, last, open, close, bytes] : cases) {
+        FeedPrices(++token, open, 0, 0, close);
+        FeedDepth({DepthQuote{.Token = token, .LastPrice = last, .Flags = flags}}, segment);
+        EXPECT_EQ(SentHex(std::strcmp(segment, "QA") == 0 ? 56 + 14 : 56 + 16, 6), bytes)
+            << segment << " last " << last << " open " << open << " close " << close;
     }
     // No ticker entry at all: a space and zero.
-    DepthQuote unknown;
-    unknown.Token = 9999;
-    unknown.LastPrice = 1025;
-    FeedDepth({unknown}, "QA");
+    FeedDepth({DepthQuote{.Token = 9999, .LastPrice = 1025}}, "QA");
     EXPECT_EQ(SentHex(56 + 14, 6), "20 00 00 00 00 00");
-}
-
-TEST_F(ConverterTest, OtherSegmentsCarryTheCloseAsNetChange)
-{
-    const NetChangeCase cases[] = {
-        {0, 1025, 0, 1000, "2B 00 00 00 03 E8"},
-        {0, 975, 0, 1000, "2D 00 00 00 03 E8"},
-        {0, 1000, 0, 1000, "20 00 00 00 03 E8"},
-        {0, 1025, 990, 0, "20 00 00 00 00 00"},
-        {Flags({21, 22}), 3, 990, -5, "2B 00 FF FF FF FB"},  // flags and open price play no part
-    };
-    int32_t token = 200;
-    for (const NetChangeCase& c : cases) {
-        ++token;
-        FeedPrices(token, c.open, 0, 0, c.close);
-        DepthQuote record;
-        record.Token = token;
-        record.LastPrice = c.last;
-        record.Flags = c.flags;
-        FeedDepth({record}, "QE");
-        EXPECT_EQ(SentHex(56 + 16, 6), c.indicatorAndNetChange) << "last " << c.last << " close " << c.close;
-    }
 }
 
 TEST_F(ConverterTest, QaLooksTokensUpAsSigned16BitNumbers)
 {
     // 40000 is 0x9C40: as a signed 16-bit number -25536.
     FeedPrices(40000, 1, 2, 3, 4);
-    DepthQuote record;
-    record.Token = 40000;
+    const DepthQuote record{.Token = 40000};
     FeedDepth({record}, "QA");
     EXPECT_EQ(SentHex(56, 2), "9C 40");
     EXPECT_EQ(SentHex(56 + 196, 16), "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
@@ -334,40 +226,26 @@ TEST_F(ConverterTest, QaLooksTokensUpAsSigned16BitNumbers)
     FeedPrices(-25536, 1, 2, 3, 4);
     FeedDepth({record}, "QA");
     EXPECT_EQ(SentHex(56 + 196, 16), "00 00 00 04 00 00 00 01 00 00 00 02 00 00 00 03");
-
-    // Other segments use the whole token.
-    FeedDepth({record}, "QB");
-    EXPECT_EQ(SentHex(56, 4), "00 00 9C 40");
-    EXPECT_EQ(SentHex(56 + 198, 16), "00 00 00 04 00 00 00 01 00 00 00 02 00 00 00 03");
 }
 
 TEST_F(ConverterTest, TickerValuesMergeInEitherOrder)
 {
-    // Bytes of a "QB" record from offset 22 (open interest) and from 198 (close, open, high, low).
-    auto openInterest = [this] { return SentHex(56 + 22, 4); };
-    auto prices = [this] { return SentHex(56 + 198, 16); };
-    DepthQuote record;
-
-    record.Token = 7;
+    // A "QB" record's open interest (offset 22) and close, open, high and low (198).
+    auto expectTicker = [this](int32_t token, const char* openInterest, const char* prices) {
+        FeedDepth({DepthQuote{.Token = token}}, "QB");
+        EXPECT_EQ(SentHex(56 + 22, 4), openInterest) << token;
+        EXPECT_EQ(SentHex(56 + 198, 16), prices) << token;
+    };
     FeedOpenInterest(7, 500);
     FeedPrices(7, 10, 20, 30, 40);
-    FeedDepth({record}, "QB");
-    EXPECT_EQ(openInterest(), "00 00 01 F4");
-    EXPECT_EQ(prices(), "00 00 00 28 00 00 00 0A 00 00 00 14 00 00 00 1E");
-
-    record.Token = 8;
+    expectTicker(7, "00 00 01 F4", "00 00 00 28 00 00 00 0A 00 00 00 14 00 00 00 1E");
     FeedPrices(8, 10, 20, 30, 40);
     FeedOpenInterest(8, 500);
-    FeedDepth({record}, "QB");
-    EXPECT_EQ(openInterest(), "00 00 01 F4");
-    EXPECT_EQ(prices(), "00 00 00 28 00 00 00 0A 00 00 00 14 00 00 00 1E");
-
+    expectTicker(8, "00 00 01 F4", "00 00 00 28 00 00 00 0A 00 00 00 14 00 00 00 1E");
     // Later records replace their own fields only.
     FeedPrices(8, 11, 21, 31, 41);
     FeedOpenInterest(8, 600);
-    FeedDepth({record}, "QB");
-    EXPECT_EQ(openInterest(), "00 00 02 58");
-    EXPECT_EQ(prices(), "00 00 00 29 00 00 00 0B 00 00 00 15 00 00 00 1F");
+    expectTicker(8, "00 00 02 58", "00 00 00 29 00 00 00 0B 00 00 00 15 00 00 00 1F");
     EXPECT_EQ(converter.TickerCount(), 2u);
 }
 
@@ -376,23 +254,18 @@ TEST_F(ConverterTest, MessagesThatAreNotMarketDataAreDroppedUncounted)
     const Bytes oneRecord = Encoded(TickerOpenInterest{1, 2});
     const Bytes block = Compress(oneRecord);
     const Bytes dropped[] = {
-        CompressedMessage(kOpenInterest, 0, oneRecord),
-        CompressedMessage(kOpenInterest, -1, oneRecord),
+        CompressedMessage(kOpenInterest, 0, oneRecord), CompressedMessage(kOpenInterest, -1, oneRecord),
         CompressedMessage(7208, 1, oneRecord),  // old format already
-        CompressedMessage(0, 1, oneRecord),
-        CompressedMessage(10501, 1, oneRecord),
-        Message(kOpenInterest, 1, block, 0),
-        Message(kOpenInterest, 1, block, -3),
+        CompressedMessage(0, 1, oneRecord), CompressedMessage(10501, 1, oneRecord),
+        Message(kOpenInterest, 1, block, 0), Message(kOpenInterest, 1, block, -3),
         Message(kOpenInterest, 1, block, 2495),  // would run past the receive buffer
         Message(kOpenInterest, 1, block, 2501),
-        Message(kOpenInterest, 1, Bytes{0x00}),                 // decompresses to nothing
-        Message(kOpenInterest, 1, Bytes{0x1F, 0x41, 0x00, 0x00}),  // a match before the start
+        Message(kOpenInterest, 1, Bytes{0x00}),                            // decompresses to nothing
+        Message(kOpenInterest, 1, Bytes{0x1F, 0x41, 0x00, 0x00}),          // a match before the start
         Message(kOpenInterest, 1, Bytes(block.begin(), block.end() - 1)),  // cut short
-        CompressedMessage(kOpenInterest, 1, Bytes(6001, 0)),    // more than 6000 bytes
-        Bytes(),
-    };
-    for (const Bytes& message : dropped)
-        Feed(message);
+        CompressedMessage(kOpenInterest, 1, Bytes(6001, 0)),               // more than 6000 bytes
+        Bytes()};
+    for (const Bytes& message : dropped) Feed(message);
     converter.ProcessNewMarketData(nullptr, "QB", sink);
     EXPECT_EQ(sink.Converted, 0);
     EXPECT_EQ(sink.Sent.size(), 0u);
@@ -416,9 +289,7 @@ TEST_F(ConverterTest, BlockLimitsAreInclusive)
     EXPECT_EQ(sink.Converted, 1);
 
     // 6000 decompressed bytes: 375 whole open-interest records.
-    Bytes records;
-    for (int32_t token = 1000; token < 1375; ++token)
-        records = Concat({records, Encoded(TickerOpenInterest{token, 0})});
+    const Bytes records = EncodedRecords(1000, 375, [](int32_t token) { return TickerOpenInterest{token, 0}; });
     ASSERT_EQ(records.size(), 6000u);
     ASSERT_LE(Compress(records).size(), 2494u);
     Feed(CompressedMessage(kOpenInterest, 375, records));
@@ -428,38 +299,27 @@ TEST_F(ConverterTest, BlockLimitsAreInclusive)
 
 TEST_F(ConverterTest, DepthNeeds140BytesPerRecordButCountsEither)
 {
-    const Bytes two = Concat({Encoded(RichRecord(1)), Encoded(RichRecord(2))});
-    Feed(CompressedMessage(kDepth, 2, Concat({two, Bytes(20, 0)})));  // 150 per record
-    EXPECT_EQ(sink.Converted, 1);
-    EXPECT_EQ(sink.Sent.size(), 0u);
+    const Bytes two = EncodedRecords(1, 2, RichRecord);
+    Feed(CompressedMessage(kDepth, 2, two + Bytes(20, 0)));  // 150 per record
     Feed(CompressedMessage(kDepth, 3, two));  // 93 per record
     EXPECT_EQ(sink.Converted, 2);
     EXPECT_EQ(sink.Sent.size(), 0u);
-    Feed(CompressedMessage(kDepth, 2, Concat({two, Bytes{0x99}})));  // 281 / 2 = 140
+    Feed(CompressedMessage(kDepth, 2, two + Bytes{0x99}));  // 281 / 2 = 140
     EXPECT_EQ(sink.Converted, 3);
     ASSERT_EQ(sink.Sent.size(), 1u);
     EXPECT_EQ(SentHex(54, 2), "00 02");
-
-    // The largest depth message: 42 records, 21 datagrams.
-    Bytes many;
-    for (int32_t token = 0; token < 42; ++token)
-        many = Concat({many, Encoded(RichRecord(token))});
-    Feed(CompressedMessage(kDepth, 42, many));
-    EXPECT_EQ(sink.Converted, 4);
-    EXPECT_EQ(sink.Sent.size(), 22u);
-    EXPECT_EQ(SentHex(56, 4), "00 00 00 28");
-    EXPECT_EQ(SentHex(270, 4), "00 00 00 29");
 }
 
 TEST_F(ConverterTest, TickerUpdatesStopAtTheLastWholeRecord)
 {
     // Five prices announced, two whole ones and a partial third delivered.
-    const Bytes prices = Concat({Encoded(TickerPrices{1, 1, 1, 1, 1}), Encoded(TickerPrices{2, 2, 2, 2, 2}), Bytes{3, 0, 0, 0, 9, 9}});
+    const Bytes prices =
+        EncodedRecords(1, 2, [](int32_t n) { return TickerPrices{n, n, n, n, n}; }) + Bytes{3, 0, 0, 0, 9, 9};
     Feed(CompressedMessage(kPrices, 5, prices));
     EXPECT_EQ(sink.Converted, 1);
     EXPECT_EQ(converter.TickerCount(), 2u);
     // And never more than announced: one of two records.
-    Feed(CompressedMessage(kOpenInterest, 1, Concat({Encoded(TickerOpenInterest{5, 1}), Encoded(TickerOpenInterest{6, 1})})));
+    Feed(CompressedMessage(kOpenInterest, 1, EncodedRecords(5, 2, [](int32_t n) { return TickerOpenInterest{n, 1}; })));
     EXPECT_EQ(sink.Converted, 2);
     EXPECT_EQ(converter.TickerCount(), 3u);
 }
@@ -468,35 +328,24 @@ TEST_F(ConverterTest, SteadyStateAllocatesNothingAndTheMapIsSizedOnce)
 {
     const size_t buckets = converter.TickerBucketCount();
     EXPECT_GE(buckets, 135001u);
-
-    Bytes tokens;
-    for (int32_t token = 0; token < 200; ++token)
-        tokens = Concat({tokens, Encoded(TickerPrices{token, 1, 2, 3, 4})});
-    const auto prices = ReceiveBuffer(CompressedMessage(kPrices, 200, tokens));
-    Bytes depthRecords;
-    for (int32_t token = 0; token < 42; ++token)
-        depthRecords = Concat({depthRecords, Encoded(RichRecord(token))});
-    const auto depth = ReceiveBuffer(CompressedMessage(kDepth, 42, depthRecords));
-
-    struct CountingSink final : COldDatagramSink {
-        int converted = 0, sent = 0;
-        void CountConverted() override { ++converted; }
-        void SendPacket(const uint8_t*) override { ++sent; }
-    } counting;
+    const auto prices = ReceiveBuffer(CompressedMessage(
+        kPrices, 200, EncodedRecords(0, 200, [](int32_t token) { return TickerPrices{token, 1, 2, 3, 4}; })));
+    const auto depth = ReceiveBuffer(CompressedMessage(kDepth, 42, EncodedRecords(0, 42, RichRecord)));
+    sink.Sent.reserve(20 * 21);  // so that recording allocates nothing either
 
     const long before = AllocationCount();
-    converter.ProcessNewMarketData(prices.data(), "QB", counting);
+    converter.ProcessNewMarketData(prices.data(), "QB", sink);
     EXPECT_EQ(AllocationCount() - before, 200) << "one node per new token";
 
     const long steady = AllocationCount();
     for (int i = 0; i < 10; ++i) {
-        converter.ProcessNewMarketData(prices.data(), "QB", counting);
-        converter.ProcessNewMarketData(depth.data(), "QA", counting);
-        converter.ProcessNewMarketData(depth.data(), "QB", counting);
+        converter.ProcessNewMarketData(prices.data(), "QB", sink);
+        converter.ProcessNewMarketData(depth.data(), "QA", sink);
+        converter.ProcessNewMarketData(depth.data(), "QB", sink);
     }
     EXPECT_EQ(AllocationCount(), steady);
-    EXPECT_EQ(counting.converted, 31);
-    EXPECT_EQ(counting.sent, 20 * 21);
+    EXPECT_EQ(sink.Converted, 31);
+    EXPECT_EQ(sink.Sent.size(), 20u * 21) << "the largest depth message, 42 records, in 21 datagrams";
     EXPECT_EQ(converter.TickerBucketCount(), buckets);
 }
 

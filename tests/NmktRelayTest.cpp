@@ -1,105 +1,81 @@
 #include "engine/BroadcastEngine.h"
-#include "tests/NewFormatInput.h"
-#include "tests/OldFormatImage.h"
-#include "tests/support/TestNetwork.h"
-
-#include <gtest/gtest.h>
-
-#include <unistd.h>
+#include "tests/MarketDataBytes.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/NetworkTest.h"
 
 namespace {
 
-// An NMKT engine in the relay namespace: new-format datagrams from the feed
-// namespace leave as 512-byte 7208 datagrams for the sink namespace, and the
-// ticker values outlive a stop, a reconfiguration and a new start.
-TEST(NmktRelayTest, NewFormatFeedLeavesAsOldFormatDatagrams)
-{
-    std::string why;
-    const auto network = TestNetwork::Create(why);
-    if (!network)
-        GTEST_SKIP() << why;
-    const int feed = network->OpenFeedSocket();
-    const int sink = network->OpenSinkSocket("239.3.0.2", 31600);
-    ASSERT_GE(feed, 0);
-    ASSERT_GE(sink, 0);
-    auto configure = [](CKOVBCastEngine& engine, const char* segment) {
+// An NMKT engine in the relay namespace of the test network: fed new-format
+// market data from the feed namespace, it sends old-format datagrams to the sink namespace.
+class NmktRelayTest : public NetworkTest {
+protected:
+    // (Re)configures the engine for `segment` and starts it inside the relay namespace.
+    bool Start(const char* segment)
+    {
         engine.Configure(7, segment, "239.3.0.1", 31500, "UDP", "MULTICAST", "239.3.0.2", TestNetwork::kHostSideIp,
                          TestNetwork::kZentaSideIp, 31600, "UDP", "MULTICAST", "N", "Y", nullptr);
-    };
-    CKOVBCastEngine engine(7, "QA", "", 0, "", "", "", "", "", 0, "", "", "N", "Y", nullptr);  // configured below
-    configure(engine, "QA");
-    auto start = [&] {
         network->EnterRelay();  // the relay thread must start inside the relay namespace
         engine.Start();
         network->LeaveRelay();
         return WaitFor([&] { return engine.IsRunning() == 1; });
-    };
-    auto send = [&](const Bytes& message) { EXPECT_TRUE(SendDatagram(feed, "239.3.0.1", 31500, message)); };
-    auto receive = [&] {
-        Bytes datagram;
-        ReceiveDatagram(sink, datagram, std::chrono::seconds(3));
-        return datagram;
-    };
+    }
 
-    ASSERT_TRUE(start());
-    DepthQuote a, b, c;
-    a.Token = 4464;
-    a.LastPrice = 1025;
-    a.Levels[0] = {10, 1025, 3};
-    b.Token = 2;
-    c.Token = 3;
-    send(CompressedMessage(10750, 1, Encoded(TickerPrices{4464, 990, 1030, 980, 1000})));
-    send(CompressedMessage(10600, 1, Encoded(TickerOpenInterest{4464, 7000})));
-    send(DepthMessage({a, b, c}));
-    const Bytes first = receive();
-    const Bytes second = receive();
+    CKOVBCastEngine engine{7, "", "", 0, "", "", "", "", "", 0, "", "", "N", "Y", nullptr};
+};
 
-    OldDatagramImage expected(4, true, 2);
-    OldRecord record = CopiedFields(a);
-    record.MarketState = 3;
-    record.ClosePrice = 1000;
-    record.OpenPrice = 990;
-    record.HighPrice = 1030;
-    record.LowPrice = 980;
-    record.OpenInterest = 7000;
-    record.Indicator = '+';
-    record.NetChange = 250;
-    expected.PutRecord(0, record, true);
-    OldRecord other = CopiedFields(b);
-    other.MarketState = 3;
-    expected.PutRecord(1, other, true);
-    EXPECT_TRUE(SameBytes(first.data(), first.size(), expected));
-    ASSERT_EQ(second.size(), 512u);
-    EXPECT_EQ(Hex(second.data() + 52, 6), "01 D2 00 01 00 03");
-
-    // Neither an old-format datagram nor anything else comes through.
-    Bytes oldFormat(512, 0);
-    oldFormat[0] = 0x28;
-    oldFormat[1] = 0x1C;
-    send(oldFormat);
-    send(Bytes(100, 0x41));
-    send(DepthMessage({c}));
-    const Bytes third = receive();
-    ASSERT_EQ(third.size(), 512u);
-    EXPECT_EQ(Hex(third.data() + 54, 4), "00 01 00 03");
-    // The relay counts a send after it has left, so the count may lag the datagram.
-    EXPECT_TRUE(WaitFor([&] { return engine.GetSentCount() == 3u; }));
-    EXPECT_EQ(engine.GetReceivedCount(), 4u);
-
+// The ticker values outlive a stop, a reconfiguration and a new start. (The
+// monitor below checks the converted fields, the converter test every byte.)
+TEST_F(NmktRelayTest, TickerValuesOutliveAStopAndAReconfiguration)
+{
+    const int sink = network->OpenSinkSocket("239.3.0.2", 31600);
+    ASSERT_GE(sink, 0);
+    ASSERT_TRUE(Start("QA"));
+    const Bytes openInterest = CompressedMessage(10600, 1, Encoded(TickerOpenInterest{4464, 7000}));
+    ASSERT_TRUE(network->Feed("239.3.0.1", 31500, openInterest));
+    ASSERT_TRUE(WaitFor([&] { return engine.GetReceivedCount() == 1; }));
     engine.Stop();
-    configure(engine, "QB");
-    ASSERT_TRUE(start());
-    send(DepthMessage({a}));
-    const Bytes fourth = receive();
-    ASSERT_EQ(fourth.size(), 512u);
-    EXPECT_EQ(Hex(fourth.data(), 1), "02");
-    EXPECT_EQ(Hex(fourth.data() + 56 + 22, 4), "00 00 1B 58");  // open interest 7000
+
+    ASSERT_TRUE(Start("QB"));
+    EXPECT_TRUE(network->Feed("239.3.0.1", 31500, DepthMessage({DepthQuote{.Token = 4464}})));
+    Bytes received;
+    ASSERT_EQ(ReceiveDatagram(sink, received, std::chrono::seconds(3)), 512);
+    EXPECT_EQ(Hex(received.data(), 1), "02");
+    EXPECT_EQ(Hex(received.data() + 56 + 22, 4), "00 00 1B 58");  // open interest 7000
     EXPECT_TRUE(WaitFor([&] { return engine.GetSentCount() == 1u; }));
-    EXPECT_EQ(engine.GetReceivedCount(), 1u);
-
     engine.Stop();
-    close(feed);
-    close(sink);
+}
+
+// The operator's check of a live relay: orma-feed in the feed namespace, the
+// engine, orma-monitor in the sink namespace.
+TEST_F(NmktRelayTest, FeedThroughARelayShowsInTheMonitor)
+{
+    ASSERT_TRUE(Start("QA"));
+
+    TempDirectory directory;
+    ChildProcess monitor({"ip", "netns", "exec", network->SinkNamespace(), ORMA_MONITOR, "--group", "239.3.0.2",
+                          "--port", "31600", "--interface", "198.18.1.2", "--count", "3", "--seconds", "10"},
+                         directory.Path());
+    // It says when it has joined: only then may the feed start.
+    ASSERT_TRUE(WaitFor([&] { return monitor.Stdout().starts_with("orma-monitor: listening on 239.3.0.2"); }));
+    const std::string feedCommand = "ip netns exec " + network->FeedNamespace() + " " ORMA_FEED
+                                    " --group 239.3.0.1 --port 31500 --interface 198.18.0.1 --tokens 4464,2"
+                                    " --close 1000 --last 1025 --oi 5000 --flags 22 --count 8 --rate 1000 --step 5"
+                                    " --records 1 >/dev/null";
+    EXPECT_EQ(std::system(feedCommand.c_str()), 0);
+    EXPECT_EQ(monitor.Wait(std::chrono::seconds(15)), 0);
+    const std::string output = monitor.Stdout();
+
+    // Each round: prices, open interest, then one depth message a token; the last price moves by 5 a round.
+    EXPECT_NE(output.find("stream 4  code 7208  length 466  records 1"), std::string::npos) << output;
+    EXPECT_NE(output.find("token 4464  state 2  last 1025  net + 250  oi 5000  close 1000  open 1000  high 1025  low "
+                          "1000"),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("L0 100@1025 n1 f0"), std::string::npos) << output;
+    EXPECT_NE(output.find("token 4464  state 2  last 1030  net + 300"), std::string::npos) << output;
+    EXPECT_NE(output.find("orma-monitor: 3 datagrams"), std::string::npos) << output;
+    EXPECT_TRUE(WaitFor([&] { return engine.GetSentCount() == 4; }));
+    EXPECT_EQ(engine.GetReceivedCount(), 8u);
 }
 
 }  // namespace

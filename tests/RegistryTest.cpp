@@ -1,8 +1,17 @@
 #include "config/Registry.h"
 
-#include "support/TempSettingsStore.h"
+#include "tests/support/TempSettingsStore.h"
 
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <random>
 
 namespace fs = std::filesystem;
 
@@ -11,13 +20,12 @@ namespace {
 constexpr char kBase[] = "SOFTWARE\\ORMASYS\\KOV";
 constexpr char kPluxKey[] = "SOFTWARE\\ORMASYS\\KOV\\PLUX Details";
 
-class RegistryTest : public TempSettingsStore {};
-
-TEST_F(RegistryTest, KeyWithoutValuesSurvivesAndEverythingIsOwnerOnly)
+TEST(RegistryTest, KeyWithoutValuesSurvivesAndEverythingIsOwnerOnly)
 {
+    TempSettingsStore store;
     CRegistry missing;
     EXPECT_EQ(missing.Open(HKEY_CURRENT_USER, kBase, "PLUX Details", 0), 0);
-    EXPECT_FALSE(fs::exists(m_root / "config"));
+    EXPECT_FALSE(fs::exists(store.Path() + "/config"));
 
     // A umask that takes the owner's write bit must not leave keys unwritable.
     const mode_t oldMask = umask(0277);
@@ -28,41 +36,22 @@ TEST_F(RegistryTest, KeyWithoutValuesSurvivesAndEverythingIsOwnerOnly)
     EXPECT_EQ(registry.WriteString("Record Count", "0"), 1);
     umask(oldMask);
 
-    for (const fs::path& path : {m_root / "config", KeyFolder(""), KeyFolder(kBase), KeyFolder(kPluxKey),
-                                 KeyFolder(kPluxKey) / "values.txt"}) {
+    for (const fs::path& path : {fs::path(store.Path()) / "config", store.KeyFolder(""), store.KeyFolder(kBase),
+                                 store.KeyFolder(kPluxKey), store.KeyFolder(kPluxKey) / "values.txt"}) {
         struct stat status {};
         ASSERT_EQ(stat(path.c_str(), &status), 0) << path;
         EXPECT_EQ(status.st_mode & 0777, S_ISDIR(status.st_mode) ? 0700u : 0600u) << path;
     }
 }
 
-TEST_F(RegistryTest, AnyTextComesBackExactly)
+TEST(RegistryTest, DamagedFileIsKeptAsideOnWriteAndUnreadableOneIsLeftAlone)
 {
-    const std::vector<StoredValue> values = {
-        {"0", "1,QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,Y,N,"},
-        {"#name=with=equals", "# text=with=equals"},
-        {"lines", "one\ntwo\r\n\\n is no escape\\"},
-        {"", "  blanks kept  "},
-        {"empty", ""},
-    };
-    CRegistry writer;
-    ASSERT_EQ(writer.Open(HKEY_CURRENT_USER, kBase, "Texts", 1), 1);
-    for (const StoredValue& value : values)
-        EXPECT_EQ(writer.WriteString(value.Name.c_str(), value.Text.c_str()), 1) << value.Name;
-
-    CRegistry reader;
-    ASSERT_EQ(reader.Open(HKEY_CURRENT_USER, kBase, "Texts", 0), 1);
-    for (size_t i = 0; i < values.size(); ++i)
-        EXPECT_EQ(reader.ReadString(values[i].Name.c_str()), values[i].Text) << values[i].Name;
-}
-
-TEST_F(RegistryTest, DamagedFileIsKeptAsideOnWriteAndUnreadableOneIsLeftAlone)
-{
-    fs::create_directories(KeyFolder(kPluxKey));
+    TempSettingsStore store;
+    fs::create_directories(store.KeyFolder(kPluxKey));
     // As a hand edit on another system could leave it: CRLF line ends and broken lines.
     const std::string damaged = "# edited\r\nRecord Count=2\r\n0=1,QA,\r\nno separator\r\n1=bad \\q escape\r\n"
                                 "Host Side IP=198.18.0.2\r\nRecord Count=3\r\n";
-    std::ofstream(KeyFolder(kPluxKey) / "values.txt", std::ios::binary) << damaged;
+    std::ofstream(store.KeyFolder(kPluxKey) / "values.txt", std::ios::binary) << damaged;
 
     CRegistry registry;
     ASSERT_EQ(registry.Open(HKEY_CURRENT_USER, kBase, "PLUX Details", 0), 1);
@@ -72,21 +61,111 @@ TEST_F(RegistryTest, DamagedFileIsKeptAsideOnWriteAndUnreadableOneIsLeftAlone)
     EXPECT_EQ(registry.WriteString("Auto Start", ""), 1);
 
     std::vector<fs::path> copies;
-    for (const auto& entry : fs::directory_iterator(KeyFolder(kPluxKey)))
+    for (const auto& entry : fs::directory_iterator(store.KeyFolder(kPluxKey)))
         if (entry.path().filename().string().starts_with("values.txt.damaged-"))
             copies.push_back(entry.path());
     ASSERT_EQ(copies.size(), 1u) << "one copy, made by the first write only";
-    EXPECT_EQ(FileText(copies[0]), damaged);
+    EXPECT_EQ(ReadFile(copies[0]), damaged);
     EXPECT_EQ(registry.ReadString("Host Side IP"), "198.18.0.2");
     EXPECT_EQ(registry.ReadString("0"), "1,QA,");
 
     // A FIFO in its place: reading must neither hang nor succeed, and no write replaces it.
-    const fs::path values = KeyFolder(kPluxKey) / "values.txt";
+    const fs::path values = store.KeyFolder(kPluxKey) / "values.txt";
     ASSERT_TRUE(fs::remove(values));
     ASSERT_EQ(mkfifo(values.c_str(), 0600), 0);
     EXPECT_EQ(registry.ReadString("0"), "");
     EXPECT_EQ(registry.WriteString("0", "1,"), 0);
     EXPECT_TRUE(fs::is_fifo(values));
+}
+
+constexpr int kSingles = 4;  // values written one by one; then a pair written together
+
+// Length and content change every round, so a torn or mixed text cannot pass.
+std::string RoundText(int value, int round)
+{
+    std::string text = std::to_string(value) + "," + std::to_string(round) + ",";
+    for (int i = 0; i < (round * 7 + value) % 60; ++i) text += "field,\\=\n#";
+    return text;
+}
+
+// The round a stored text was written in; -1 when it is no complete text of that value.
+int RoundOf(int value, const std::string& text)
+{
+    const size_t comma = text.find(',');
+    const int round = comma == std::string::npos ? -1 : std::atoi(text.c_str() + comma + 1);
+    return text == RoundText(value, round) ? round : -1;
+}
+
+// Last round stored of each single value, and of the pair; shared with the writer.
+struct Progress {
+    std::atomic<int> Rounds[kSingles + 1];
+};
+
+[[noreturn]] void WriteUntilKilled(Progress& progress)
+{
+    CRegistry registry;
+    if (!registry.Open(HKEY_CURRENT_USER, kPluxKey, "", 1))
+        _exit(2);
+    for (int pass = 0; pass < 100000; ++pass) {
+        for (int value = 0; value <= kSingles; ++value) {
+            const int round = progress.Rounds[value] + 1;
+            const int stored = value < kSingles ? registry.WriteString(std::to_string(value).c_str(),
+                                                                       RoundText(value, round).c_str())
+                                                : registry.WriteStrings({{"Host Side IP", RoundText(10, round)},
+                                                                         {"Zenta Side IP", RoundText(11, round)}});
+            if (!stored)
+                _exit(3);
+            progress.Rounds[value] = round;
+        }
+    }
+    _exit(0);
+}
+
+TEST(RegistryCrashTest, KilledWriterLeavesEveryValueOldOrNew)
+{
+    TempSettingsStore store;
+    void* shared = mmap(nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    Progress& progress = *new (shared) Progress{};
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+
+    for (int kill = 0; kill < 40 && !HasFailure(); ++kill) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            WriteUntilKilled(progress);
+        }
+        usleep(std::uniform_int_distribution<useconds_t>(0, 20000)(random));
+        ASSERT_EQ(::kill(child, SIGKILL), 0);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed by itself, status " << status;
+
+        CRegistry registry;
+        if (!registry.Open(HKEY_CURRENT_USER, kPluxKey, "", 0))
+            continue;  // killed before the key was made
+        // Each value holds the last round stored or the one after it.
+        auto storedRound = [&](int value, const char* name, int acknowledged) {
+            const std::string text = registry.ReadString(name);
+            const int round = text.empty() && acknowledged == 0 ? 0 : RoundOf(value, text);
+            EXPECT_TRUE(round == acknowledged || round == acknowledged + 1)
+                << "seed " << seed << ", kill " << kill << ": " << name << " holds round " << round
+                << " after round " << acknowledged << " was stored";
+            return round;
+        };
+        for (int value = 0; value < kSingles; ++value)
+            progress.Rounds[value] = storedRound(value, std::to_string(value).c_str(), progress.Rounds[value]);
+        const int hostRound = storedRound(10, "Host Side IP", progress.Rounds[kSingles]);
+        EXPECT_EQ(storedRound(11, "Zenta Side IP", progress.Rounds[kSingles]), hostRound) << "pair stored apart";
+        progress.Rounds[kSingles] = hostRound;  // the next writer goes on from what is stored
+    }
+    munmap(shared, sizeof(Progress));
+
+    for (const auto& entry : std::filesystem::directory_iterator(store.KeyFolder(kPluxKey)))
+        EXPECT_TRUE(entry.path().filename() == "values.txt" || entry.path().filename() == ".values.txt.tmp")
+            << "left behind: " << entry.path();
 }
 
 }  // namespace

@@ -1,19 +1,22 @@
 #pragma once
 
-#include "config/ValuesFile.h"
+// What the console tests share: the window opened on a settings store and
+// event log of its own, a scripted prompter, and ways to its controls.
+#include "config/PersistedSettings.h"
+#include "console/ControlIds.h"
 #include "console/KOVDlg.h"
 #include "console/Prompter.h"
+#include "engine/BroadcastEngine.h"
+#include "log/EventLog.h"
+#include "tests/support/TempSettingsStore.h"
+#include "tests/support/TestNetwork.h"
 
-#include <QString>
-#include <QTemporaryDir>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
 
 #include <deque>
 #include <memory>
-#include <string>
-#include <vector>
-
-class QPushButton;
-class QTableWidget;
 
 // Answers the window's message boxes at once: records every text and
 // answers questions from a script (No when the script is used up).
@@ -26,76 +29,48 @@ public:
     std::deque<bool> Answers;
 };
 
-// An event log of its own for one test, in a directory removed afterwards.
-class ScopedEventLog {
-public:
-    ScopedEventLog();
-    ~ScopedEventLog();
-    [[nodiscard]] std::string Directory() const { return m_directory.path().toStdString(); }
-    // Everything logged so far.
-    [[nodiscard]] std::string Text() const;
-    // The number of lines that contain `part`.
-    [[nodiscard]] int CountLines(const std::string& part) const;
-
-private:
-    QTemporaryDir m_directory;
-    std::string m_previousDirectory;
-};
-
-// A settings store of its own ($XDG_CONFIG_HOME) for one test, removed afterwards.
-class ScopedSettingsStore {
-public:
-    ScopedSettingsStore();
-    ~ScopedSettingsStore();
-    [[nodiscard]] QString Directory() const { return m_directory.path(); }
-
-    // Replaces what a key holds ("PLUX Details", ...), creating it.
-    static void Store(const char* key, const std::vector<StoredValue>& values);
-    // A value's text; empty when it or its key is missing.
-    [[nodiscard]] static std::string Read(const char* key, const char* name);
-    // Stores configuration rows with the test network's local addresses.
-    static void StoreConfigurations(const std::vector<std::string>& rows, const std::string& autoStart);
-    // The stored rows "0" to "Record Count" - 1.
-    [[nodiscard]] static std::vector<std::string> StoredRows();
-
-private:
-    QTemporaryDir m_directory;
-    QByteArray m_previous;
-};
-
-// A fresh settings store, event log and prompter for every test function,
-// and a window opened on them: Open() from init(), Close() from cleanup().
-// OpenStore() and OpenWindow() do Open()'s two halves, for a test that
-// fills the store first or opens a second window on the same store.
-class WindowFixture {
-protected:
-    void Open();
-    void OpenStore();
-    void OpenWindow();
-    void CloseWindow() { m_window.reset(); }
-    void Close();
-
-    std::unique_ptr<ScopedSettingsStore> m_store;
-    std::unique_ptr<ScopedEventLog> m_log;
-    CScriptedPrompter m_prompter;
-    std::unique_ptr<CKOVDlg> m_window;
-};
-
-// A stored configuration row of twelve fields.
-[[nodiscard]] std::string ConfigurationLine(int id, const std::string& segment, const std::string& receiveIp,
-                                            int receivePort, const std::string& sendIp, int sendPort,
-                                            const std::string& nmkt = "N");
-
-[[nodiscard]] QTableWidget& ListOf(CKOVDlg& window);
-[[nodiscard]] QPushButton& ButtonOf(CKOVDlg& window, int id);
-[[nodiscard]] QString ItemText(CKOVDlg& window, int row, int column);
-// What an address box, an edit or a drop-down list shows.
-[[nodiscard]] QString ControlText(CKOVDlg& window, int id);
-// The Config IDs of the running broadcasts in list order, each followed by ",".
-[[nodiscard]] QString RunningIds(CKOVDlg& window);
+// A stored configuration row: receiving 239.1.1.<n>:10000+n, sending to 239.2.1.<n>:sendPort.
+[[nodiscard]] std::string Row(int id, const char* segment, int n, int sendPort, const char* archive = "Y",
+                              const char* nmkt = "N");
 // Selects a row with a mouse click in the list.
 void ClickRow(CKOVDlg& window, int row);
 
-class QProcess;
-// A program the test starts dies with the test, even when a time limit kills the test.
-void EndWithTest(QProcess& process);
+// A fresh settings store, event log and prompter for every test function,
+// and a window opened on them: Open() from init(), Close() from cleanup().
+// OpenStore() and OpenWindow() are Open()'s two halves, for a test that
+// fills the store first.
+class WindowFixture {
+protected:
+    void Open()
+    {
+        OpenStore();
+        OpenWindow();
+    }
+    void OpenStore()
+    {
+        m_store = std::make_unique<TempSettingsStore>();
+        m_prompter = CScriptedPrompter();
+    }
+    void OpenWindow();
+    void Close()
+    {
+        m_window.reset();
+        m_store.reset();
+    }
+
+    // The open window's controls.
+    [[nodiscard]] QTableWidget& List() const;
+    [[nodiscard]] QPushButton& Button(int id) const { return *static_cast<QPushButton*>(m_window->GetDlgItem(id)); }
+    void Click(int id) const { QTest::mouseClick(&Button(id), Qt::LeftButton); }
+    [[nodiscard]] QString Cell(int row, int column) const;
+    // What an address box, an edit or a drop-down list shows.
+    [[nodiscard]] QString Text(int id) const;
+    // Types into an address box or an edit; chooses in a drop-down list as the operator does.
+    void SetText(int id, const QString& text) const;
+    // The Config IDs of the running broadcasts in list order, each followed by ",".
+    [[nodiscard]] QString RunningIds() const;
+
+    std::unique_ptr<TempSettingsStore> m_store;
+    CScriptedPrompter m_prompter;
+    std::unique_ptr<CKOVDlg> m_window;
+};

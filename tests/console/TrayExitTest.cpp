@@ -1,22 +1,13 @@
-// The tray icon and its menu, hiding and restoring, the exit's question,
-// the exit on SIGTERM, and the status line's dropped datagrams.
-#include "config/PersistedSettings.h"
+// The tray icon and its menu, hiding and restoring, the exit's question and
+// the exit on SIGTERM.
 #include "console/AboutDlg.h"
-#include "console/ControlIds.h"
 #include "console/MessageBoxPrompter.h"
 #include "console/ShutdownSignals.h"
-#include "engine/BroadcastEngine.h"
-#include "log/EventLog.h"
 #include "tests/console/ConsoleTestSupport.h"
-#include "tests/support/TestNetwork.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
 #include <QTimer>
 
 #include <unistd.h>
@@ -24,16 +15,7 @@
 namespace {
 
 const std::string kExitQuestion = "This will disconnect all the broadcast connections.\nAre you sure?";
-
-// Configuration n receives 239.1.8.<n>:10800+n.
-std::vector<std::string> ThreeRows()
-{
-    std::vector<std::string> rows;
-    for (int n = 1; n <= 3; ++n)
-        rows.push_back(FormatText("%d,QA,239.1.8.%d,%d,UDP,MULTICAST,239.2.8.%d,20800,UDP,MULTICAST,Y,N,", n, n,
-                                  10800 + n, n));
-    return rows;
-}
+const std::vector<std::string> kThreeRows = {Row(1, "QA", 1, 20800), Row(2, "QA", 2, 20800), Row(3, "QA", 3, 20800)};
 
 // Runs `check` on the next modal dialog shown within 5 s, then closes it.
 void OnNextModal(const std::function<void(QWidget&)>& check)
@@ -58,163 +40,100 @@ void OnNextModal(const std::function<void(QWidget&)>& check)
 class TrayExitTest : public QObject, WindowFixture {
     Q_OBJECT
 private slots:
-    void init();
-    void cleanup();
-    void trayMenuAndHiding();
-    void exitAnsweredNoThenSigtermSavesWhatRan();
-    void sigtermClosesAnOpenQuestion();
-    void statusLineShowsTheSystemsDrops();
+    void init() { OpenStore(); }
+    void cleanup() { Close(); }
 
-private:
-    std::unique_ptr<TestNetwork> m_network;
-};
+    void trayMenuAndHiding()
+    {
+        OpenWindow();
+        CKOVDlg& window = *m_window;
+        QCOMPARE(window.TrayIcon()->toolTip(), "ORMA UDP Broadcast Server");
+        QVERIFY(window.TrayIcon()->contextMenu() == window.TrayMenu());
+        const QList<QAction*> items = window.TrayMenu()->actions();
+        QStringList texts;
+        for (const QAction* item : items) texts << item->text();
+        QCOMPARE(texts, (QStringList{"Open...", "Exit...", "About ORMA UDP Broadcast Server"}));
+        QCOMPARE(window.TrayMenu()->defaultAction(), items[0]);
+        bool aboutShown = false;
+        OnNextModal([&aboutShown](QWidget& modal) { aboutShown = qobject_cast<CAboutDlg*>(&modal) != nullptr; });
+        items[2]->trigger();
+        QVERIFY(aboutShown);
 
-void TrayExitTest::init()
-{
-    OpenStore();
-    std::string why;
-    m_network = TestNetwork::Create(why);
-    if (m_network)
-        m_network->EnterRelay();
-}
+        window.SetTrayAvailable(true);
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QVERIFY(window.isHidden());
+        items[0]->trigger();
+        QVERIFY(window.isVisible() && !window.isMinimized());
+        window.showMinimized();
+        QTRY_VERIFY(window.isHidden());
+        emit window.TrayIcon()->activated(QSystemTrayIcon::Trigger);  // a left click
+        QVERIFY(window.isVisible() && !window.isMinimized());
+        // Without a tray nothing could bring a hidden window back: it goes to the task bar.
+        window.SetTrayAvailable(false);
+        QTest::keyClick(&window, Qt::Key_Escape);
+        QVERIFY(window.isMinimized() && !window.isHidden());
 
-void TrayExitTest::cleanup()
-{
-    m_window.reset();
-    if (m_network)
-        m_network->LeaveRelay();
-    m_network.reset();
-    Close();
-}
+        items[1]->trigger();
+        QCOMPARE(m_prompter.Messages, std::vector<std::string>{kExitQuestion});
+        QVERIFY(!window.isHidden());
+        QCOMPARE(m_store->CountLogLines("has been Closed"), 0);
+    }
 
-void TrayExitTest::trayMenuAndHiding()
-{
-    OpenWindow();
-    CKOVDlg& window = *m_window;
-    QCOMPARE(window.TrayIcon()->toolTip(), "ORMA UDP Broadcast Server");
-    QVERIFY(window.TrayIcon()->contextMenu() == window.TrayMenu());
-    const QList<QAction*> items = window.TrayMenu()->actions();
-    QCOMPARE(items.size(), 3);
-    QCOMPARE(items[0]->text(), "Open...");
-    QCOMPARE(items[1]->text(), "Exit...");
-    QCOMPARE(items[2]->text(), "About ORMA UDP Broadcast Server");
-    QCOMPARE(window.TrayMenu()->defaultAction(), items[0]);
-    bool aboutShown = false;
-    OnNextModal([&aboutShown](QWidget& modal) { aboutShown = qobject_cast<CAboutDlg*>(&modal) && modal.isModal(); });
-    items[2]->trigger();
-    QVERIFY(aboutShown);
+    void exitAnsweredNoThenSigtermSavesWhatRan()
+    {
+        std::string why;
+        const std::unique_ptr<TestNetwork> network = TestNetwork::Create(why);
+        if (!network)
+            QSKIP(why.c_str());
+        network->EnterRelay();
+        QVERIFY(TempSettingsStore::StoreConfigurations(kThreeRows, "1,3,"));
+        const std::string storeFile = m_store->KeyFolder("SOFTWARE\\ORMASYS\\KOV\\PLUX Details") / "values.txt";
+        const std::string before = ReadFile(storeFile);
+        CShutdownSignals shutdownSignals;
+        QVERIFY(shutdownSignals.IsInstalled());
+        OpenWindow();
+        CKOVDlg& window = *m_window;
+        connect(&shutdownSignals, &CShutdownSignals::Received, &window, &CKOVDlg::OnShutdownSignal);
+        shutdownSignals.Watch();
+        QTRY_COMPARE(RunningIds(), "1,3,");
 
-    window.SetTrayAvailable(true);
-    QTest::keyClick(&window, Qt::Key_Escape);
-    QVERIFY(window.isHidden());
-    items[0]->trigger();
-    QVERIFY(window.isVisible() && !window.isMinimized());
-    window.showMinimized();
-    QTRY_VERIFY(window.isHidden());
-    emit window.TrayIcon()->activated(QSystemTrayIcon::Trigger);  // a left click
-    QVERIFY(window.isVisible() && !window.isMinimized());
-    // Without a tray nothing could bring a hidden window back: it goes to the task bar.
-    window.SetTrayAvailable(false);
-    QTest::keyClick(&window, Qt::Key_Escape);
-    QVERIFY(window.isMinimized() && !window.isHidden());
+        window.close();  // the close box, Alt+F4
+        QCOMPARE(RunningIds(), "1,3,");
+        QCOMPARE(ReadFile(storeFile), before);
 
-    items[1]->trigger();
-    QCOMPARE(m_prompter.Messages, std::vector<std::string>{kExitQuestion});
-    QVERIFY(!window.isHidden());
-    QCOMPARE(m_log->CountLines("has been Closed"), 0);
-}
-
-void TrayExitTest::exitAnsweredNoThenSigtermSavesWhatRan()
-{
-    if (!m_network)
-        QSKIP("no test network");
-    ScopedSettingsStore::StoreConfigurations(ThreeRows(), "1,3,");
-    const QString storeFile = m_store->Directory() + "/orma-broadcast-server/SOFTWARE/ORMASYS/KOV/PLUX Details/values.txt";
-    const auto stored = [&storeFile] {
-        QFile file(storeFile);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    };
-    const QByteArray before = stored();
-    CShutdownSignals shutdownSignals;
-    QVERIFY(shutdownSignals.IsInstalled());
-    OpenWindow();
-    CKOVDlg& window = *m_window;
-    connect(&shutdownSignals, &CShutdownSignals::Received, &window, &CKOVDlg::OnShutdownSignal);
-    shutdownSignals.Watch();
-    QTRY_COMPARE(RunningIds(window), "1,3,");
-
-    window.close();  // the close box, Alt+F4
-    QCOMPARE(RunningIds(window), "1,3,");
-    QCOMPARE(stored(), before);
-
-    QCOMPARE(kill(getpid(), SIGTERM), 0);
-    window.RunModal();
-    QCOMPARE(m_prompter.Messages, std::vector<std::string>{kExitQuestion});  // only the close box's
-    QCOMPARE(m_log->CountLines(" ORMA UDP Broadcast Server has been Closed"), 1);
-    QCOMPARE(ScopedSettingsStore::Read(kConfigurationKey, "Auto Start"), "1,3,");
-    QCOMPARE(ScopedSettingsStore::Read(kSegmentKey, "0"), "0,QA,,,,0,");
-    // Stop returns once the relay thread has ended.
-    QCOMPARE(QString::fromStdString(window.GetEngineForRow(0)->GetStatus()), "Stopped");
-    QCOMPARE(QString::fromStdString(window.GetEngineForRow(2)->GetStatus()), "Stopped");
-    // A second signal and the exit button find the window ended.
-    QCOMPARE(kill(getpid(), SIGINT), 0);
-    QTest::qWait(50);
-    window.OnExit();
-    QCOMPARE(m_log->CountLines("has been Closed"), 1);
-}
-
-void TrayExitTest::sigtermClosesAnOpenQuestion()
-{
-    // Real message boxes, which run event loops of their own.
-    CMessageBoxPrompter boxes;
-    CShutdownSignals shutdownSignals;
-    CKOVDlg window(boxes);
-    connect(&shutdownSignals, &CShutdownSignals::Received, &window, &CKOVDlg::OnShutdownSignal);
-    shutdownSignals.Watch();
-    bool closedBySignal = false;
-    OnNextModal([&closedBySignal](QWidget& modal) {
-        QVERIFY(qobject_cast<QMessageBox*>(&modal));
         QCOMPARE(kill(getpid(), SIGTERM), 0);
-        QTRY_VERIFY(!modal.isVisible());
-        closedBySignal = true;
-    });
-    QTimer::singleShot(0, &ButtonOf(window, IDC_BUTTON_EXIT), &QPushButton::click);
-    window.RunModal();
-    QVERIFY(closedBySignal);
-    QCOMPARE(m_log->CountLines(" ORMA UDP Broadcast Server has been Closed"), 1);
-    QCOMPARE(ScopedSettingsStore::Read(kConfigurationKey, "Record Count"), "0");
-}
+        window.RunModal();
+        QCOMPARE(m_prompter.Messages, std::vector<std::string>{kExitQuestion});  // only the close box's
+        QCOMPARE(m_store->CountLogLines(" ORMA UDP Broadcast Server has been Closed"), 1);
+        QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Auto Start"), "1,3,");
+        QCOMPARE(TempSettingsStore::Read(kSegmentKey, "0"), "0,QA,,,,0,");
+        // Stop returns once the relay thread has ended.
+        QCOMPARE(window.GetEngineForRow(0)->GetStatus() + ", " + window.GetEngineForRow(2)->GetStatus(),
+                 "Stopped, Stopped");
+    }
 
-void TrayExitTest::statusLineShowsTheSystemsDrops()
-{
-    if (!m_network)
-        QSKIP("no test network");
-    ScopedSettingsStore::StoreConfigurations(ThreeRows(), "2,");
-    // Built without running the event loop: the relay, once its sockets are
-    // open, waits for the window to hear that it connected, and reads nothing.
-    m_window = std::make_unique<CKOVDlg>(m_prompter);
-    QVERIFY(WaitFor([this] { return m_log->CountLines("Config ID 2 has been Started successfully.") == 1; }));
-    const int feed = m_network->OpenFeedSocket();
-    const auto closeFeed = qScopeGuard([feed] { close(feed); });
-    const std::vector<uint8_t> datagram(256, 0x42);
-    for (int i = 0; i < 10000; ++i)  // far more than the 1 MiB receive buffer holds
-        QVERIFY(SendDatagram(feed, "239.1.8.2", 10802, datagram));
-    QTRY_COMPARE(RunningIds(*m_window), "2,");
-    const CKOVBCastEngine& engine = *m_window->GetEngineForRow(1);
-    // The kernel reports drops with the next datagram it queues.
-    QTRY_VERIFY(engine.GetReceivedCount() > 0);
-    QTest::qWait(100);
-    QVERIFY(SendDatagram(feed, "239.1.8.2", 10802, datagram));
-    QTRY_VERIFY(engine.GetDroppedCount() > 0);
-
-    auto* status = static_cast<QLabel*>(m_window->GetDlgItem(IDC_STATIC_STATUS));
-    m_window->OnTimer(REFRESH_TIMER_ID);
-    QCOMPARE(status->text(),
-             QString("Datagrams dropped by the system (receive buffer full): %1").arg(engine.GetDroppedCount()));
-    m_window->StopAllBroadcasts();
-    m_window->OnTimer(REFRESH_TIMER_ID);
-    QCOMPARE(status->text(), "");
-}
+    void sigtermClosesAnOpenQuestion()
+    {
+        // Real message boxes, which run event loops of their own.
+        CMessageBoxPrompter boxes;
+        CShutdownSignals shutdownSignals;
+        CKOVDlg window(boxes);
+        connect(&shutdownSignals, &CShutdownSignals::Received, &window, &CKOVDlg::OnShutdownSignal);
+        shutdownSignals.Watch();
+        bool closedBySignal = false;
+        OnNextModal([&closedBySignal](QWidget& modal) {
+            QVERIFY(qobject_cast<QMessageBox*>(&modal));
+            QCOMPARE(kill(getpid(), SIGTERM), 0);
+            QTRY_VERIFY(!modal.isVisible());
+            closedBySignal = true;
+        });
+        QTimer::singleShot(0, static_cast<QPushButton*>(window.GetDlgItem(IDC_BUTTON_EXIT)), &QPushButton::click);
+        window.RunModal();
+        QVERIFY(closedBySignal);
+        QCOMPARE(m_store->CountLogLines(" ORMA UDP Broadcast Server has been Closed"), 1);
+        QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Record Count"), "0");
+    }
+};
 
 QTEST_MAIN(TrayExitTest)
 #include "TrayExitTest.moc"

@@ -5,6 +5,7 @@
 
 #include "engine/MarketDataConverter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,10 +23,7 @@ void Check(bool holds, const char* what)
 
 bool AllZero(const uint8_t* bytes, size_t length)
 {
-    for (size_t i = 0; i < length; ++i)
-        if (bytes[i])
-            return false;
-    return true;
+    return std::all_of(bytes, bytes + length, [](uint8_t byte) { return byte == 0; });
 }
 
 struct CheckingSink final : COldDatagramSink {
@@ -39,18 +37,15 @@ struct CheckingSink final : COldDatagramSink {
     void SendPacket(const uint8_t* d) override
     {
         ++Sent;
-        Check(d[0] == StreamCode && d[1] == 0 && d[2] == 0 && d[3] == 1 && d[4] == 0 && d[5] == 0, "prefix");
-        if (StreamCode == 0) {
-            Check(AllZero(d + 4, 508), "a datagram without message");
-            return;
-        }
-        const bool qa = StreamCode == kQaStreamCode;
+        const uint8_t prefix[] = {StreamCode, 0, 0, 1, 0, 0};
+        Check(std::memcmp(d, prefix, sizeof prefix) == 0, "prefix");
+        if (StreamCode == 0)
+            return Check(AllZero(d + 4, 508), "a datagram without message");
+        const size_t record = StreamCode == kQaStreamCode ? 212 : 214;
         Check(d[24] == 0x1C && d[25] == 0x28, "transaction code");
-        Check(d[52] == 0x01 && d[53] == (qa ? 0xD2 : 0xD6), "message length");
+        Check(d[52] == 0x01 && d[53] == (record == 212 ? 0xD2 : 0xD6), "message length");
         Check(d[54] == 0 && (d[55] == 1 || d[55] == 2), "record count");
-        const size_t record = qa ? 212 : 214;
-        if (d[55] == 1)
-            Check(AllZero(d + 56 + record, record), "zero second record");
+        Check(d[55] == 2 || AllZero(d + 56 + record, record), "zero second record");
         Check(AllZero(d + 56 + 2 * record, 512 - 56 - 2 * record), "zero tail");
     }
 };

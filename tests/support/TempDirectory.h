@@ -1,6 +1,10 @@
 #pragma once
 
+#include <stdlib.h>
+
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 // A fresh directory under the system's temp folder, removed with its contents.
@@ -27,3 +31,11 @@ public:
 private:
     std::string m_path;
 };
+
+// A whole file; empty when it is missing.
+inline std::string ReadFile(const std::filesystem::path& path)
+{
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}

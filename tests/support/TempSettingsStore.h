@@ -1,52 +1,38 @@
 #pragma once
 
-#include "log/EventLog.h"
+#include "config/ValuesFile.h"
+#include "tests/support/TempDirectory.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <vector>
 
-// Gives every test an empty settings store and event log folder of its
-// own in a fresh temporary folder, removed afterwards.
-class TempSettingsStore : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/orma-store-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
-        setenv("XDG_CONFIG_HOME", (m_root / "config").c_str(), 1);
-        g_pEventLog = CEventLog::GetInstance();
-        g_pEventLog->SetLogDirectory(m_root.string());
-    }
+// A settings store ($XDG_CONFIG_HOME) and an event log folder of their own
+// for one test, in a temporary folder removed afterwards.
+class TempSettingsStore {
+public:
+    TempSettingsStore();
+    ~TempSettingsStore();
+    TempSettingsStore(const TempSettingsStore&) = delete;
+    TempSettingsStore& operator=(const TempSettingsStore&) = delete;
 
-    void TearDown() override
-    {
-        g_pEventLog = nullptr;
-        unsetenv("XDG_CONFIG_HOME");
-        std::filesystem::remove_all(m_root);
-    }
-
+    [[nodiscard]] const std::string& Path() const { return m_directory.Path(); }
     // The folder of a "\"-separated key path.
-    [[nodiscard]] std::filesystem::path KeyFolder(std::string keyPath) const
-    {
-        std::replace(keyPath.begin(), keyPath.end(), '\\', '/');
-        return m_root / "config/orma-broadcast-server" / keyPath;
-    }
+    [[nodiscard]] std::filesystem::path KeyFolder(std::string keyPath) const;
 
-    [[nodiscard]] static std::string FileText(const std::filesystem::path& path)
-    {
-        std::ostringstream text;
-        text << std::ifstream(path, std::ios::binary).rdbuf();
-        return text.str();
-    }
+    // Replaces what a key of the program ("PLUX Details", ...) holds, creating it.
+    [[nodiscard]] static bool Store(const char* key, const std::vector<StoredValue>& values);
+    // Configuration rows with the test network's local addresses.
+    [[nodiscard]] static bool StoreConfigurations(const std::vector<std::string>& rows, const std::string& autoStart);
+    // A value's text; empty when it or its key is missing.
+    [[nodiscard]] static std::string Read(const char* key, const char* name);
+    // The stored rows "0" to "Record Count" - 1.
+    [[nodiscard]] static std::vector<std::string> StoredRows();
 
-    [[nodiscard]] std::string EventLogText() const { return FileText(m_root / g_pEventLog->GetLogFileName()); }
+    // Every event log file's text, and the number of their lines that contain `part`.
+    [[nodiscard]] std::string LogText() const;
+    [[nodiscard]] int CountLogLines(const std::string& part) const;
 
-    std::filesystem::path m_root;
+private:
+    TempDirectory m_directory;
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A throwaway network made by a test, removed when it ends:
@@ -12,6 +13,7 @@
 //
 // The relay's Host side and ZENTA side are different interfaces, so a
 // membership or a send on the wrong one gets nothing through. Needs root.
+// The sockets it hands out are closed with it.
 class TestNetwork {
 public:
     static constexpr const char* kFeedIp = "198.18.0.1";
@@ -25,49 +27,40 @@ public:
     TestNetwork(const TestNetwork&) = delete;
     TestNetwork& operator=(const TestNetwork&) = delete;
 
-    [[nodiscard]] const std::string& RelayNamespace() const { return m_relay; }
     // For programs run there with "ip netns exec".
     [[nodiscard]] const std::string& FeedNamespace() const { return m_feed; }
+    [[nodiscard]] const std::string& RelayNamespace() const { return m_relay; }
     [[nodiscard]] const std::string& SinkNamespace() const { return m_sink; }
     // Moves the calling thread into the relay namespace (threads it starts
     // later are there too) and back.
     void EnterRelay();
     void LeaveRelay();
 
-    // A socket in the feed namespace that sends multicast out of feed0.
-    [[nodiscard]] int OpenFeedSocket();
+    // Sends a datagram from the feed namespace, out of feed0.
+    bool Feed(const std::string& group, uint16_t port, const std::vector<uint8_t>& datagram);
     // A socket in the sink namespace joined to group:port on sink0.
     [[nodiscard]] int OpenSinkSocket(const std::string& group, uint16_t port);
     // A socket in the relay namespace, for traffic that stays there.
-    [[nodiscard]] int OpenRelaySocket();
+    [[nodiscard]] int OpenRelaySocket() { return SocketIn(m_relay); }
 
 private:
     TestNetwork() = default;
     int SocketIn(const std::string& ns);
-    static bool Run(const std::string& command);
 
     std::string m_feed, m_relay, m_sink;
+    std::vector<int> m_sockets;
+    int m_feedSocket = -1;
     int m_originalNs = -1;
-    bool m_entered = false;
 };
 
 // Sends a datagram to ip:port; false when the send failed.
-bool SendDatagram(int socket, const std::string& ip, uint16_t port, const void* data, size_t length);
-inline bool SendDatagram(int socket, const std::string& ip, uint16_t port, const std::vector<uint8_t>& data)
-{
-    return SendDatagram(socket, ip, port, data.data(), data.size());
-}
+bool SendDatagram(int socket, const std::string& ip, uint16_t port, const std::vector<uint8_t>& data);
 // Receives one datagram within the timeout; -1 when none came.
 int ReceiveDatagram(int socket, std::vector<uint8_t>& data, std::chrono::milliseconds timeout);
+
 // Waits until `done` holds or the timeout passes; returns `done()`.
 template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-// Reads a whole file; empty when it is missing.
-std::string ReadFile(const std::string& path);
-
-#include <thread>
-template <typename Predicate>
-bool WaitFor(Predicate done, std::chrono::milliseconds timeout)
+bool WaitFor(Predicate done, std::chrono::milliseconds timeout = std::chrono::seconds(5))
 {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
