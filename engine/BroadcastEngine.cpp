@@ -8,6 +8,9 @@
 
 #include <cstring>
 
+// What the endpoint hands over whole is what the receive buffer holds.
+static_assert(CUDP::kMaxReceived == CKOVBCastEngine::kReceiveBufferSize);
+
 namespace {
 
 // Fixed-width text fields always stay terminated; longer texts are cut

@@ -13,9 +13,6 @@
 #include <string>
 #include <thread>
 
-// WM_BCAST_STATE, the engine's notification to its window (WM_USER + 3).
-inline constexpr int WM_BCAST_STATE = 0x0400 + 3;
-
 // The relay for one broadcast configuration: a receive endpoint towards
 // Host, a send endpoint towards ZENTA and a relay thread that re-sends
 // every received datagram as 512 bytes, or converts new-format market
@@ -26,7 +23,7 @@ inline constexpr int WM_BCAST_STATE = 0x0400 + 3;
 // and calls the owner through the gate.
 class CKOVBCastEngine : private COldDatagramSink {
 public:
-    static constexpr int kReceiveBufferSize = 2500;
+    static constexpr int kReceiveBufferSize = static_cast<int>(CMarketDataConverter::kReceiveBufferSize);
     static constexpr int kDatagramSize = 512;
     static constexpr uint32_t kReceiveSocketBuffer = 1048576;
     // Most datagrams one received datagram turns into: a full decompressed
