@@ -4,7 +4,7 @@
 #include "console/LimitSingleInstance.h"
 #include "console/Prompter.h"
 #include "console/ShutdownSignals.h"
-#include "console/crashdump/CrashDumpWriter.h"
+#include "crashdump/CrashDumpWriter.h"
 
 #include <QApplication>
 

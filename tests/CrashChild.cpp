@@ -3,7 +3,7 @@
 // orma_crash_child null_write|abort|divide|overflow|two_faults.
 // Before dying it prints the faulting function's address and the faulting
 // thread's stack bounds, one "name value" per line.
-#include "console/crashdump/CrashDumpWriter.h"
+#include "crashdump/CrashDumpWriter.h"
 
 #include <pthread.h>
 

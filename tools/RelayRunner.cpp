@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "config/BroadcastConfig.h"
-#include "console/crashdump/CrashDumpWriter.h"
+#include "crashdump/CrashDumpWriter.h"
 #include "engine/BroadcastEngine.h"
 #include "log/EventLog.h"
 

@@ -1,6 +1,6 @@
-#include "console/crashdump/ThreadCapture.h"
+#include "crashdump/ThreadCapture.h"
 
-#include "console/crashdump/RawSyscall.h"
+#include "crashdump/RawSyscall.h"
 
 #include <cerrno>
 #include <csignal>

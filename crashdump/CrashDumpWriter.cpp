@@ -1,10 +1,10 @@
-#include "console/crashdump/CrashDumpWriter.h"
+#include "crashdump/CrashDumpWriter.h"
 
-#include "console/crashdump/CrashWorkspace.h"
-#include "console/crashdump/DumpFile.h"
-#include "console/crashdump/MinidumpWriter.h"
-#include "console/crashdump/RawSyscall.h"
-#include "console/crashdump/SystemDescription.h"
+#include "crashdump/CrashWorkspace.h"
+#include "crashdump/DumpFile.h"
+#include "crashdump/MinidumpWriter.h"
+#include "crashdump/RawSyscall.h"
+#include "crashdump/SystemDescription.h"
 
 #include <sys/mman.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "console/crashdump/MinidumpFormat.h"
+#include "crashdump/MinidumpFormat.h"
 
 #include <sys/types.h>
 #include <ucontext.h>

@@ -1,6 +1,6 @@
-#include "console/crashdump/DumpFile.h"
+#include "crashdump/DumpFile.h"
 
-#include "console/crashdump/RawSyscall.h"
+#include "crashdump/RawSyscall.h"
 
 #include <cerrno>
 #include <cstring>

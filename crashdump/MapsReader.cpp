@@ -1,6 +1,6 @@
-#include "console/crashdump/MapsReader.h"
+#include "crashdump/MapsReader.h"
 
-#include "console/crashdump/RawSyscall.h"
+#include "crashdump/RawSyscall.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "console/crashdump/CrashWorkspace.h"
-#include "console/crashdump/DumpFile.h"
+#include "crashdump/CrashWorkspace.h"
+#include "crashdump/DumpFile.h"
 
 namespace crashdump {
 

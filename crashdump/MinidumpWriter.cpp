@@ -1,8 +1,8 @@
-#include "console/crashdump/MinidumpWriter.h"
+#include "crashdump/MinidumpWriter.h"
 
-#include "console/crashdump/ElfBuildId.h"
-#include "console/crashdump/MapsReader.h"
-#include "console/crashdump/RawSyscall.h"
+#include "crashdump/ElfBuildId.h"
+#include "crashdump/MapsReader.h"
+#include "crashdump/RawSyscall.h"
 
 #include <cstring>
 

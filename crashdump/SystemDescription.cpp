@@ -1,4 +1,4 @@
-#include "console/crashdump/SystemDescription.h"
+#include "crashdump/SystemDescription.h"
 
 #include <cpuid.h>
 #include <sys/utsname.h>

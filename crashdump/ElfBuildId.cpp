@@ -1,6 +1,6 @@
-#include "console/crashdump/ElfBuildId.h"
+#include "crashdump/ElfBuildId.h"
 
-#include "console/crashdump/RawSyscall.h"
+#include "crashdump/RawSyscall.h"
 
 #include <elf.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "console/crashdump/MinidumpFormat.h"
-#include "console/crashdump/ThreadCapture.h"
+#include "crashdump/MinidumpFormat.h"
+#include "crashdump/ThreadCapture.h"
 
 #include <climits>
 #include <cstddef>
