@@ -17,7 +17,7 @@
 
 namespace {
 
-using Buffer = std::array<uint8_t, CMarketDataConverter::kReceiveBufferSize>;
+using Buffer = std::array<uint8_t, kMaxDatagramLength>;
 
 struct Message {
     Buffer Bytes{};

@@ -107,8 +107,16 @@ int main(int argc, char** argv)
         return Fail("sink socket");
 
     CQuietOwner owner;
-    CKOVBCastEngine engine(1, "QA", kInGroup, kInPort, "UDP", "MULTICAST", kOutGroup, "127.0.0.1", "127.0.0.1",
-                           kOutPort, "UDP", "MULTICAST", "N", nmkt ? "Y" : "N", &owner);
+    KOV_BCAST_CONFIG configuration;
+    configuration.ConfigId = 1;
+    configuration.SegmentCode = "QA";
+    configuration.ReceiveIp = kInGroup;
+    configuration.ReceivePort = kInPort;
+    configuration.SendIp = kOutGroup;
+    configuration.SendPort = kOutPort;
+    configuration.NmktFlag = nmkt;
+    configuration.HostSideIp = configuration.ZentaSideIp = "127.0.0.1";
+    CKOVBCastEngine engine(configuration, &owner);
     engine.Start();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (engine.GetStatus() != "Connected" && std::chrono::steady_clock::now() < deadline)

@@ -1,51 +1,58 @@
 #pragma once
 
-#include <memory>
+#include <array>
+#include <cstddef>
 #include <string>
 #include <string_view>
-
-class CEngineOwner;
-class CKOVBCastEngine;
 
 // Text forms of configuration values.
 [[nodiscard]] inline const char* FlagText(int flag) { return flag ? "Y" : "N"; }
 // Only an exact "Y" sets a flag.
-[[nodiscard]] inline bool FlagFromText(std::string_view text) { return text == "Y"; }
+[[nodiscard]] inline int FlagFromText(std::string_view text) { return text == "Y"; }
 [[nodiscard]] inline const char* CastTypeText(int multicast) { return multicast ? "MULTICAST" : "UNICAST"; }
 
-// Longest texts that fit the configuration's fixed fields with their terminator.
+// Longest texts a configuration may hold: the segment codes and addresses of
+// stored rows were fixed-width fields with a terminator.
 inline constexpr size_t kMaxSegmentCodeLength = 4;
 inline constexpr size_t kMaxAddressLength = 15;
 // Config IDs index the window's engine table, so one from an edited store
 // must not size that table beyond reason.
 inline constexpr int kMaxConfigId = 99999;
 
-// The fields of a stored ConfigurationRow, cut and read.
-struct StoredConfiguration {
+// One broadcast configuration: where datagrams arrive (a group and port
+// joined on the local interface towards Host) and where they are re-sent
+// (from the local interface towards ZENTA).
+//
+// Only UDP endpoints exist and both sides always take the multicast set-up,
+// so the protocol and cast-type fields keep their defaults whatever a row or
+// the form names; a unicast destination is simply an address to send to.
+struct KOV_BCAST_CONFIG {
     int ConfigId = 0;
     std::string SegmentCode;
     std::string ReceiveIp;
     int ReceivePort = 0;
-    std::string ReceiveProtocol;
-    std::string ReceiveMode;
+    std::string ReceiveProtocol = "UDP";
+    int ReceiveMulticast = 1;
     std::string SendIp;
     int SendPort = 0;
-    std::string SendProtocol;
-    std::string SendMode;
-    std::string Archive;
-    std::string Nmkt = "N";  // rows of eleven fields predate the flag
+    std::string SendProtocol = "UDP";
+    int SendMulticast = 1;
+    int ArchiveFlag = 0;  // carried along; it switches nothing in the relay
+    int NmktFlag = 0;     // convert new-format market data to old 7208 broadcasts
+    std::string HostSideIp;
+    std::string ZentaSideIp;
+
+    bool operator==(const KOV_BCAST_CONFIG&) const = default;
 };
 
-// Reads a ConfigurationRow. A row that cannot be used (fewer than eleven
-// fields, a Config ID that is not positive or above kMaxConfigId, a text
-// too long for its field)
-// gives false and says why in `reason`.
-[[nodiscard]] bool ParseConfigurationRow(std::string_view row, StoredConfiguration& configuration, std::string& reason);
-
-// A stopped engine for a stored configuration and the two local interfaces.
-[[nodiscard]] std::unique_ptr<CKOVBCastEngine> CreateEngine(const StoredConfiguration& configuration,
-                                                            const std::string& hostSideIp,
-                                                            const std::string& zentaSideIp, CEngineOwner* owner);
-// Gives a stopped engine a new configuration (CKOVBCastEngine::Configure).
-void ConfigureEngine(CKOVBCastEngine& engine, const StoredConfiguration& configuration, const std::string& hostSideIp,
-                     const std::string& zentaSideIp, CEngineOwner* owner);
+// Reads a stored ConfigurationRow: Config ID, segment, receive address and
+// port, two ignored fields (protocol, cast type), send address and port, two
+// ignored fields, archive flag and, in rows of twelve fields, the NMKT flag
+// (older rows of eleven have it off). The local addresses are not part of a
+// row. A row that cannot be held (fewer than eleven fields, or a problem
+// FindLoadingProblem names) gives false and says why in `reason`.
+[[nodiscard]] bool ParseConfigurationRow(std::string_view row, KOV_BCAST_CONFIG& configuration, std::string& reason);
+// The twelve-field row, every field followed by ",".
+[[nodiscard]] std::string FormatConfigurationRow(const KOV_BCAST_CONFIG& configuration);
+// The texts of the first six list columns: ID, Seg, Recv IP, Recv Port, Send IP, Send Port.
+[[nodiscard]] std::array<std::string, 6> ListRowTexts(const KOV_BCAST_CONFIG& configuration);

@@ -1,34 +1,91 @@
 #include "config/ConfigurationRules.h"
 
-#include <algorithm>
+#include "log/EventLog.h"
 
-std::optional<ConfigurationProblem> FindConfigurationProblem(std::string_view receiveIp, int receivePort,
-                                                             std::string_view segmentCode, std::string_view sendIp,
-                                                             int sendPort, std::string_view hostSideIp,
-                                                             std::string_view zentaSideIp)
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <tuple>
+
+namespace {
+
+using enum ConfigurationField;
+using Problem = std::optional<ConfigurationProblem>;
+
+Problem FormProblem(const KOV_BCAST_CONFIG& c)
 {
-    using enum ConfigurationField;
-    if (receiveIp == kBlankAddress)
+    if (c.ReceiveIp == kBlankAddress)
         return ConfigurationProblem{ReceiveIp, "Receiver IP Can not be zero or blank."};
-    if (receivePort == 0)
+    if (c.ReceivePort == 0)
         return ConfigurationProblem{ReceivePort, "Receiver Port Can not be zero."};
-    if (segmentCode.empty())
+    if (c.SegmentCode.empty())
         return ConfigurationProblem{SegmentCode, "Market Segment Can not be empty."};
-    if (sendIp == kBlankAddress)
+    if (c.SendIp == kBlankAddress)
         return ConfigurationProblem{SendIp, "Sender IP Can not be zero or blank."};
-    if (sendPort == 0)
+    if (c.SendPort == 0)
         return ConfigurationProblem{SendPort, "Sender Port Can not be zero."};
-    if (hostSideIp == kBlankAddress)
+    if (c.HostSideIp == kBlankAddress)
         return ConfigurationProblem{HostSideIp, "Local IP towards Host Can not be zero or blank."};
-    if (zentaSideIp == kBlankAddress)
+    if (c.ZentaSideIp == kBlankAddress)
         return ConfigurationProblem{ZentaSideIp, "Local IP towards ZENTA Can not be zero or blank."};
     return std::nullopt;
 }
 
-std::array<std::string, 6> ListRowTexts(const StoredConfiguration& c)
+// Ports and addresses the sockets would otherwise take differently from
+// what was written: 99999 as 34463, "239.1.1" as 239.1.0.1.
+Problem NetworkProblem(const KOV_BCAST_CONFIG& c)
 {
-    return {std::to_string(c.ConfigId),    c.SegmentCode, c.ReceiveIp,
-            std::to_string(c.ReceivePort), c.SendIp,      std::to_string(c.SendPort)};
+    const std::tuple<ConfigurationField, const char*, int> ports[] = {{ReceivePort, "Receiver Port", c.ReceivePort},
+                                                                      {SendPort, "Sender Port", c.SendPort}};
+    for (const auto& [field, name, port] : ports) {
+        if (port < 1 || port > 65535)
+            return ConfigurationProblem{field, FormatText("%s must be from 1 to 65535.", name)};
+    }
+    const std::tuple<ConfigurationField, const char*, const std::string&> addresses[] = {
+        {ReceiveIp, "Receiver IP", c.ReceiveIp},
+        {SendIp, "Sender IP", c.SendIp},
+        {HostSideIp, "Local IP towards Host", c.HostSideIp},
+        {ZentaSideIp, "Local IP towards ZENTA", c.ZentaSideIp}};
+    for (const auto& [field, name, text] : addresses) {
+        if (!IsIpv4Address(text))
+            return ConfigurationProblem{field, FormatText("%s is not a valid IPv4 address.", name)};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool IsIpv4Address(const std::string& text)
+{
+    in_addr address{};
+    return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
+Problem FindLoadingProblem(const KOV_BCAST_CONFIG& c)
+{
+    if (c.ConfigId <= 0)
+        return ConfigurationProblem{ConfigId, FormatText("Config ID %d is not a positive number", c.ConfigId)};
+    if (c.ConfigId > kMaxConfigId)
+        return ConfigurationProblem{
+            ConfigId, FormatText("Config ID %d is above the largest allowed, %d", c.ConfigId, kMaxConfigId)};
+    if (c.SegmentCode.size() > kMaxSegmentCodeLength)
+        return ConfigurationProblem{SegmentCode, FormatText("segment \"%s\" is longer than %zu characters",
+                                                            c.SegmentCode.c_str(), kMaxSegmentCodeLength)};
+    for (const auto& [field, text] : {std::pair{ReceiveIp, &c.ReceiveIp}, std::pair{SendIp, &c.SendIp}}) {
+        if (text->size() > kMaxAddressLength)
+            return ConfigurationProblem{field, FormatText("address \"%s\" is longer than %zu characters",
+                                                          text->c_str(), kMaxAddressLength)};
+    }
+    return std::nullopt;
+}
+
+Problem FindConfigurationProblem(const KOV_BCAST_CONFIG& c)
+{
+    if (Problem problem = FormProblem(c))
+        return problem;
+    if (Problem problem = FindLoadingProblem(c))
+        return problem;
+    return NetworkProblem(c);
 }
 
 bool IsSendPortFree(const std::vector<SendPortUse>& rows, int sendPort, std::string_view segmentCode, int skipId)

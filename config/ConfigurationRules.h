@@ -2,7 +2,6 @@
 
 #include "config/BroadcastConfig.h"
 
-#include <array>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,24 +10,33 @@
 // What an empty IP address box yields; an address with this text counts as blank.
 inline constexpr std::string_view kBlankAddress = "0.0.0.0";
 
-// The inputs of a configuration, in the order the operator is told about them.
-enum class ConfigurationField { ReceiveIp, ReceivePort, SegmentCode, SendIp, SendPort, HostSideIp, ZentaSideIp };
+// The parts of a configuration a rule can name, so that the form can put
+// the focus where the problem is.
+enum class ConfigurationField { ConfigId, ReceiveIp, ReceivePort, SegmentCode, SendIp, SendPort, HostSideIp, ZentaSideIp };
 
 struct ConfigurationProblem {
     ConfigurationField Field;
-    const char* Message;
+    std::string Message;
 };
 
-// The first rule a configuration breaks, or nothing when it can be saved and
-// started. Only the exact blank address text counts as blank; an empty text passes.
-[[nodiscard]] std::optional<ConfigurationProblem> FindConfigurationProblem(std::string_view receiveIp, int receivePort,
-                                                                           std::string_view segmentCode,
-                                                                           std::string_view sendIp, int sendPort,
-                                                                           std::string_view hostSideIp,
-                                                                           std::string_view zentaSideIp);
+// The first rule a configuration breaks, or nothing when it may be saved and
+// started. The rules, in the order the operator is told about them:
+//  1. the form's seven checks: receive address, receive port, segment, send
+//     address, send port, Host-side and ZENTA-side address, each neither
+//     blank nor zero (only the exact text kBlankAddress is blank);
+//  2. what the loaders refuse (FindLoadingProblem);
+//  3. ports from 1 to 65535 and the four addresses in dotted IPv4.
+[[nodiscard]] std::optional<ConfigurationProblem> FindConfigurationProblem(const KOV_BCAST_CONFIG& configuration);
 
-// The texts of the first six list columns: ID, Seg, Recv IP, Recv Port, Send IP, Send Port.
-[[nodiscard]] std::array<std::string, 6> ListRowTexts(const StoredConfiguration& configuration);
+// The rules of step 2 alone: a Config ID from 1 to kMaxConfigId (it indexes
+// the engine table), a segment code and receive and send addresses no longer
+// than their fields allow. A stored configuration that breaks one of these
+// is not loaded at all; one that breaks another rule loads, and is refused
+// when it is started.
+[[nodiscard]] std::optional<ConfigurationProblem> FindLoadingProblem(const KOV_BCAST_CONFIG& configuration);
+
+// Dotted decimal IPv4, four numbers from 0 to 255 and nothing else.
+[[nodiscard]] bool IsIpv4Address(const std::string& text);
 
 // A list row as the sending-port rule sees it.
 struct SendPortUse {

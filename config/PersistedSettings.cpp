@@ -2,7 +2,6 @@
 
 #include "config/FieldList.h"
 #include "config/Registry.h"
-#include "engine/BroadcastEngine.h"
 #include "log/EventLog.h"
 
 #include <algorithm>
@@ -134,13 +133,13 @@ StoredSettings ReadStoredSettings()
     CRegistry registry;
     if (!registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, kConfigurationKey, 0))
         return settings;
-    settings.HostSideIp = registry.ReadString(kHostSideIp);
-    settings.ZentaSideIp = registry.ReadString(kZentaSideIp);
+    const std::string hostSideIp = registry.ReadString(kHostSideIp);
+    const std::string zentaSideIp = registry.ReadString(kZentaSideIp);
     settings.AutoStart = registry.ReadString(kAutoStart);
 
     std::set<int> loadedIds;
     for (const NumberedRow& row : ReadNumberedRows(registry, kConfigurationKey, kRecordCount)) {
-        StoredConfiguration configuration;
+        KOV_BCAST_CONFIG configuration;
         std::string reason;
         if (!ParseConfigurationRow(row.Text, configuration, reason)) {
             LogSkippedValue(kConfigurationKey, row.Index, reason);
@@ -152,6 +151,8 @@ StoredSettings ReadStoredSettings()
                             FormatText("Config ID %d is already used by an earlier row", configuration.ConfigId));
             continue;
         }
+        configuration.HostSideIp = hostSideIp;
+        configuration.ZentaSideIp = zentaSideIp;
         settings.Configurations.push_back(std::move(configuration));
     }
     return settings;
@@ -165,28 +166,13 @@ std::vector<int> ParseAutoStartList(std::string_view text)
     return configIds;
 }
 
-std::string FormatConfigurationRow(const CKOVBCastEngine& engine)
+int SaveConfigurations(const std::vector<KOV_BCAST_CONFIG>& configurations)
 {
-    return JoinFields({std::to_string(engine.ConfigId), FixedFieldText(engine.SegmentCode),
-                       FixedFieldText(engine.ReceiveIp), std::to_string(engine.ReceivePort),
-                       FixedFieldText(engine.ReceiveProtocol), CastTypeText(engine.ReceiveMulticast),
-                       FixedFieldText(engine.SendIp), std::to_string(engine.SendPort),
-                       FixedFieldText(engine.SendProtocol), CastTypeText(engine.SendMulticast),
-                       FlagText(engine.ArchiveFlag), FlagText(engine.NmktFlag)});
-}
-
-ConfigurationToSave ConfigurationToSaveFrom(const CKOVBCastEngine& engine)
-{
-    return {FormatConfigurationRow(engine), FixedFieldText(engine.HostSideIp), FixedFieldText(engine.ZentaSideIp)};
-}
-
-int SaveConfigurations(const std::vector<ConfigurationToSave>& rows)
-{
-    std::vector<StoredValue> values{{kRecordCount, std::to_string(rows.size())}};
-    for (size_t i = 0; i < rows.size(); ++i) {
-        values.push_back({std::to_string(i), rows[i].Row});
-        values.push_back({kHostSideIp, rows[i].HostSideIp});
-        values.push_back({kZentaSideIp, rows[i].ZentaSideIp});
+    std::vector<StoredValue> values{{kRecordCount, std::to_string(configurations.size())}};
+    for (size_t i = 0; i < configurations.size(); ++i) {
+        values.push_back({std::to_string(i), FormatConfigurationRow(configurations[i])});
+        values.push_back({kHostSideIp, configurations[i].HostSideIp});
+        values.push_back({kZentaSideIp, configurations[i].ZentaSideIp});
     }
     values.push_back({kAutoStart, ""});
     CRegistry registry;

@@ -7,8 +7,6 @@
 #include <string_view>
 #include <vector>
 
-class CKOVBCastEngine;
-
 // Where the settings live below HKEY_CURRENT_USER.
 inline constexpr char kSettingsBasePath[] = "SOFTWARE\\ORMASYS\\KOV";
 inline constexpr char kConfigurationKey[] = "PLUX Details";
@@ -34,38 +32,25 @@ int CreateDefaultSettings();
 [[nodiscard]] bool LoadArchiveSettings();
 
 struct StoredSettings {
-    std::vector<StoredConfiguration> Configurations;  // usable rows, in stored order
-    std::string HostSideIp;                           // shared by every configuration
-    std::string ZentaSideIp;
+    // Usable rows in stored order, each with the one stored pair of local addresses.
+    std::vector<KOV_BCAST_CONFIG> Configurations;
     std::string AutoStart;  // the "Auto Start" list text
 };
 
-// Reads the configurations: rows "0" to "Record Count" - 1. Rows with fewer
-// than 11 fields, a Config ID that is not positive or repeats an earlier
-// row's, or a text too long for its field are skipped, and so are rows that
-// the count names but the store does not hold.
+// Reads the configurations: rows "0" to "Record Count" - 1. Rows that
+// ParseConfigurationRow refuses or that repeat an earlier row's Config ID
+// are skipped, and so are rows that the count names but the store does not hold.
 [[nodiscard]] StoredSettings ReadStoredSettings();
 
 // The Config IDs of an auto start list, in order: each ID is followed by
 // ","; text after the last "," is ignored.
 [[nodiscard]] std::vector<int> ParseAutoStartList(std::string_view text);
 
-// The twelve-field ConfigurationRow of an engine's configuration.
-[[nodiscard]] std::string FormatConfigurationRow(const CKOVBCastEngine& engine);
-
-// One list row to save: its ConfigurationRow and its two local addresses.
-struct ConfigurationToSave {
-    std::string Row;
-    std::string HostSideIp;
-    std::string ZentaSideIp;
-};
-[[nodiscard]] ConfigurationToSave ConfigurationToSaveFrom(const CKOVBCastEngine& engine);
-
 // Writes "Record Count", the rows in list order and the address pair of
 // every row (so the last row's pair remains; no rows leave the pair as it
 // is), then empties "Auto Start". Rows numbered from the count on stay and
 // are ignored. One atomic write: a crash stores all of it or none.
-int SaveConfigurations(const std::vector<ConfigurationToSave>& rows);
+int SaveConfigurations(const std::vector<KOV_BCAST_CONFIG>& configurations);
 
 // Writes "Segment Count" = SegmentCounter and the SegmentRow of every slot.
 int SaveSegments(const CSegmentTable& segments);

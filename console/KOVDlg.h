@@ -15,7 +15,6 @@
 #include <vector>
 
 class CIpAddressEdit;
-struct StoredConfiguration;
 class CPrompter;
 class QComboBox;
 class QEventLoop;
@@ -106,11 +105,9 @@ public:
     // Moves the form fields to the controls, or (saveAndValidate) the
     // controls to the fields; false when a port box holds no whole number.
     bool UpdateData(bool saveAndValidate = true);
-    // 1 when the values may be saved or started; otherwise shows the first
-    // problem, moves the focus to its control and gives 0.
-    int ValidateConfiguration(const std::string& receiveIp, int receivePort, const std::string& segmentCode,
-                              const std::string& sendIp, int sendPort, const std::string& hostSideIp,
-                              const std::string& zentaSideIp);
+    // 1 when the configuration may be saved or started; otherwise shows the
+    // first problem, moves the focus to its control and gives 0.
+    int ValidateConfiguration(const KOV_BCAST_CONFIG& configuration);
     void ClearForm();
     void EnableForm(bool on);
     // Shows the selected row's configuration; 1 when there was one.
@@ -186,15 +183,14 @@ private:
     [[nodiscard]] bool ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate, const char* boxName);
     void LoadSegmentsIntoForm();
     // A list row and a stopped engine for a configuration.
-    void AddBroadcast(const StoredConfiguration& configuration, const std::string& hostSideIp,
-                      const std::string& zentaSideIp);
+    void AddBroadcast(const KOV_BCAST_CONFIG& configuration);
     // Reads the form and checks it as a save does; false, with a message, when refused.
     [[nodiscard]] bool ReadAndCheckForm(int skipId);
     // The save branches of the Start button.
     void SaveAddedConfiguration();
     void SaveModifiedConfiguration();
     // The form's fields as a configuration with this Config ID.
-    [[nodiscard]] StoredConfiguration FormConfiguration(int configId) const;
+    [[nodiscard]] KOV_BCAST_CONFIG FormConfiguration(int configId) const;
     // The log line of an added or modified configuration, from the form.
     void LogFormConfiguration(const char* action, int configId);
     void SetListRowTexts(int row, const std::array<std::string, 6>& texts);

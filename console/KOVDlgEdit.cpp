@@ -111,21 +111,21 @@ void CKOVDlg::LeaveModifyMode()
     setFocus();
 }
 
-StoredConfiguration CKOVDlg::FormConfiguration(int configId) const
+KOV_BCAST_CONFIG CKOVDlg::FormConfiguration(int configId) const
 {
-    StoredConfiguration configuration;
+    // The hidden protocol and type boxes travel with the form, but only UDP
+    // multicast endpoints exist.
+    KOV_BCAST_CONFIG configuration;
     configuration.ConfigId = configId;
     configuration.SegmentCode = m_strSegment;
     configuration.ReceiveIp = m_strReceiveIp;
     configuration.ReceivePort = m_nReceivePort;
-    configuration.ReceiveProtocol = m_strReceiveProtocol;
-    configuration.ReceiveMode = m_strReceiveType;
     configuration.SendIp = m_strSendIp;
     configuration.SendPort = m_nSendPort;
-    configuration.SendProtocol = m_strSendProtocol;
-    configuration.SendMode = m_strSendType;
-    configuration.Archive = m_strArchive;
-    configuration.Nmkt = m_strNmkt;
+    configuration.ArchiveFlag = FlagFromText(m_strArchive);
+    configuration.NmktFlag = FlagFromText(m_strNmkt);
+    configuration.HostSideIp = m_strHostSideIp;
+    configuration.ZentaSideIp = m_strZentaSideIp;
     return configuration;
 }
 
@@ -140,9 +140,7 @@ void CKOVDlg::LogFormConfiguration(const char* action, int configId)
 bool CKOVDlg::ReadAndCheckForm(int skipId)
 {
     // Every refusal leaves the mode and the form as they are.
-    return UpdateData(true) &&
-           ValidateConfiguration(m_strReceiveIp, m_nReceivePort, m_strSegment, m_strSendIp, m_nSendPort,
-                                 m_strHostSideIp, m_strZentaSideIp) &&
+    return UpdateData(true) && ValidateConfiguration(FormConfiguration(m_nConfigId)) &&
            CheckSendPortFree(m_nSendPort, m_strSegment, skipId);
 }
 
@@ -160,7 +158,7 @@ void CKOVDlg::SaveAddedConfiguration()
             FormatText("No Config ID is left for a new configuration: the highest is %d.", kMaxConfigId));
         return;
     }
-    AddBroadcast(FormConfiguration(configId), m_strHostSideIp, m_strZentaSideIp);
+    AddBroadcast(FormConfiguration(configId));
     LogFormConfiguration("Added", configId);
     LeaveAddMode();
 }
@@ -177,9 +175,9 @@ void CKOVDlg::SaveModifiedConfiguration()
     CKOVBCastEngine* engine = EngineForConfigId(m_nConfigId);
     if (!engine)
         return;
-    const StoredConfiguration configuration = FormConfiguration(m_nConfigId);
+    const KOV_BCAST_CONFIG configuration = FormConfiguration(m_nConfigId);
     SetListRowTexts(row, ListRowTexts(configuration));
-    ConfigureEngine(*engine, configuration, m_strHostSideIp, m_strZentaSideIp, this);
+    engine->Configure(configuration);
     LogFormConfiguration("Modified", m_nConfigId);
     LeaveModifyMode();
 }
@@ -214,8 +212,10 @@ int CKOVDlg::CheckSendPortFree(int sendPort, const std::string& segment, int ski
 {
     std::vector<SendPortUse> rows;
     for (int row = 0; row < m_ctrlList->rowCount(); ++row) {
-        if (const CKOVBCastEngine* engine = GetEngineForRow(row))
-            rows.push_back({engine->ConfigId, FixedFieldText(engine->SegmentCode), engine->SendPort});
+        if (const CKOVBCastEngine* engine = GetEngineForRow(row)) {
+            const KOV_BCAST_CONFIG& c = engine->GetConfiguration();
+            rows.push_back({c.ConfigId, c.SegmentCode, c.SendPort});
+        }
     }
     if (IsSendPortFree(rows, sendPort, segment, skipId))
         return 1;

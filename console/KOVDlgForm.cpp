@@ -32,6 +32,8 @@ int FocusControlOf(ConfigurationField field)
         return IDC_IPADDRESS_HOST_SIDE;
     case ConfigurationField::ZentaSideIp:
         return IDC_IPADDRESS_ZENTA_SIDE;
+    case ConfigurationField::ConfigId:
+        return IDC_EDIT_CONFIG_ID;
     }
     return IDC_IPADDRESS_RECEIVE;
 }
@@ -110,12 +112,9 @@ bool CKOVDlg::ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate, co
     return true;
 }
 
-int CKOVDlg::ValidateConfiguration(const std::string& receiveIp, int receivePort, const std::string& segmentCode,
-                                   const std::string& sendIp, int sendPort, const std::string& hostSideIp,
-                                   const std::string& zentaSideIp)
+int CKOVDlg::ValidateConfiguration(const KOV_BCAST_CONFIG& configuration)
 {
-    const std::optional<ConfigurationProblem> problem =
-        FindConfigurationProblem(receiveIp, receivePort, segmentCode, sendIp, sendPort, hostSideIp, zentaSideIp);
+    const std::optional<ConfigurationProblem> problem = FindConfigurationProblem(configuration);
     if (!problem)
         return 1;
     m_prompter.ShowMessage(problem->Message);
@@ -153,20 +152,21 @@ int CKOVDlg::FillFormFromConfiguration()
     const CKOVBCastEngine* engine = GetEngineForRow(row);
     if (!engine)
         return 0;
-    m_nConfigId = engine->ConfigId;
-    m_strSegment = engine->SegmentCode;
-    m_strReceiveIp = engine->ReceiveIp;
-    m_strHostSideIp = engine->HostSideIp;
-    m_strZentaSideIp = engine->ZentaSideIp;
-    m_nReceivePort = engine->ReceivePort;
-    m_strReceiveProtocol = engine->ReceiveProtocol;
-    m_strReceiveType = CastTypeText(engine->ReceiveMulticast);
-    m_strSendIp = engine->SendIp;
-    m_nSendPort = engine->SendPort;
-    m_strSendProtocol = engine->SendProtocol;
-    m_strSendType = CastTypeText(engine->SendMulticast);
-    m_strArchive = FlagText(engine->ArchiveFlag);
-    m_strNmkt = FlagText(engine->NmktFlag);
+    const KOV_BCAST_CONFIG& c = engine->GetConfiguration();
+    m_nConfigId = c.ConfigId;
+    m_strSegment = c.SegmentCode;
+    m_strReceiveIp = c.ReceiveIp;
+    m_strHostSideIp = c.HostSideIp;
+    m_strZentaSideIp = c.ZentaSideIp;
+    m_nReceivePort = c.ReceivePort;
+    m_strReceiveProtocol = c.ReceiveProtocol;
+    m_strReceiveType = CastTypeText(c.ReceiveMulticast);
+    m_strSendIp = c.SendIp;
+    m_nSendPort = c.SendPort;
+    m_strSendProtocol = c.SendProtocol;
+    m_strSendType = CastTypeText(c.SendMulticast);
+    m_strArchive = FlagText(c.ArchiveFlag);
+    m_strNmkt = FlagText(c.NmktFlag);
     UpdateData(false);
     return 1;
 }

@@ -61,7 +61,7 @@ void CKOVDlg::InitBroadcastList()
 bool CKOVDlg::AddBroadcastFromLine(const std::string& line, const std::string& hostSideIp,
                                    const std::string& zentaSideIp)
 {
-    StoredConfiguration configuration;
+    KOV_BCAST_CONFIG configuration;
     std::string reason;
     if (ParseConfigurationRow(line, configuration, reason) && EngineForConfigId(configuration.ConfigId))
         reason = FormatText("Config ID %d is already listed", configuration.ConfigId);
@@ -70,19 +70,20 @@ bool CKOVDlg::AddBroadcastFromLine(const std::string& line, const std::string& h
         return false;
     }
 
+    configuration.HostSideIp = hostSideIp;
+    configuration.ZentaSideIp = zentaSideIp;
     m_nLastConfigId = configuration.ConfigId;
-    AddBroadcast(configuration, hostSideIp, zentaSideIp);
+    AddBroadcast(configuration);
     return true;
 }
 
-void CKOVDlg::AddBroadcast(const StoredConfiguration& configuration, const std::string& hostSideIp,
-                           const std::string& zentaSideIp)
+void CKOVDlg::AddBroadcast(const KOV_BCAST_CONFIG& configuration)
 {
     const auto slot = static_cast<size_t>(configuration.ConfigId);
     AppendListRow(ListRowTexts(configuration));
     if (slot >= m_arrEngines.size())
         m_arrEngines.resize(slot + 1);
-    m_arrEngines[slot] = CreateEngine(configuration, hostSideIp, zentaSideIp, this);
+    m_arrEngines[slot] = std::make_unique<CKOVBCastEngine>(configuration, this);
 }
 
 int CKOVDlg::AppendListRow(const std::array<std::string, 6>& texts)

@@ -15,21 +15,21 @@ void CKOVDlg::LoadSegmentsIntoForm()
 void CKOVDlg::LoadConfigurations()
 {
     const StoredSettings stored = ReadStoredSettings();
-    for (const StoredConfiguration& configuration : stored.Configurations) {
+    for (const KOV_BCAST_CONFIG& configuration : stored.Configurations) {
         m_nLastConfigId = configuration.ConfigId;
-        AddBroadcast(configuration, stored.HostSideIp, stored.ZentaSideIp);
+        AddBroadcast(configuration);
     }
     AutoStartBroadcasts(stored.AutoStart);
 }
 
 void CKOVDlg::SaveConfigurations()
 {
-    std::vector<ConfigurationToSave> rows;
+    std::vector<KOV_BCAST_CONFIG> configurations;
     for (int row = 0; row < m_ctrlList->rowCount(); ++row) {
         if (const CKOVBCastEngine* engine = GetEngineForRow(row))
-            rows.push_back(ConfigurationToSaveFrom(*engine));
+            configurations.push_back(engine->GetConfiguration());
     }
-    ::SaveConfigurations(rows);
+    ::SaveConfigurations(configurations);
 }
 
 void CKOVDlg::SaveAllSettings()
@@ -39,7 +39,7 @@ void CKOVDlg::SaveAllSettings()
     std::vector<int> running;
     for (const std::unique_ptr<CKOVBCastEngine>& engine : m_arrEngines) {
         if (engine && engine->IsRunning())
-            running.push_back(engine->ConfigId);
+            running.push_back(engine->GetConfiguration().ConfigId);
     }
     ::SaveAutoStart(running);
 }

@@ -9,17 +9,6 @@
 #include <QPushButton>
 #include <QTableWidget>
 
-namespace {
-
-// Validates an engine's stored configuration as the form would.
-int ValidateEngine(CKOVDlg& window, const CKOVBCastEngine& engine)
-{
-    return window.ValidateConfiguration(engine.ReceiveIp, engine.ReceivePort, engine.SegmentCode, engine.SendIp,
-                                        engine.SendPort, engine.HostSideIp, engine.ZentaSideIp);
-}
-
-}  // namespace
-
 void CKOVDlg::OnStartButton()
 {
     // In add and modify mode this button saves the form instead.
@@ -40,7 +29,7 @@ void CKOVDlg::OnStartButton()
     if (row >= m_ctrlList->rowCount())
         return;
     CKOVBCastEngine* engine = GetEngineForRow(row);
-    if (!engine || !ValidateEngine(*this, *engine))
+    if (!engine || !ValidateConfiguration(engine->GetConfiguration()))
         return;
 
     if (!engine->IsRunning()) {
@@ -86,7 +75,7 @@ void CKOVDlg::AutoStartBroadcasts(const std::string& list)
     for (const int id : ParseAutoStartList(list)) {
         // A name without an engine can only come from an edited store.
         CKOVBCastEngine* engine = EngineForConfigId(id);
-        if (engine && ValidateEngine(*this, *engine) && !engine->IsRunning())
+        if (engine && ValidateConfiguration(engine->GetConfiguration()) && !engine->IsRunning())
             engine->Start();
     }
 }

@@ -1,6 +1,5 @@
 #include "engine/BroadcastEngine.h"
 
-#include "config/BroadcastConfig.h"
 #include "log/EventLog.h"
 #include "net/Udp.h"
 
@@ -8,19 +7,7 @@
 
 #include <cstring>
 
-// What the endpoint hands over whole is what the receive buffer holds.
-static_assert(CUDP::kMaxReceived == CKOVBCastEngine::kReceiveBufferSize);
-
 namespace {
-
-// Fixed-width text fields always stay terminated; longer texts are cut
-// (the loaders refuse them before they get here).
-template <size_t N>
-void CopyField(char (&field)[N], const std::string& text)
-{
-    std::memset(field, 0, N);
-    std::memcpy(field, text.data(), std::min(text.size(), N - 1));
-}
 
 void Increment(std::atomic<uint32_t>& counter)
 {
@@ -30,15 +17,9 @@ void Increment(std::atomic<uint32_t>& counter)
 
 }  // namespace
 
-CKOVBCastEngine::CKOVBCastEngine(int configId, const std::string& segmentCode, const std::string& receiveIp,
-                                 int receivePort, const std::string& receiveProtocol, const std::string& receiveMode,
-                                 const std::string& sendIp, const std::string& hostSideIp,
-                                 const std::string& zentaSideIp, int sendPort, const std::string& sendProtocol,
-                                 const std::string& sendMode, const std::string& archiveFlag,
-                                 const std::string& nmktFlag, CEngineOwner* owner)
+CKOVBCastEngine::CKOVBCastEngine(const KOV_BCAST_CONFIG& configuration, CEngineOwner* owner) : OwnerWindow(owner)
 {
-    Configure(configId, segmentCode, receiveIp, receivePort, receiveProtocol, receiveMode, sendIp, hostSideIp,
-              zentaSideIp, sendPort, sendProtocol, sendMode, archiveFlag, nmktFlag, owner);
+    Configure(configuration);
 }
 
 CKOVBCastEngine::~CKOVBCastEngine()
@@ -46,33 +27,12 @@ CKOVBCastEngine::~CKOVBCastEngine()
     EndRelayThread();
 }
 
-void CKOVBCastEngine::Configure(int configId, const std::string& segmentCode, const std::string& receiveIp,
-                                int receivePort, const std::string& /*receiveProtocol*/,
-                                const std::string& /*receiveMode*/, const std::string& sendIp,
-                                const std::string& hostSideIp, const std::string& zentaSideIp, int sendPort,
-                                const std::string& /*sendProtocol*/, const std::string& /*sendMode*/,
-                                const std::string& archiveFlag, const std::string& nmktFlag, CEngineOwner* owner)
+void CKOVBCastEngine::Configure(const KOV_BCAST_CONFIG& configuration)
 {
     // The old relay thread may still hold the endpoints about to be replaced.
     EndRelayThread();
 
-    ConfigId = configId;
-    CopyField(SegmentCode, segmentCode);
-    CopyField(ReceiveIp, receiveIp);
-    ReceivePort = receivePort;
-    // Only UDP endpoints exist, and they always take the multicast set-up.
-    CopyField(ReceiveProtocol, "UDP");
-    ReceiveMulticast = 1;
-    CopyField(SendIp, sendIp);
-    SendPort = sendPort;
-    CopyField(SendProtocol, "UDP");
-    SendMulticast = 1;
-    ArchiveFlag = FlagFromText(archiveFlag);
-    NmktFlag = FlagFromText(nmktFlag);
-    CopyField(HostSideIp, hostSideIp);
-    CopyField(ZentaSideIp, zentaSideIp);
-    OwnerWindow = owner;
-
+    m_configuration = configuration;
     ConvertedCount = 0;
     ReceivedCount = 0;
     SentCount = 0;
@@ -104,7 +64,7 @@ void CKOVBCastEngine::Stop()
 {
     EndRelayThread();
     if (OwnerWindow)
-        OwnerWindow->OnBroadcastState(ConfigId);
+        OwnerWindow->OnBroadcastState(m_configuration.ConfigId);
     SetStatus("Stopped");
 }
 
@@ -124,7 +84,7 @@ void CKOVBCastEngine::EndRelayThread()
 
 uint32_t CKOVBCastEngine::GetReceivedCount() const noexcept
 {
-    return NmktFlag ? ConvertedCount.load(std::memory_order_relaxed) : ReceivedCount.load(std::memory_order_relaxed);
+    return m_configuration.NmktFlag ? ConvertedCount.load(std::memory_order_relaxed) : ReceivedCount.load(std::memory_order_relaxed);
 }
 
 uint32_t CKOVBCastEngine::GetDroppedCount() const noexcept
@@ -164,11 +124,11 @@ int CKOVBCastEngine::OpenReceiveEndpoint()
 {
     NW_PROTOCOL_SETTINGS settings;
     settings.Mode = 1;
-    settings.RemoteIp = ReceiveIp;
-    settings.LocalIp = HostSideIp;
-    settings.Port = htons(static_cast<uint16_t>(ReceivePort));
+    settings.RemoteIp = m_configuration.ReceiveIp;
+    settings.LocalIp = m_configuration.HostSideIp;
+    settings.Port = htons(static_cast<uint16_t>(m_configuration.ReceivePort));
     settings.BufferSize = kReceiveSocketBuffer;
-    settings.Multicast = static_cast<uint32_t>(ReceiveMulticast);
+    settings.Multicast = static_cast<uint32_t>(m_configuration.ReceiveMulticast);
     return ReceiveEndpoint->Open(settings);
 }
 
@@ -176,37 +136,38 @@ int CKOVBCastEngine::OpenSendEndpoint()
 {
     NW_PROTOCOL_SETTINGS settings;
     settings.Mode = 0;
-    settings.RemoteIp = SendIp;
-    settings.BindIp = ZentaSideIp;
-    settings.Port = htons(static_cast<uint16_t>(SendPort));
+    settings.RemoteIp = m_configuration.SendIp;
+    settings.BindIp = m_configuration.ZentaSideIp;
+    settings.Port = htons(static_cast<uint16_t>(m_configuration.SendPort));
     settings.BufferSize = kDatagramSize;
-    settings.Multicast = static_cast<uint32_t>(SendMulticast);
+    settings.Multicast = static_cast<uint32_t>(m_configuration.SendMulticast);
     return SendEndpoint->Open(settings);
 }
 
 int CKOVBCastEngine::Run()
 {
+    const KOV_BCAST_CONFIG& c = m_configuration;
     if (OpenReceiveEndpoint() == -1) {
         SetStatus("Receive Connect Error");
         CallOwnerFromRelay([](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize receiving socket...."); });
         if (const int error = ReceiveEndpoint->LastSocketError()) {
             LogEvent("%s Config ID %d Error in Receive Socket. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
-                     ConfigId, ReceiveIp, ReceivePort, error);
+                     c.ConfigId, c.ReceiveIp.c_str(), c.ReceivePort, error);
             ReceiveEndpoint->ClearLastSocketError();
         }
         ReceiveEndpoint->Close();
         return 0;
     }
     LogEvent("%s Config ID %d Receive Socket Created Successfully. IP: %s, Port: %d, Retval: %d ",
-             LocalTimeText().c_str(), ConfigId, ReceiveIp, ReceivePort, ReceiveEndpoint->LastSocketError());
+             LocalTimeText().c_str(), c.ConfigId, c.ReceiveIp.c_str(), c.ReceivePort, ReceiveEndpoint->LastSocketError());
     if (const int granted = ReceiveEndpoint->GrantedReceiveBuffer(); granted < static_cast<int>(kReceiveSocketBuffer))
         LogEvent("%s Config ID %d Receive buffer is %d bytes, less than the %u asked: raise net.core.rmem_max.",
-                 LocalTimeText().c_str(), ConfigId, granted, kReceiveSocketBuffer);
+                 LocalTimeText().c_str(), c.ConfigId, granted, kReceiveSocketBuffer);
 
     if (OpenSendEndpoint() == -1) {
         if (const int error = SendEndpoint->LastSocketError()) {
             LogEvent("%s Config ID %d Error in Send Socket. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
-                     ConfigId, SendIp, SendPort, error);
+                     c.ConfigId, c.SendIp.c_str(), c.SendPort, error);
             SendEndpoint->ClearLastSocketError();
         }
         SetStatus("Send Connect Error");
@@ -216,8 +177,8 @@ int CKOVBCastEngine::Run()
         return 0;
     }
     LogEvent("%s Config ID %d Send Socket Created Successfully. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
-             ConfigId, SendIp, SendPort, SendEndpoint->LastSocketError());
-    LogEvent("%s Config ID %d has been Started successfully.", LocalTimeText().c_str(), ConfigId);
+             c.ConfigId, c.SendIp.c_str(), c.SendPort, SendEndpoint->LastSocketError());
+    LogEvent("%s Config ID %d has been Started successfully.", LocalTimeText().c_str(), c.ConfigId);
 
     {
         // A Stop that came while the endpoints were opening wins: never run after it.
@@ -230,7 +191,7 @@ int CKOVBCastEngine::Run()
         Running.store(1, std::memory_order_release);
     }
     std::memset(m_receiveBuffer, 0, sizeof m_receiveBuffer);
-    CallOwnerFromRelay([id = ConfigId](CEngineOwner& owner) { owner.OnBroadcastState(id); });
+    CallOwnerFromRelay([id = c.ConfigId](CEngineOwner& owner) { owner.OnBroadcastState(id); });
 
     RelayLoop();
     CloseEndpoints();
@@ -243,9 +204,9 @@ void CKOVBCastEngine::RelayLoop()
     // behind it without clearing the whole buffer every time.
     int dirty = 0;
     bool statusShowsRunning = false;
-    const int mostSentPerReceived = NmktFlag ? kMaxSentPerReceived : 1;
+    const int mostSentPerReceived = m_configuration.NmktFlag ? kMaxSentPerReceived : 1;
     while (Running.load(std::memory_order_acquire)) {
-        const int received = ReceiveEndpoint->Receive(m_receiveBuffer, kReceiveBufferSize);
+        const int received = ReceiveEndpoint->Receive(m_receiveBuffer, kMaxDatagramLength);
         if (!statusShowsRunning) {
             std::lock_guard lock(m_statusMutex);
             if (Running.load(std::memory_order_relaxed)) {
@@ -260,14 +221,14 @@ void CKOVBCastEngine::RelayLoop()
             // What one datagram produces goes out in one system call.
             if (SendEndpoint->QueuedSendRoom() < mostSentPerReceived)
                 FlushSends();
-            if (!NmktFlag) {
+            if (!m_configuration.NmktFlag) {
                 Increment(ReceivedCount);
                 SendPacket(m_receiveBuffer);
             } else {
-                m_converter.ProcessNewMarketData(m_receiveBuffer, SegmentCode, *this);
+                m_converter.ProcessNewMarketData(m_receiveBuffer, m_configuration.SegmentCode.c_str(), *this);
             }
         } else {
-            dirty = kReceiveBufferSize;  // a failed receive may have written anything
+            dirty = kMaxDatagramLength;  // a failed receive may have written anything
         }
         // Nothing waits for a later datagram: the batch leaves before a receive that may block.
         if (!ReceiveEndpoint->HasPendingReceives())

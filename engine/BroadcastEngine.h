@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/BroadcastConfig.h"
 #include "engine/EngineOwner.h"
 #include "engine/MarketDataConverter.h"
 #include "engine/OwnerCallGate.h"
@@ -23,7 +24,6 @@
 // and calls the owner through the gate.
 class CKOVBCastEngine : private COldDatagramSink {
 public:
-    static constexpr int kReceiveBufferSize = static_cast<int>(CMarketDataConverter::kReceiveBufferSize);
     static constexpr int kDatagramSize = 512;
     static constexpr uint32_t kReceiveSocketBuffer = 1048576;
     // Most datagrams one received datagram turns into: a full decompressed
@@ -32,40 +32,18 @@ public:
         static_cast<int>((NEW_BCAST_MESSAGE::kMaxDecompressedLength / NEW_DEPTH_RECORD::kSize + 1) / 2);
     static_assert(kMaxSentPerReceived == 21);
 
-    // The configuration, in its stored order. Written only by Configure.
-    int ConfigId = 0;
-    char SegmentCode[5] = {};
-    char ReceiveIp[16] = {};
-    int ReceivePort = 0;
-    char ReceiveProtocol[5] = {};
-    int ReceiveMulticast = 0;
-    char SendIp[16] = {};
-    int SendPort = 0;
-    char SendProtocol[5] = {};
-    int SendMulticast = 0;
-    int ArchiveFlag = 0;
-    int NmktFlag = 0;
-    char HostSideIp[16] = {};
-    char ZentaSideIp[16] = {};
-
-    CKOVBCastEngine(int configId, const std::string& segmentCode, const std::string& receiveIp, int receivePort,
-                    const std::string& receiveProtocol, const std::string& receiveMode, const std::string& sendIp,
-                    const std::string& hostSideIp, const std::string& zentaSideIp, int sendPort,
-                    const std::string& sendProtocol, const std::string& sendMode, const std::string& archiveFlag,
-                    const std::string& nmktFlag, CEngineOwner* owner);
+    // A stopped engine ("Not Running") for the configuration; the owner
+    // (which may be null) hears of its state changes and messages.
+    CKOVBCastEngine(const KOV_BCAST_CONFIG& configuration, CEngineOwner* owner);
     CKOVBCastEngine(const CKOVBCastEngine&) = delete;
     CKOVBCastEngine& operator=(const CKOVBCastEngine&) = delete;
     // Stops a relay thread that still runs and waits for it.
     ~CKOVBCastEngine() override;
 
-    // Sets the configuration (protocols always UDP, cast types always
-    // multicast, flags set only by an exact "Y"), zeroes the counters and
-    // makes new endpoints. Waits for an old relay thread first.
-    void Configure(int configId, const std::string& segmentCode, const std::string& receiveIp, int receivePort,
-                   const std::string& receiveProtocol, const std::string& receiveMode, const std::string& sendIp,
-                   const std::string& hostSideIp, const std::string& zentaSideIp, int sendPort,
-                   const std::string& sendProtocol, const std::string& sendMode, const std::string& archiveFlag,
-                   const std::string& nmktFlag, CEngineOwner* owner);
+    // Takes a new configuration, zeroes the counters and makes new
+    // endpoints; the ticker map stays. Waits for an old relay thread first.
+    void Configure(const KOV_BCAST_CONFIG& configuration);
+    [[nodiscard]] const KOV_BCAST_CONFIG& GetConfiguration() const noexcept { return m_configuration; }
 
     // Starts a relay thread and returns at once. Ignored while a start is
     // still pending (or the relay runs).
@@ -106,6 +84,7 @@ private:
     void CountConverted() override;
     void SendPacket(const uint8_t* datagram) override;
 
+    KOV_BCAST_CONFIG m_configuration;
     std::atomic<uint32_t> ConvertedCount{0};
     std::atomic<uint32_t> ReceivedCount{0};
     mutable std::mutex m_statusMutex;  // guards Status and the stop request
@@ -119,5 +98,5 @@ private:
     CEngineOwner* OwnerWindow = nullptr;
     std::shared_ptr<COwnerCallGate> m_ownerGate = std::make_shared<COwnerCallGate>();
     CMarketDataConverter m_converter;  // holds the TickerMap
-    uint8_t m_receiveBuffer[kReceiveBufferSize] = {};
+    uint8_t m_receiveBuffer[kMaxDatagramLength] = {};
 };

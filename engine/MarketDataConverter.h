@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/BroadcastLayouts.h"
+#include "net/NwProtocol.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -35,10 +36,9 @@ static_assert(sizeof(NEW_BCAST_TICKER_OHLOI) == 32);
 // allocation is a map node for a token seen for the first time.
 class CMarketDataConverter {
 public:
-    static constexpr size_t kReceiveBufferSize = 2500;
     static constexpr size_t kTickerBuckets = 135001;
-    // The block starts at offset 6 of the receive buffer and must end inside it.
-    static constexpr int kMaxCompressedLength = static_cast<int>(kReceiveBufferSize - NEW_BCAST_MESSAGE::kBlockOffset);
+    // The block starts at offset 6 of the datagram and must end inside the receive buffer.
+    static constexpr int kMaxCompressedLength = kMaxDatagramLength - static_cast<int>(NEW_BCAST_MESSAGE::kBlockOffset);
 
     CMarketDataConverter();
     CMarketDataConverter(const CMarketDataConverter&) = delete;

@@ -67,7 +67,7 @@ std::time_t CEventLog::Now() const
 
 std::string LocalTimeText()
 {
-    const std::time_t now = CEventLog::GetInstance()->Now();
+    const std::time_t now = g_pEventLog ? g_pEventLog->Now() : std::time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
     char text[16];

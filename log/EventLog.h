@@ -7,7 +7,10 @@
 
 // The process-wide daily event log. One file per UTC day in the log
 // directory; every event is one line, appended whole by its own
-// open/append/close so that a line is on disk when WriteLog returns.
+// open/append/close under a lock, so that lines from several threads never
+// mix and nothing is held back in the program between lines. The line is
+// handed to the system, not forced to disk; a write that fails after the
+// file opened is not noticed.
 class CEventLog {
 public:
     using Clock = std::function<std::time_t()>;
@@ -36,12 +39,13 @@ private:
     Clock m_clock;
 };
 
-// The log the engines and the console write to; set once at start-up by
-// the program (the window or the headless runner). Null logs nothing.
+// The one way to the log: set once at start-up by the program (the window
+// or the headless runner) to GetInstance(); everything else writes through
+// LogEvent. Null logs nothing.
 extern CEventLog* g_pEventLog;
 
-// Local time of day "%H:%M:%S" by the log's clock: the stamp callers put
-// at the start of every line.
+// Local time of day "%H:%M:%S" by the log's clock (the system clock while
+// no log is set): the stamp callers put at the start of every line.
 [[nodiscard]] std::string LocalTimeText();
 
 // printf-style text.

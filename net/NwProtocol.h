@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <string>
 
+// The longest datagram a receive takes whole; a longer one is a failed
+// receive, dropped and not counted.
+inline constexpr int kMaxDatagramLength = 2500;
+
 // What an endpoint is opened with. Mode 1 = receive endpoint, 0 = send endpoint.
 struct NW_PROTOCOL_SETTINGS {
     uint32_t Mode = 0;

@@ -42,7 +42,7 @@ struct CUDP::ReceiveBatch {
     std::array<iovec, kBatch> vectors{};
     std::array<sockaddr_in, kBatch> senders{};
     std::array<Control, kBatch> controls{};
-    std::array<std::array<uint8_t, kMaxReceived>, kBatch> data;
+    std::array<std::array<uint8_t, kMaxDatagramLength>, kBatch> data;
     int count = 0;  // datagrams taken by the last system call
     int next = 0;   // the next of them to hand out
 
@@ -90,7 +90,11 @@ struct CUDP::SendBatch {
 };
 
 CUDP::CUDP() = default;
-CUDP::~CUDP() = default;
+
+CUDP::~CUDP()
+{
+    Close();
+}
 
 int CUDP::Fail()
 {
@@ -130,9 +134,6 @@ int CUDP::OpenReceive(const NW_PROTOCOL_SETTINGS& settings)
         return Fail();
 
     if (settings.Multicast) {
-        // Only the group joined here, not every group joined on this port by the process.
-        if (SetOption(socket, IPPROTO_IP, IP_MULTICAST_ALL, 0) < 0)
-            return Fail();
         if (SetOption(socket, IPPROTO_IP, IP_MULTICAST_TTL, kMulticastTtl) < 0)
             return Fail();
         ip_mreqn membership{};

@@ -15,13 +15,12 @@
 class CUDP final : public CNWProtocol {
 public:
     static constexpr int kBatch = 64;
-    static constexpr int kMaxReceived = 2500;  // longer datagrams are failed receives
     static constexpr int kMaxQueued = 512;
 
     CUDP();
     CUDP(const CUDP&) = delete;
     CUDP& operator=(const CUDP&) = delete;
-    // Does not close the socket: the owner calls Close first.
+    // Closes the socket, as Close does.
     ~CUDP() override;
 
     [[nodiscard]] int Open(const NW_PROTOCOL_SETTINGS& settings) override;

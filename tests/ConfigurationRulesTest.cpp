@@ -1,5 +1,5 @@
-// The rules of stored rows and configurations, for the cases the window's
-// flows and the loaders cannot reach.
+// The rules of stored rows and configurations: the one place they are
+// tested as rules (the window's and the loaders' tests see them applied).
 #include "config/BroadcastConfig.h"
 #include "config/ConfigurationRules.h"
 #include "config/FieldList.h"
@@ -9,6 +9,20 @@
 namespace {
 
 using Fields = std::vector<std::string>;
+
+KOV_BCAST_CONFIG Valid()
+{
+    KOV_BCAST_CONFIG c;
+    c.ConfigId = 1;
+    c.SegmentCode = "QA";
+    c.ReceiveIp = "239.1.1.1";
+    c.ReceivePort = 1;
+    c.SendIp = "239.2.1.1";
+    c.SendPort = 65535;
+    c.HostSideIp = "198.18.0.2";
+    c.ZentaSideIp = "198.18.1.1";
+    return c;
+}
 
 TEST(FieldListTest, SplitTakesOnlyFieldsThatASeparatorFollowsAndJoinEndsEachWithOne)
 {
@@ -28,53 +42,110 @@ TEST(FieldListTest, ParseDecimalReadsLikeAtoi)
     for (const auto& [text, value] : cases) EXPECT_EQ(ParseDecimal(text), value) << text;
 }
 
-TEST(ConfigurationRowTest, RefusesRowsThatCannotBeUsedAndSaysWhy)
+TEST(ConfigurationRowTest, ReadsTheStoredFormAndWritesItBack)
+{
+    // Eleven fields predate the NMKT flag; protocol and cast type are always
+    // UDP multicast; only an exact "Y" sets a flag.
+    KOV_BCAST_CONFIG c;
+    std::string reason;
+    ASSERT_TRUE(ParseConfigurationRow(" 07,QB,239.1.1.2,+0800,TCP,UNICAST,239.2.1.2,20002,TCP,UNICAST,y,", c, reason));
+    EXPECT_EQ(FormatConfigurationRow(c), "7,QB,239.1.1.2,800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,N,N,");
+    ASSERT_TRUE(ParseConfigurationRow("7,QB,239.1.1.2,800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,Y,Y,", c, reason));
+    EXPECT_EQ(c.ArchiveFlag + c.NmktFlag, 2);
+    ASSERT_TRUE(ParseConfigurationRow("7,QB,239.1.1.2,800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,Y,Y,X,", c, reason));
+    EXPECT_EQ(c.NmktFlag, 0) << "only a row of twelve fields carries the flag";
+}
+
+TEST(ConfigurationRowTest, RefusesRowsThatCannotBeHeldAndSaysWhy)
 {
     const std::string rest = ",239.2.2.2,2,UDP,MULTICAST,N,N,";
     const std::pair<std::string, const char*> refused[] = {
         {"1,QA,239.1.1.1,100,UDP,MULTICAST,239.2.2.2,200,UDP,MULTICAST,", "it has 10 fields, at least 11 are needed"},
-        {"-2,QA,239.1.1.1,1,UDP,MULTICAST" + rest, "Config ID \"-2\" is not a positive number"},
+        {"-2,QA,239.1.1.1,1,UDP,MULTICAST" + rest, "Config ID -2 is not a positive number"},
         {"100000,QA,239.1.1.1,1,UDP,MULTICAST" + rest, "Config ID 100000 is above the largest allowed, 99999"},
         {"1,QDLNX,239.1.1.1,1,UDP,MULTICAST" + rest, "segment \"QDLNX\" is longer than 4 characters"},
         {"1,QA,239.111.111.1111,1,UDP,MULTICAST" + rest, "address \"239.111.111.1111\" is longer than 15 characters"},
     };
     for (const auto& [row, why] : refused) {
-        StoredConfiguration c;
+        KOV_BCAST_CONFIG c;
         c.ConfigId = 99;
         std::string reason;
         EXPECT_FALSE(ParseConfigurationRow(row, c, reason)) << row;
         EXPECT_EQ(reason, why);
         EXPECT_EQ(c.ConfigId, 99) << "a refused row leaves the output alone";
     }
-}
-
-TEST(ConfigurationRowTest, ListRowShowsTheStoredFieldsInDecimal)
-{
-    StoredConfiguration configuration;
+    // A row that breaks a rule of the form still loads: it is refused when started.
+    KOV_BCAST_CONFIG c;
     std::string reason;
-    ASSERT_TRUE(ParseConfigurationRow(" 07,QB,239.1.1.2,+0800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,N,",
-                                      configuration, reason));
-    const std::array<std::string, 6> expected{"7", "QB", "239.1.1.2", "800", "239.2.1.2", "20002"};
-    EXPECT_EQ(ListRowTexts(configuration), expected);
+    EXPECT_TRUE(ParseConfigurationRow("1,,0.0.0.0,0,UDP,MULTICAST,,99999,UDP,MULTICAST,N,N,", c, reason));
 }
 
-TEST(ConfigurationRules, OnlyTheExactBlankAddressIsBlank)
+TEST(ConfigurationRules, TheFormsSevenChecksComeFirstInTheirOrder)
 {
-    // What an empty address box yields is refused; any other text, even empty, is left to the socket layer.
-    EXPECT_FALSE(FindConfigurationProblem("", 1, "QA", "0.0.0.00", 99999, " 0.0.0.0", "198.18.1.1"));
-    const std::optional<ConfigurationProblem> problem =
-        FindConfigurationProblem("239.1.1.1", 1, "QA", "239.2.1.1", 2, "198.18.0.2", "0.0.0.0");
-    ASSERT_TRUE(problem);
-    EXPECT_EQ(problem->Field, ConfigurationField::ZentaSideIp);
-    EXPECT_STREQ(problem->Message, "Local IP towards ZENTA Can not be zero or blank.");
+    EXPECT_FALSE(FindConfigurationProblem(Valid()));
+    const std::pair<ConfigurationField, const char*> checks[] = {
+        {ConfigurationField::ReceiveIp, "Receiver IP Can not be zero or blank."},
+        {ConfigurationField::ReceivePort, "Receiver Port Can not be zero."},
+        {ConfigurationField::SegmentCode, "Market Segment Can not be empty."},
+        {ConfigurationField::SendIp, "Sender IP Can not be zero or blank."},
+        {ConfigurationField::SendPort, "Sender Port Can not be zero."},
+        {ConfigurationField::HostSideIp, "Local IP towards Host Can not be zero or blank."},
+        {ConfigurationField::ZentaSideIp, "Local IP towards ZENTA Can not be zero or blank."}};
+    // Every value from the first broken one on is broken (and the Config ID
+    // too): only the first is reported.
+    for (size_t first = 0; first < std::size(checks); ++first) {
+        KOV_BCAST_CONFIG c = Valid();
+        c.ConfigId = 0;
+        const auto broken = [first](size_t index) { return index >= first; };
+        if (broken(0)) c.ReceiveIp = kBlankAddress;
+        if (broken(1)) c.ReceivePort = 0;
+        if (broken(2)) c.SegmentCode.clear();
+        if (broken(3)) c.SendIp = kBlankAddress;
+        if (broken(4)) c.SendPort = 0;
+        if (broken(5)) c.HostSideIp = kBlankAddress;
+        if (broken(6)) c.ZentaSideIp = kBlankAddress;
+        const auto problem = FindConfigurationProblem(c);
+        ASSERT_TRUE(problem);
+        EXPECT_EQ(problem->Field, checks[first].first);
+        EXPECT_EQ(problem->Message, checks[first].second);
+    }
+}
+
+TEST(ConfigurationRules, PortsAndAddressesMustBeWhatTheSocketsTake)
+{
+    // Checked after what the loaders refuse.
+    KOV_BCAST_CONFIG c = Valid();
+    c.ConfigId = 100000;
+    c.SendPort = 65536;
+    EXPECT_EQ(FindConfigurationProblem(c)->Field, ConfigurationField::ConfigId);
+
+    const std::pair<void (*)(KOV_BCAST_CONFIG&), const char*> cases[] = {
+        {[](KOV_BCAST_CONFIG& c) { c.ReceivePort = -1; }, "Receiver Port must be from 1 to 65535."},
+        {[](KOV_BCAST_CONFIG& c) { c.SendPort = 99999; }, "Sender Port must be from 1 to 65535."},
+        {[](KOV_BCAST_CONFIG& c) { c.ReceiveIp = "239.1.1"; }, "Receiver IP is not a valid IPv4 address."},
+        {[](KOV_BCAST_CONFIG& c) { c.SendIp = "0.0.0.00"; }, "Sender IP is not a valid IPv4 address."},
+        {[](KOV_BCAST_CONFIG& c) { c.HostSideIp = ""; }, "Local IP towards Host is not a valid IPv4 address."},
+        {[](KOV_BCAST_CONFIG& c) { c.ZentaSideIp = " 0.0.0.0"; }, "Local IP towards ZENTA is not a valid IPv4 address."},
+        {[](KOV_BCAST_CONFIG& c) { c.ReceiveIp = "239.1.1.256"; }, "Receiver IP is not a valid IPv4 address."},
+    };
+    for (const auto& [breakIt, message] : cases) {
+        KOV_BCAST_CONFIG broken = Valid();
+        breakIt(broken);
+        const auto problem = FindConfigurationProblem(broken);
+        ASSERT_TRUE(problem) << message;
+        EXPECT_EQ(problem->Message, message);
+        EXPECT_FALSE(FindLoadingProblem(broken)) << "loaded, refused at start: " << message;
+    }
 }
 
 TEST(ConfigurationRules, SendingPortsAndNewConfigIds)
 {
     // Segments compare exactly.
     EXPECT_FALSE(IsSendPortFree({{1, "QA", 5000}, {2, "QA", 5000}}, 5000, "qa", 0));
-    EXPECT_TRUE(IsSendPortFree({}, 5000, "QA", 0));
+    EXPECT_TRUE(IsSendPortFree({{1, "QA", 5000}}, 5000, "QA", 0));
+    EXPECT_TRUE(IsSendPortFree({{1, "QA", 5000}}, 5000, "QB", 1)) << "a configuration is not compared with itself";
     // A new ID follows the last row; rows out of order (an edited store) never give an ID twice.
+    EXPECT_EQ(NextConfigId({}), 1);
     EXPECT_EQ(NextConfigId({5, 2}), 3);
     EXPECT_EQ(NextConfigId({7, 3, 2, 6}), 8);
     EXPECT_EQ(NextConfigId({kMaxConfigId - 1}), kMaxConfigId);

@@ -14,7 +14,7 @@ namespace {
 TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
 {
     TempDirectory directory;
-    CEventLog* log = CEventLog::GetInstance();
+    CEventLog* log = g_pEventLog = CEventLog::GetInstance();
     std::time_t now = 1796428799;  // 2026-12-04 23:59:59 UTC
     log->SetLogDirectory(directory.Path());
     log->SetClock([&now] { return now; });
@@ -33,6 +33,7 @@ TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
 
     log->SetClock(nullptr);
     log->SetLogDirectory(".");
+    g_pEventLog = nullptr;
     unsetenv("TZ");
     tzset();
 }

@@ -2,6 +2,7 @@
 #include "tests/MarketDataBytes.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NetworkTest.h"
+#include "tests/support/TestConfiguration.h"
 
 namespace {
 
@@ -12,15 +13,14 @@ protected:
     // (Re)configures the engine for `segment` and starts it inside the relay namespace.
     bool Start(const char* segment)
     {
-        engine.Configure(7, segment, "239.3.0.1", 31500, "UDP", "MULTICAST", "239.3.0.2", TestNetwork::kHostSideIp,
-                         TestNetwork::kZentaSideIp, 31600, "UDP", "MULTICAST", "N", "Y", nullptr);
+        engine.Configure(TestConfiguration(7, "239.3.0.1", 31500, "239.3.0.2", 31600, segment, /*nmkt=*/1));
         network->EnterRelay();  // the relay thread must start inside the relay namespace
         engine.Start();
         network->LeaveRelay();
         return WaitFor([&] { return engine.IsRunning() == 1; });
     }
 
-    CKOVBCastEngine engine{7, "", "", 0, "", "", "", "", "", 0, "", "", "N", "Y", nullptr};
+    CKOVBCastEngine engine{KOV_BCAST_CONFIG{}, nullptr};
 };
 
 // The ticker values outlive a stop, a reconfiguration and a new start. (The

@@ -1,7 +1,6 @@
 #include "config/PersistedSettings.h"
 
 #include "config/Registry.h"
-#include "engine/BroadcastEngine.h"
 #include "log/EventLog.h"
 #include "tests/support/TempSettingsStore.h"
 
@@ -75,19 +74,22 @@ TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresse
                              {"Auto Start", "7,"}}));
     const StoredSettings stored = ReadStoredSettings();
     ASSERT_EQ(stored.Configurations.size(), 1u);
-    const auto first = CreateEngine(stored.Configurations[0], "198.18.0.2", "198.18.1.1", nullptr);
-    const auto second = std::make_unique<CKOVBCastEngine>(4, "QDLN", "239.1.1.4", 5004, "UDP", "MULTICAST",
-                                                          "239.2.2.4", "198.18.0.3", "198.18.1.3", 6004, "UDP",
-                                                          "MULTICAST", "N", "Y", nullptr);
-    EXPECT_EQ(SaveConfigurations({ConfigurationToSaveFrom(*first), ConfigurationToSaveFrom(*second)}), 1);
+    KOV_BCAST_CONFIG second = stored.Configurations[0];
+    second.ConfigId = 4;
+    second.SegmentCode = "QDLN";
+    second.ArchiveFlag = 0;
+    second.NmktFlag = 1;
+    second.HostSideIp = "198.18.0.3";
+    second.ZentaSideIp = "198.18.1.3";
+    EXPECT_EQ(SaveConfigurations({stored.Configurations[0], second}), 1);
 
     EXPECT_EQ(Read(kConfigurationKey, "0"), "7,QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,Y,N,");
-    EXPECT_EQ(Read(kConfigurationKey, "1"), "4,QDLN,239.1.1.4,5004,UDP,MULTICAST,239.2.2.4,6004,UDP,MULTICAST,N,Y,");
+    EXPECT_EQ(Read(kConfigurationKey, "1"), "4,QDLN,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,N,Y,");
     EXPECT_EQ(Read(kConfigurationKey, "Auto Start"), "");
     const StoredSettings reloaded = ReadStoredSettings();
     ASSERT_EQ(reloaded.Configurations.size(), 2u);
-    EXPECT_EQ(reloaded.HostSideIp, "198.18.0.3");
-    EXPECT_EQ(reloaded.ZentaSideIp, "198.18.1.3");
+    EXPECT_EQ(reloaded.Configurations[0].HostSideIp, "198.18.0.3");
+    EXPECT_EQ(reloaded.Configurations[1], second);
 }
 
 TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
@@ -106,7 +108,7 @@ TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
     CSegmentTable segments;
     EXPECT_EQ(LoadSegments(segments).size(), 7u);
     std::vector<int> loadedIds;
-    for (const StoredConfiguration& configuration : ReadStoredSettings().Configurations)
+    for (const KOV_BCAST_CONFIG& configuration : ReadStoredSettings().Configurations)
         loadedIds.push_back(configuration.ConfigId);
     EXPECT_EQ(loadedIds, (std::vector<int>{1, 5}));
 

@@ -4,12 +4,15 @@
 #include <charconv>
 #include <cstdlib>
 
-CCommandLine::CCommandLine(int argc, char** argv, std::vector<std::string_view> switches)
+CCommandLine::CCommandLine(int argc, char** argv, std::vector<std::string_view> switches, bool takesOperands)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         if (argument.size() < 3 || argument.substr(0, 2) != "--") {
-            Fail("unexpected argument \"" + std::string(argument) + "\"");
+            if (takesOperands)
+                m_operands.emplace_back(argument);
+            else
+                Fail("unexpected argument \"" + std::string(argument) + "\"");
             continue;
         }
         const std::string name(argument.substr(2));

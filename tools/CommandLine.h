@@ -10,10 +10,12 @@
 // to print, so a bad command line never does anything half-way.
 class CCommandLine {
 public:
-    // `switches` are the names that take no value.
-    CCommandLine(int argc, char** argv, std::vector<std::string_view> switches);
+    // `switches` are the names that take no value. Arguments that do not
+    // start with "--" are operands where `takesOperands`, problems otherwise.
+    CCommandLine(int argc, char** argv, std::vector<std::string_view> switches, bool takesOperands = false);
 
     [[nodiscard]] bool Has(std::string_view name);
+    [[nodiscard]] const std::vector<std::string>& Operands() const noexcept { return m_operands; }
     [[nodiscard]] std::string Text(std::string_view name, std::string_view fallback = {});
     // A required option: missing is an error.
     [[nodiscard]] std::string RequiredText(std::string_view name);
@@ -35,6 +37,7 @@ private:
 
     std::map<std::string, std::string, std::less<>> m_values;
     std::map<std::string, bool, std::less<>> m_used;
+    std::vector<std::string> m_operands;
     std::string m_error;
 };
 

@@ -1,12 +1,13 @@
 // orma-relay: the relay without a window, for machines without a display
-// and for end-to-end tests. A thin shell over the core library.
-//
-//   orma-relay --host-ip ADDR --zenta-ip ADDR [--seconds N] ROW [ROW ...]
-//
-// Each ROW is a stored configuration row, for example
-//   1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.20.1,34002,UDP,MULTICAST,N,N,
+// and for end-to-end tests. A thin shell over the core libraries.
 
-#include <arpa/inet.h>
+#include "config/BroadcastConfig.h"
+#include "config/ConfigurationRules.h"
+#include "crashdump/CrashDumpWriter.h"
+#include "engine/BroadcastEngine.h"
+#include "log/EventLog.h"
+#include "tools/CommandLine.h"
+
 #include <signal.h>
 
 #include <cerrno>
@@ -17,20 +18,18 @@
 #include <string>
 #include <vector>
 
-#include "config/BroadcastConfig.h"
-#include "crashdump/CrashDumpWriter.h"
-#include "engine/BroadcastEngine.h"
-#include "log/EventLog.h"
-
-namespace
-{
+namespace {
 
 constexpr int kUsageError = 2;
 
+constexpr const char* kUsage =
+    "usage: orma-relay --host-ip ADDR --zenta-ip ADDR [--seconds N] ROW [ROW ...]\n"
+    "  ROW: a stored configuration row, for example\n"
+    "  1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.20.1,34002,UDP,MULTICAST,N,N,\n";
+
 // Without a window the operator messages go to stderr; they are thread-safe,
 // so a relay thread may deliver them itself.
-class CHeadlessOwner final : public CEngineOwner
-{
+class CHeadlessOwner final : public CEngineOwner {
 public:
     void OnBroadcastState(int) override {}
     void ShowOperatorMessage(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
@@ -38,82 +37,55 @@ public:
 };
 
 struct Options {
-    std::string hostSideIp;
-    std::string zentaSideIp;
-    long seconds = -1;  // run until a signal
-    std::vector<StoredConfiguration> configurations;
+    long long seconds = -1;  // run until a signal
+    std::vector<KOV_BCAST_CONFIG> configurations;
 };
 
-// Prints the problem and the usage; false, for the argument parser.
-bool Refuse(const std::string& problem)
+// Fills `options` from the command line; on a problem says what it is in `problem`.
+bool ReadOptions(CCommandLine& line, Options& options, std::string& problem)
 {
-    std::fprintf(stderr,
-                 "orma-relay: %s\n"
-                 "usage: orma-relay --host-ip ADDR --zenta-ip ADDR [--seconds N] ROW [ROW ...]\n"
-                 "  ROW: a stored configuration row, for example\n"
-                 "  1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.20.1,34002,UDP,MULTICAST,N,N,\n",
-                 problem.c_str());
-    return false;
-}
-
-bool IsDottedAddress(const std::string& text)
-{
-    in_addr address{};
-    return inet_pton(AF_INET, text.c_str(), &address) == 1;
-}
-
-// Fills `options`; on a problem prints it and returns false.
-bool ParseArguments(int argc, char** argv, Options& options)
-{
-    std::set<int> configIds;
-    for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (argument == "--host-ip" && hasValue) {
-            options.hostSideIp = argv[++i];
-        } else if (argument == "--zenta-ip" && hasValue) {
-            options.zentaSideIp = argv[++i];
-        } else if (argument == "--seconds" && hasValue) {
-            char* end = nullptr;
-            options.seconds = std::strtol(argv[++i], &end, 10);
-            if (*end != '\0' || options.seconds < 0)
-                return Refuse(FormatText("--seconds needs a whole number of seconds, not \"%s\"", argv[i]));
-        } else if (argument.rfind("--", 0) == 0) {
-            return Refuse(FormatText("unknown option \"%s\"", argument.c_str()));
-        } else {
-            StoredConfiguration configuration;
-            std::string reason;
-            if (!ParseConfigurationRow(argument, configuration, reason))
-                return Refuse(FormatText("row \"%s\" refused: %s", argument.c_str(), reason.c_str()));
-            for (const std::string* address : {&configuration.ReceiveIp, &configuration.SendIp})
-                if (!IsDottedAddress(*address))
-                    return Refuse(FormatText("row \"%s\" refused: \"%s\" is not an IPv4 address", argument.c_str(),
-                                             address->c_str()));
-            for (const int port : {configuration.ReceivePort, configuration.SendPort})
-                if (port < 1 || port > 65535)
-                    return Refuse(
-                        FormatText("row \"%s\" refused: port %d is not between 1 and 65535", argument.c_str(), port));
-            if (!configIds.insert(configuration.ConfigId).second)
-                return Refuse(FormatText("row \"%s\" refused: Config ID %d is used twice", argument.c_str(),
-                                         configuration.ConfigId));
-            options.configurations.push_back(std::move(configuration));
-        }
+    const std::string hostSideIp = line.RequiredText("host-ip");
+    const std::string zentaSideIp = line.RequiredText("zenta-ip");
+    options.seconds = line.Number("seconds", -1, 0, 1LL << 40);
+    if (!line.Valid()) {
+        problem = line.Error();
+        return false;
     }
-    if (!IsDottedAddress(options.hostSideIp))
-        return Refuse("--host-ip needs the IPv4 address of the interface towards Host");
-    if (!IsDottedAddress(options.zentaSideIp))
-        return Refuse("--zenta-ip needs the IPv4 address of the interface towards ZENTA");
-    if (options.configurations.empty())
-        return Refuse("no configuration row given");
+    if (!IsIpv4Address(hostSideIp) || !IsIpv4Address(zentaSideIp)) {
+        problem = "--host-ip and --zenta-ip need the IPv4 addresses of the interfaces towards Host and ZENTA";
+        return false;
+    }
+    std::set<int> configIds;
+    for (const std::string& row : line.Operands()) {
+        KOV_BCAST_CONFIG configuration;
+        std::string reason;
+        if (ParseConfigurationRow(row, configuration, reason)) {
+            configuration.HostSideIp = hostSideIp;
+            configuration.ZentaSideIp = zentaSideIp;
+            if (const auto found = FindConfigurationProblem(configuration))
+                reason = found->Message;
+            else if (!configIds.insert(configuration.ConfigId).second)
+                reason = FormatText("Config ID %d is used twice", configuration.ConfigId);
+        }
+        if (!reason.empty()) {
+            problem = FormatText("row \"%s\" refused: %s", row.c_str(), reason.c_str());
+            return false;
+        }
+        options.configurations.push_back(std::move(configuration));
+    }
+    if (options.configurations.empty()) {
+        problem = "no configuration row given";
+        return false;
+    }
     return true;
 }
 
 void PrintCounters(const std::vector<std::unique_ptr<CKOVBCastEngine>>& engines)
 {
     for (const auto& engine : engines)
-        std::printf("Config ID %d  %-21s Pkts Recv: %u  Pkts Sent: %u  Dropped: %u\n", engine->ConfigId,
-                    engine->GetStatus().c_str(), engine->GetReceivedCount(), engine->GetSentCount(),
-                    engine->GetDroppedCount());
+        std::printf("Config ID %d  %-21s Pkts Recv: %u  Pkts Sent: %u  Dropped: %u\n",
+                    engine->GetConfiguration().ConfigId, engine->GetStatus().c_str(), engine->GetReceivedCount(),
+                    engine->GetSentCount(), engine->GetDroppedCount());
     std::fflush(stdout);
 }
 
@@ -124,9 +96,13 @@ int main(int argc, char** argv)
     // A fault on any thread leaves a minidump; without it the relay still runs.
     (void)InstallCrashDumpWriter();
 
+    CCommandLine line(argc, argv, {}, /*takesOperands=*/true);
     Options options;
-    if (!ParseArguments(argc, argv, options))
+    std::string problem;
+    if (!ReadOptions(line, options, problem)) {
+        std::fprintf(stderr, "orma-relay: %s\n%s", problem.c_str(), kUsage);
         return kUsageError;
+    }
 
     // Signals are taken by sigtimedwait below, so every thread blocks them.
     sigset_t endSignals;
@@ -143,12 +119,12 @@ int main(int argc, char** argv)
 
     CHeadlessOwner owner;
     std::vector<std::unique_ptr<CKOVBCastEngine>> engines;
-    for (const StoredConfiguration& configuration : options.configurations)
-        engines.push_back(CreateEngine(configuration, options.hostSideIp, options.zentaSideIp, &owner));
+    for (const KOV_BCAST_CONFIG& configuration : options.configurations)
+        engines.push_back(std::make_unique<CKOVBCastEngine>(configuration, &owner));
     for (const auto& engine : engines) engine->Start();
 
     const timespec oneSecond{1, 0};
-    for (long elapsed = 0; options.seconds < 0 || elapsed < options.seconds; ++elapsed) {
+    for (long long elapsed = 0; options.seconds < 0 || elapsed < options.seconds; ++elapsed) {
         const int signal = sigtimedwait(&endSignals, nullptr, &oneSecond);
         if (signal == SIGINT || signal == SIGTERM)
             break;

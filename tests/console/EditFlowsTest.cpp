@@ -66,7 +66,7 @@ private slots:
         QCOMPARE(m_store->CountLogLines(" Config ID 2 is Modified. Recvr IP: 239.1.1.3, Recvr PORT: 10003, "
                                         "Sender IP: 239.2.1.3, Sender PORT: 20003, Segment: QB, NMKT: Y"),
                  1);
-        QCOMPARE(m_window->GetEngineForRow(1)->NmktFlag, 1);
+        QCOMPARE(m_window->GetEngineForRow(1)->GetConfiguration().NmktFlag, 1);
         QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Host Side IP"), "198.18.0.9");
 
         // Deleting another row leaves a gap that stays.
@@ -113,14 +113,18 @@ private slots:
         refused("Sending Port already used.", IDC_EDIT_SEND_PORT);
         QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Auto Start"), "9,");  // nothing stored yet
 
+        // Five digits beyond the 16-bit range are refused, not bound modulo 65536.
+        SetText(IDC_EDIT_SEND_PORT, "99999");
+        refused("Sender Port must be from 1 to 65535.", IDC_EDIT_SEND_PORT);
+
         // Modify mode compares with every other row too.
-        SetText(IDC_EDIT_SEND_PORT, "99999");  // five digits, taken as typed
+        SetText(IDC_EDIT_SEND_PORT, "30000");
         Click(IDC_BUTTON_START);
         ClickRow(*m_window, 0);
         Click(IDC_BUTTON_MODIFY);
-        SetText(IDC_EDIT_SEND_PORT, "99999");
+        SetText(IDC_EDIT_SEND_PORT, "30000");
         refused("Sending Port already used.", IDC_EDIT_SEND_PORT);
-        QCOMPARE(m_window->GetEngineForRow(0)->SendPort, 20001);
+        QCOMPARE(m_window->GetEngineForRow(0)->GetConfiguration().SendPort, 20001);
 
         // The confirmed exit saves.
         Click(IDC_BUTTON_MODIFY);
@@ -128,7 +132,7 @@ private slots:
         Click(IDC_BUTTON_EXIT);
         QVERIFY(!m_window->isVisible());
         QCOMPARE(m_store->CountLogLines(" ORMA UDP Broadcast Server has been Closed"), 1);
-        QCOMPARE(TempSettingsStore::StoredRows(), (Rows{Row(1, "QB", 1, 20001), Row(2, "QA", 2, 99999)}));
+        QCOMPARE(TempSettingsStore::StoredRows(), (Rows{Row(1, "QB", 1, 20001), Row(2, "QA", 2, 30000)}));
     }
 
 private:

@@ -120,8 +120,8 @@ private slots:
             }
         }
         // Each row has its engine (the form shows what it holds, see below).
-        QCOMPARE(m_window->GetEngineForRow(0)->NmktFlag, 1);
-        QCOMPARE(m_window->GetEngineForRow(1)->NmktFlag, 0);
+        QCOMPARE(m_window->GetEngineForRow(0)->GetConfiguration().NmktFlag, 1);
+        QCOMPARE(m_window->GetEngineForRow(1)->GetConfiguration().NmktFlag, 0);
         QVERIFY(m_prompter.Messages.empty());
     }
 
@@ -154,28 +154,29 @@ private slots:
         QVERIFY(m_prompter.Messages.empty());
     }
 
-    void validationReportsTheFirstProblemAndFocusesIt()
+    void validationShowsTheProblemAndFocusesItsBox()
     {
+        // The rules are the configuration's (ConfigurationRulesTest); the
+        // window shows the first problem and puts the focus on its box.
         m_window->EnableForm(true);
-        QVERIFY(m_window->ValidateConfiguration("239.1.1.1", 1, "QA", "239.2.1.1", 2, "198.18.0.2", "198.18.1.1"));
-        const char* const messages[] = {"Receiver IP Can not be zero or blank.",
-                                        "Receiver Port Can not be zero.",
-                                        "Market Segment Can not be empty.",
-                                        "Sender IP Can not be zero or blank.",
-                                        "Sender Port Can not be zero.",
-                                        "Local IP towards Host Can not be zero or blank.",
-                                        "Local IP towards ZENTA Can not be zero or blank."};
-        // Every value from the first broken one on is broken: only the first is reported.
-        for (int first = 0; first < 7; ++first) {
+        KOV_BCAST_CONFIG valid;
+        QVERIFY(m_window->AddBroadcastFromLine(Row(1, "QA", 1, 20001), "198.18.0.2", "198.18.1.1"));
+        valid = m_window->GetEngineForRow(0)->GetConfiguration();
+        QVERIFY(m_window->ValidateConfiguration(valid));
+        for (int field = 0; field < 7; ++field) {
+            KOV_BCAST_CONFIG broken = valid;
+            std::string* const addresses[] = {&broken.ReceiveIp, nullptr, nullptr, &broken.SendIp,
+                                              nullptr, &broken.HostSideIp, &broken.ZentaSideIp};
+            if (addresses[field])
+                *addresses[field] = "0.0.0.0";
+            else if (field == 2)
+                broken.SegmentCode.clear();
+            else
+                (field == 1 ? broken.ReceivePort : broken.SendPort) = 99999;
             m_prompter.Messages.clear();
-            const auto ok = [first](int index) { return index < first; };
-            QCOMPARE(m_window->ValidateConfiguration(ok(0) ? "239.1.1.1" : "0.0.0.0", ok(1) ? 1 : 0, ok(2) ? "QA" : "",
-                                                     ok(3) ? "239.2.1.1" : "0.0.0.0", ok(4) ? 2 : 0,
-                                                     ok(5) ? "198.18.0.2" : "0.0.0.0",
-                                                     ok(6) ? "198.18.1.1" : "0.0.0.0"),
-                     0);
-            QCOMPARE(m_prompter.Messages, std::vector<std::string>{messages[first]});
-            QVERIFY2(m_window->GetDlgItem(kFormInputs[first])->hasFocus(), messages[first]);
+            QCOMPARE(m_window->ValidateConfiguration(broken), 0);
+            QCOMPARE(m_prompter.Messages.size(), 1u);
+            QVERIFY2(m_window->GetDlgItem(kFormInputs[field])->hasFocus(), m_prompter.Messages[0].c_str());
         }
     }
 };

@@ -59,11 +59,11 @@ std::unique_ptr<CMarketDataConverter> g_converter;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     // The relay drops a datagram longer than its receive buffer before converting.
-    if (size > CMarketDataConverter::kReceiveBufferSize)
+    if (size > kMaxDatagramLength)
         return 0;
     if (!g_converter || g_converter->TickerCount() > 1000000)
         g_converter = std::make_unique<CMarketDataConverter>();
-    static uint8_t buffer[CMarketDataConverter::kReceiveBufferSize];
+    static uint8_t buffer[kMaxDatagramLength];
     std::memset(buffer, 0, sizeof buffer);
     if (size)
         std::memcpy(buffer, data, size);

@@ -19,7 +19,8 @@ TempSettingsStore::TempSettingsStore()
 
 TempSettingsStore::~TempSettingsStore()
 {
-    CEventLog::GetInstance()->SetLogDirectory(".");
+    g_pEventLog->SetClock(nullptr);
+    g_pEventLog->SetLogDirectory(".");
     g_pEventLog = nullptr;
     unsetenv("XDG_CONFIG_HOME");
 }

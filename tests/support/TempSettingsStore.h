@@ -8,7 +8,8 @@
 #include <vector>
 
 // A settings store ($XDG_CONFIG_HOME) and an event log folder of their own
-// for one test, in a temporary folder removed afterwards.
+// for one test, in a temporary folder removed afterwards. The log's clock
+// goes back to the system's at the end.
 class TempSettingsStore {
 public:
     TempSettingsStore();
