@@ -17,10 +17,8 @@
 
 namespace {
 
-using Buffer = std::array<uint8_t, kMaxDatagramLength>;
-
 struct Message {
-    Buffer Bytes{};
+    std::vector<uint8_t> Bytes;
     int DepthRecords = 0;
 };
 
@@ -28,7 +26,9 @@ struct CountingSink final : COldDatagramSink {
     long long Converted = 0;
     long long Sent = 0;
     uint8_t Checksum = 0;  // reads each datagram, as a send would
+    uint8_t Place[512];
     void CountConverted() override { ++Converted; }
+    uint8_t* NextDatagram() override { return Place; }
     void SendPacket(const uint8_t* datagram) override
     {
         ++Sent;
@@ -38,10 +38,7 @@ struct CountingSink final : COldDatagramSink {
 
 Message Place(const std::vector<uint8_t>& encoded, int depthRecords)
 {
-    Message message;
-    std::memcpy(message.Bytes.data(), encoded.data(), encoded.size());
-    message.DepthRecords = depthRecords;
-    return message;
+    return Message{encoded, depthRecords};
 }
 
 DepthQuote Quote(std::mt19937& random, int32_t token)
@@ -107,8 +104,11 @@ void Run(const char* name, const std::vector<Message>& messages, const char* seg
 {
     CMarketDataConverter converter;
     CountingSink sink;
+    const auto process = [&](const Message& message) {
+        converter.ProcessNewMarketData(message.Bytes.data(), static_cast<int>(message.Bytes.size()), segment, sink);
+    };
     for (const Message& message : messages)  // warm-up: fills the ticker map
-        converter.ProcessNewMarketData(message.Bytes.data(), segment, sink);
+        process(message);
 
     sink = CountingSink();
     long long processed = 0, records = 0;
@@ -118,7 +118,7 @@ void Run(const char* name, const std::vector<Message>& messages, const char* seg
     auto now = start;
     while (now < end) {
         for (const Message& message : messages) {
-            converter.ProcessNewMarketData(message.Bytes.data(), segment, sink);
+            process(message);
             records += message.DepthRecords;
         }
         processed += static_cast<long long>(messages.size());

@@ -1,18 +1,44 @@
 #include "engine/BroadcastEngine.h"
 
+#include "engine/AlternateSignalStack.h"
 #include "log/EventLog.h"
 #include "net/Udp.h"
 
 #include <arpa/inet.h>
+#include <pthread.h>
+#include <sched.h>
 
+#include <chrono>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
-void Increment(std::atomic<uint32_t>& counter)
+// Only the relay thread writes a counter: no read-modify-write needed.
+template <typename T>
+void Add(std::atomic<T>& counter, T amount = 1)
 {
-    // Only the relay thread writes the counters: no read-modify-write needed.
-    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    counter.store(counter.load(std::memory_order_relaxed) + amount, std::memory_order_relaxed);
+}
+
+int64_t MonotonicSeconds() noexcept
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return now.tv_sec;
+}
+
+// A failed receive system call is tried again after this long, so that a
+// persistent error never spins the relay thread.
+constexpr int kReceiveRetryMs = 10;
+
+void PauseBetweenPolls() noexcept
+{
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
 }
 
 }  // namespace
@@ -36,10 +62,16 @@ void CKOVBCastEngine::Configure(const KOV_BCAST_CONFIG& configuration)
     ConvertedCount = 0;
     ReceivedCount = 0;
     SentCount = 0;
+    m_failedSends = 0;
     Running = 0;
     SetStatus("Not Running");
-    ReceiveEndpoint = std::make_unique<CUDP>();
-    SendEndpoint = std::make_unique<CUDP>();
+    ReceiveEndpoint = MakeEndpoint();
+    SendEndpoint = MakeEndpoint();
+}
+
+std::unique_ptr<CNWProtocol> CKOVBCastEngine::MakeEndpoint()
+{
+    return std::make_unique<CUDP>();
 }
 
 void CKOVBCastEngine::Start()
@@ -75,19 +107,25 @@ void CKOVBCastEngine::EndRelayThread()
         m_stopRequested = true;
         Running.store(0, std::memory_order_release);
     }
-    CloseEndpoints();
+    m_stopAsked.notify_all();
+    // Only the receive side is woken: the relay thread sends what it queued
+    // before it closes the endpoints itself.
+    if (ReceiveEndpoint)
+        ReceiveEndpoint->InterruptReceive();
     if (RelayThread.joinable()) {
         m_ownerGate->WaitForThreadEnd();
         RelayThread.join();
     }
+    CloseEndpoints();
 }
 
 uint32_t CKOVBCastEngine::GetReceivedCount() const noexcept
 {
-    return m_configuration.NmktFlag ? ConvertedCount.load(std::memory_order_relaxed) : ReceivedCount.load(std::memory_order_relaxed);
+    return m_configuration.NmktFlag ? ConvertedCount.load(std::memory_order_relaxed)
+                                    : ReceivedCount.load(std::memory_order_relaxed);
 }
 
-uint32_t CKOVBCastEngine::GetDroppedCount() const noexcept
+uint32_t CKOVBCastEngine::GetDroppedCount() const
 {
     return ReceiveEndpoint ? ReceiveEndpoint->DroppedCount() : 0;
 }
@@ -98,10 +136,23 @@ std::string CKOVBCastEngine::GetStatus() const
     return Status;
 }
 
-void CKOVBCastEngine::SetStatus(const char* status)
+std::string CKOVBCastEngine::GetStatusReason() const
+{
+    std::lock_guard lock(m_statusMutex);
+    return m_statusError ? std::strerror(m_statusError) : std::string();
+}
+
+void CKOVBCastEngine::SetStatus(const char* status, int reasonError)
 {
     std::lock_guard lock(m_statusMutex);
     Status = status;
+    m_statusError = reasonError;
+}
+
+bool CKOVBCastEngine::WaitUnlessStopped(int milliseconds)
+{
+    std::unique_lock lock(m_statusMutex);
+    return !m_stopAsked.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return m_stopRequested; });
 }
 
 void CKOVBCastEngine::CloseEndpoints()
@@ -129,6 +180,8 @@ int CKOVBCastEngine::OpenReceiveEndpoint()
     settings.Port = htons(static_cast<uint16_t>(m_configuration.ReceivePort));
     settings.BufferSize = kReceiveSocketBuffer;
     settings.Multicast = static_cast<uint32_t>(m_configuration.ReceiveMulticast);
+    settings.Polling = m_options.Polling;
+    settings.WakeAfterMs = kWakeAfterMs;
     return ReceiveEndpoint->Open(settings);
 }
 
@@ -144,13 +197,38 @@ int CKOVBCastEngine::OpenSendEndpoint()
     return SendEndpoint->Open(settings);
 }
 
+void CKOVBCastEngine::PrepareRelayThread()
+{
+    if (!m_options.Polling)
+        return;
+    const int configId = m_configuration.ConfigId;
+    const int cpu = m_options.PollingCpu;
+    if (cpu < 0) {
+        LogEvent("%s Config ID %d polls for datagrams on any CPU.", LocalTimeText().c_str(), configId);
+        return;
+    }
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    CPU_SET(cpu, &cpus);
+    if (const int error = pthread_setaffinity_np(pthread_self(), sizeof cpus, &cpus)) {
+        LogEvent("%s Config ID %d cannot be pinned to CPU %d: %s; it polls for datagrams on any CPU.",
+                 LocalTimeText().c_str(), configId, cpu, std::strerror(error));
+        return;
+    }
+    LogEvent("%s Config ID %d polls for datagrams on CPU %d.", LocalTimeText().c_str(), configId, cpu);
+}
+
 int CKOVBCastEngine::Run()
 {
+    // A fault on this thread, a stack overflow included, still leaves a crash dump.
+    const CAlternateSignalStack signalStack;
     const KOV_BCAST_CONFIG& c = m_configuration;
     if (OpenReceiveEndpoint() == -1) {
-        SetStatus("Receive Connect Error");
-        CallOwnerFromRelay([](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize receiving socket...."); });
-        if (const int error = ReceiveEndpoint->LastSocketError()) {
+        const int error = ReceiveEndpoint->LastSocketError();
+        SetStatus("Receive Connect Error", error);
+        CallOwnerFromRelay(
+            [](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize receiving socket...."); });
+        if (error) {
             LogEvent("%s Config ID %d Error in Receive Socket. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
                      c.ConfigId, c.ReceiveIp.c_str(), c.ReceivePort, error);
             ReceiveEndpoint->ClearLastSocketError();
@@ -159,19 +237,24 @@ int CKOVBCastEngine::Run()
         return 0;
     }
     LogEvent("%s Config ID %d Receive Socket Created Successfully. IP: %s, Port: %d, Retval: %d ",
-             LocalTimeText().c_str(), c.ConfigId, c.ReceiveIp.c_str(), c.ReceivePort, ReceiveEndpoint->LastSocketError());
-    if (const int granted = ReceiveEndpoint->GrantedReceiveBuffer(); granted < static_cast<int>(kReceiveSocketBuffer))
+             LocalTimeText().c_str(), c.ConfigId, c.ReceiveIp.c_str(), c.ReceivePort,
+             ReceiveEndpoint->LastSocketError());
+    const int granted = ReceiveEndpoint->GrantedReceiveBuffer();
+    m_grantedReceiveBuffer = granted;
+    if (granted < static_cast<int>(kReceiveSocketBuffer))
         LogEvent("%s Config ID %d Receive buffer is %d bytes, less than the %u asked: raise net.core.rmem_max.",
                  LocalTimeText().c_str(), c.ConfigId, granted, kReceiveSocketBuffer);
 
     if (OpenSendEndpoint() == -1) {
-        if (const int error = SendEndpoint->LastSocketError()) {
+        const int error = SendEndpoint->LastSocketError();
+        if (error) {
             LogEvent("%s Config ID %d Error in Send Socket. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
                      c.ConfigId, c.SendIp.c_str(), c.SendPort, error);
             SendEndpoint->ClearLastSocketError();
         }
-        SetStatus("Send Connect Error");
-        CallOwnerFromRelay([](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize sending socket...."); });
+        SetStatus("Send Connect Error", error);
+        CallOwnerFromRelay(
+            [](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize sending socket...."); });
         ReceiveEndpoint->Close();
         SendEndpoint->Close();
         return 0;
@@ -179,6 +262,7 @@ int CKOVBCastEngine::Run()
     LogEvent("%s Config ID %d Send Socket Created Successfully. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
              c.ConfigId, c.SendIp.c_str(), c.SendPort, SendEndpoint->LastSocketError());
     LogEvent("%s Config ID %d has been Started successfully.", LocalTimeText().c_str(), c.ConfigId);
+    PrepareRelayThread();
 
     {
         // A Stop that came while the endpoints were opening wins: never run after it.
@@ -188,9 +272,9 @@ int CKOVBCastEngine::Run()
             return 0;
         }
         Status = "Connected";
+        m_statusError = 0;
         Running.store(1, std::memory_order_release);
     }
-    std::memset(m_receiveBuffer, 0, sizeof m_receiveBuffer);
     CallOwnerFromRelay([id = c.ConfigId](CEngineOwner& owner) { owner.OnBroadcastState(id); });
 
     RelayLoop();
@@ -200,61 +284,138 @@ int CKOVBCastEngine::Run()
 
 void CKOVBCastEngine::RelayLoop()
 {
-    // Bytes from `dirty` on are zero, so each datagram is seen with zeros
-    // behind it without clearing the whole buffer every time.
-    int dirty = 0;
-    bool statusShowsRunning = false;
-    const int mostSentPerReceived = m_configuration.NmktFlag ? kMaxSentPerReceived : 1;
+    CNWProtocol& receive = *ReceiveEndpoint;
+    CNWProtocol& send = *SendEndpoint;
+    const bool nmkt = m_configuration.NmktFlag != 0;
+    const char* const segment = m_configuration.SegmentCode.c_str();
+    const int mostSentPerReceived = nmkt ? kMaxSentPerReceived : 1;
+    m_statusShowsRunning = m_sendsFailing = m_receivesFailing = false;
     while (Running.load(std::memory_order_acquire)) {
-        const int received = ReceiveEndpoint->Receive(m_receiveBuffer, kMaxDatagramLength);
-        if (!statusShowsRunning) {
-            std::lock_guard lock(m_statusMutex);
-            if (Running.load(std::memory_order_relaxed)) {
-                Status = "Running";
-                statusShowsRunning = true;
-            }
-        }
-        if (received >= 0) {
-            if (received < dirty)
-                std::memset(m_receiveBuffer + received, 0, static_cast<size_t>(dirty - received));
-            dirty = received;
-            // What one datagram produces goes out in one system call.
-            if (SendEndpoint->QueuedSendRoom() < mostSentPerReceived)
-                FlushSends();
-            if (!m_configuration.NmktFlag) {
-                Increment(ReceivedCount);
-                SendPacket(m_receiveBuffer);
-            } else {
-                m_converter.ProcessNewMarketData(m_receiveBuffer, m_configuration.SegmentCode.c_str(), *this);
-            }
-        } else {
-            dirty = kMaxDatagramLength;  // a failed receive may have written anything
-        }
-        // Nothing waits for a later datagram: the batch leaves before a receive that may block.
-        if (!ReceiveEndpoint->HasPendingReceives())
+        const bool newBatch = !receive.HasPendingReceives();
+        if (newBatch) {
+            // Nothing waits for a later datagram, and the received bytes the
+            // queued sends point at stay put until they have left.
             FlushSends();
+            Add<uint64_t>(m_heartbeat);
+        }
+        const uint8_t* datagram = nullptr;
+        const int received = receive.ReceiveNext(datagram);
+        if (received == CNWProtocol::kNothingYet || (received < 0 && receive.ReceiveError())) {
+            OnNoDatagram(received);
+            continue;
+        }
+        if (!m_statusShowsRunning || m_receivesFailing) {
+            std::lock_guard lock(m_statusMutex);
+            if (Running.load(std::memory_order_relaxed) && !m_sendsFailing) {
+                Status = "Running";
+                m_statusError = 0;
+            }
+            m_statusShowsRunning = true;
+            if (m_receivesFailing)
+                LogEvent("%s Config ID %d Receives succeed again.", LocalTimeText().c_str(), m_configuration.ConfigId);
+            m_receivesFailing = false;
+        }
+        if (received < 0)
+            continue;  // too long for the buffer, or the endpoint was interrupted
+        if (newBatch)
+            m_lastDatagramTime.store(MonotonicSeconds(), std::memory_order_relaxed);
+        // What one datagram produces goes out in one system call.
+        if (send.QueuedSendRoom() < mostSentPerReceived)
+            FlushSends();
+        if (!nmkt) {
+            Add(ReceivedCount);
+            // Sent from where it was received: its first 512 bytes, or all of
+            // it followed by zeros.
+            const int kept = received < kDatagramSize ? received : kDatagramSize;
+            if (!send.QueueSend(datagram, kept, kDatagramSize - kept))
+                Add(m_failedSends);
+        } else {
+            m_converter.ProcessNewMarketData(datagram, received, segment, *this);
+        }
     }
+    // What was queued when the stop came still goes out.
+    FlushSends();
+}
+
+void CKOVBCastEngine::OnNoDatagram(int result)
+{
+    if (result == CNWProtocol::kNothingYet) {
+        if (m_options.Polling)
+            PauseBetweenPolls();
+        return;
+    }
+    // A receive system call failed: say so once, and try again a little later.
+    const int error = ReceiveEndpoint->ReceiveError();
+    if (!m_receivesFailing) {
+        m_receivesFailing = true;
+        SetStatus("Receive Failing", error);
+        LogEvent("%s Config ID %d Receives are failing: %s (error %d).", LocalTimeText().c_str(),
+                 m_configuration.ConfigId, std::strerror(error), error);
+    }
+    Add<uint64_t>(m_heartbeat);
+    (void)WaitUnlessStopped(kReceiveRetryMs);
 }
 
 void CKOVBCastEngine::FlushSends()
 {
-    const int accepted = SendEndpoint->FlushSends();
-    uint32_t count = SentCount.load(std::memory_order_relaxed);
-    for (int i = 0; i < accepted; ++i)
-        count = NextSentCount(count);
-    SentCount.store(count, std::memory_order_relaxed);
+    const SEND_RESULT result = SendEndpoint->FlushSends();
+    if (result.Accepted > 0) {
+        uint32_t count = SentCount.load(std::memory_order_relaxed);
+        for (int i = 0; i < result.Accepted; ++i)
+            count = NextSentCount(count);
+        SentCount.store(count, std::memory_order_relaxed);
+    }
+    if (result.Refused > 0) {
+        if (!m_sendsFailing)
+            OnSendsFailing(result.Error);
+        Add(m_failedSends, static_cast<uint32_t>(result.Refused));
+    } else if (result.Accepted > 0 && m_sendsFailing) {
+        m_sendsFailing = false;
+        SetStatus("Running");
+        LogEvent("%s Config ID %d Sends succeed again after %u failed.", LocalTimeText().c_str(),
+                 m_configuration.ConfigId, GetFailedSendCount() - m_failedSendsWhenFailingBegan);
+    }
+}
+
+void CKOVBCastEngine::OnSendsFailing(int error)
+{
+    m_sendsFailing = true;
+    m_failedSendsWhenFailingBegan = GetFailedSendCount();
+    SetStatus("Send Failing", error);
+    if (error)
+        LogEvent("%s Config ID %d Sends are failing: %s (error %d).", LocalTimeText().c_str(),
+                 m_configuration.ConfigId, std::strerror(error), error);
+    else
+        LogEvent("%s Config ID %d Sends are failing: the system refused a datagram.", LocalTimeText().c_str(),
+                 m_configuration.ConfigId);
 }
 
 void CKOVBCastEngine::CountConverted()
 {
-    Increment(ConvertedCount);
+    Add(ConvertedCount);
+}
+
+uint8_t* CKOVBCastEngine::NextDatagram()
+{
+    uint8_t* slot = SendEndpoint->SendSlot();
+    if (!slot) {
+        FlushSends();
+        slot = SendEndpoint->SendSlot();
+    }
+    return slot ? slot : m_spareDatagram;
 }
 
 void CKOVBCastEngine::SendPacket(const uint8_t* datagram)
 {
-    // Queued; counted when the kernel accepts it (FlushSends).
-    if (!SendEndpoint->QueueSend(datagram, kDatagramSize)) {
-        FlushSends();
-        (void)SendEndpoint->QueueSend(datagram, kDatagramSize);
-    }
+    // Counted when the kernel accepts it (FlushSends).
+    if (datagram == m_spareDatagram)
+        Add(m_failedSends);
+    else
+        SendEndpoint->QueueWrittenSend(kDatagramSize);
+}
+
+void CKOVBCastEngine::OnTickerMapFull()
+{
+    LogEvent("%s Config ID %d Ticker map is full (%zu tokens): tokens not seen before are not stored.",
+             LocalTimeText().c_str(), m_configuration.ConfigId, CMarketDataConverter::kMaxTickers);
 }

@@ -7,8 +7,9 @@
 #include "net/NwProtocol.h"
 
 #include <atomic>
-#include <functional>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,8 +21,8 @@
 // data when NMKT is on.
 //
 // Driven from one owner thread (constructor, Configure, Start, Stop,
-// getters, destructor); the relay thread only counts, sets the status
-// and calls the owner through the gate.
+// options, destructor); the getters are safe from any thread. The relay
+// thread only counts, sets the status and calls the owner through the gate.
 class CKOVBCastEngine : private COldDatagramSink {
 public:
     static constexpr int kDatagramSize = 512;
@@ -31,6 +32,16 @@ public:
     static constexpr int kMaxSentPerReceived =
         static_cast<int>((NEW_BCAST_MESSAGE::kMaxDecompressedLength / NEW_DEPTH_RECORD::kSize + 1) / 2);
     static_assert(kMaxSentPerReceived == 21);
+    // A relay thread waiting for datagrams looks up at least this often
+    // (for a stop, changed interfaces, a due re-join).
+    static constexpr int kWakeAfterMs = 250;
+
+    // How the relay thread works; taken at the next Start.
+    struct RELAY_OPTIONS {
+        // Receive without waiting in the system, in a loop on a core of its own.
+        bool Polling = false;
+        int PollingCpu = -1;  // the CPU a polling relay thread is pinned to; -1: any
+    };
 
     // A stopped engine ("Not Running") for the configuration; the owner
     // (which may be null) hears of its state changes and messages.
@@ -44,12 +55,15 @@ public:
     // endpoints; the ticker map stays. Waits for an old relay thread first.
     void Configure(const KOV_BCAST_CONFIG& configuration);
     [[nodiscard]] const KOV_BCAST_CONFIG& GetConfiguration() const noexcept { return m_configuration; }
+    void SetRelayOptions(const RELAY_OPTIONS& options) { m_options = options; }
+    [[nodiscard]] const RELAY_OPTIONS& GetRelayOptions() const noexcept { return m_options; }
 
     // Starts a relay thread and returns at once. Ignored while a start is
     // still pending (or the relay runs).
     void Start();
-    // Ends the relay: closes both endpoints, waits for the relay thread,
-    // notifies the owner and shows "Stopped". No counter moves afterwards.
+    // Ends the relay: what was queued is sent, the endpoints close, the
+    // relay thread ends, the owner is notified and the status is "Stopped".
+    // No counter moves afterwards.
     void Stop();
 
     [[nodiscard]] int IsRunning() const noexcept { return Running.load(std::memory_order_acquire); }
@@ -57,8 +71,21 @@ public:
     [[nodiscard]] uint32_t GetReceivedCount() const noexcept;
     [[nodiscard]] uint32_t GetSentCount() const noexcept { return SentCount.load(std::memory_order_relaxed); }
     [[nodiscard]] std::string GetStatus() const;
+    // The system's reason in words for a status of failure, empty otherwise.
+    [[nodiscard]] std::string GetStatusReason() const;
     // Datagrams the kernel dropped before the relay could read them (receive buffer full).
-    [[nodiscard]] uint32_t GetDroppedCount() const noexcept;
+    [[nodiscard]] uint32_t GetDroppedCount() const;
+    // Datagrams the kernel refused to send.
+    [[nodiscard]] uint32_t GetFailedSendCount() const noexcept { return m_failedSends.load(std::memory_order_relaxed); }
+    // Ticker records not stored because the ticker map was full.
+    [[nodiscard]] uint32_t GetRefusedTokenCount() const noexcept { return m_converter.RefusedTokenCount(); }
+    // Receive buffer the kernel granted at the last start, in bytes; 0 before.
+    [[nodiscard]] int GetGrantedReceiveBuffer() const noexcept { return m_grantedReceiveBuffer.load(); }
+    // Moves on whenever the relay thread is alive and well: at every batch
+    // received and at least every kWakeAfterMs while it waits.
+    [[nodiscard]] uint64_t GetHeartbeat() const noexcept { return m_heartbeat.load(std::memory_order_relaxed); }
+    // Seconds on the monotonic clock when the last datagram arrived; 0 before any.
+    [[nodiscard]] int64_t GetLastDatagramTime() const noexcept { return m_lastDatagramTime.load(std::memory_order_relaxed); }
 
     // The count that follows `count` after one more send: 4294967295 is followed by 1.
     [[nodiscard]] static constexpr uint32_t NextSentCount(uint32_t count) noexcept
@@ -66,30 +93,52 @@ public:
         return (count == UINT32_MAX ? 0 : count) + 1;
     }
 
+protected:
+    // The endpoints Configure makes: UDP ones. (A test puts recording ones
+    // in their place; Configure called from a constructor makes UDP ones.)
+    [[nodiscard]] virtual std::unique_ptr<CNWProtocol> MakeEndpoint();
+
 private:
     int Run();
     int OpenReceiveEndpoint();
     int OpenSendEndpoint();
+    // Pins a polling relay thread and logs how the relay receives.
+    void PrepareRelayThread();
     void RelayLoop();
-    // Sends the queued datagrams in one system call and counts the accepted ones.
+    // What the relay thread does when no datagram came (result
+    // kNothingYet) or a receive failed (-1).
+    void OnNoDatagram(int result);
+    // Sends the queued datagrams in one system call and counts what the kernel accepted and refused.
     void FlushSends();
+    void OnSendsFailing(int error);
     void CloseEndpoints();
     // Asks the relay thread to end and waits for it; no owner notification.
     void EndRelayThread();
-    void SetStatus(const char* status);
+    void SetStatus(const char* status, int reasonError = 0);
+    // Relay thread: waits up to `milliseconds` or until a stop is asked for; false on a stop.
+    bool WaitUnlessStopped(int milliseconds);
     // Relay thread: runs call on the owner's thread and waits for it.
     void CallOwnerFromRelay(const std::function<void(CEngineOwner&)>& call);
 
     // COldDatagramSink, for the conversion.
     void CountConverted() override;
+    [[nodiscard]] uint8_t* NextDatagram() override;
     void SendPacket(const uint8_t* datagram) override;
+    void OnTickerMapFull() override;
 
     KOV_BCAST_CONFIG m_configuration;
+    RELAY_OPTIONS m_options;
     std::atomic<uint32_t> ConvertedCount{0};
     std::atomic<uint32_t> ReceivedCount{0};
-    mutable std::mutex m_statusMutex;  // guards Status and the stop request
-    std::string Status;
     std::atomic<uint32_t> SentCount{0};
+    std::atomic<uint32_t> m_failedSends{0};
+    std::atomic<int> m_grantedReceiveBuffer{0};
+    std::atomic<uint64_t> m_heartbeat{0};
+    std::atomic<int64_t> m_lastDatagramTime{0};
+    mutable std::mutex m_statusMutex;  // guards Status, its reason and the stop request
+    std::condition_variable m_stopAsked;
+    std::string Status;
+    int m_statusError = 0;  // errno behind a status of failure
     std::atomic<int> Running{0};
     bool m_stopRequested = false;
     std::thread RelayThread;
@@ -98,5 +147,11 @@ private:
     CEngineOwner* OwnerWindow = nullptr;
     std::shared_ptr<COwnerCallGate> m_ownerGate = std::make_shared<COwnerCallGate>();
     CMarketDataConverter m_converter;  // holds the TickerMap
-    uint8_t m_receiveBuffer[kMaxDatagramLength] = {};
+
+    // Relay thread only.
+    bool m_statusShowsRunning = false;
+    bool m_sendsFailing = false;
+    bool m_receivesFailing = false;
+    uint32_t m_failedSendsWhenFailingBegan = 0;
+    uint8_t m_spareDatagram[kDatagramSize] = {};  // where a datagram goes that no send batch can take
 };

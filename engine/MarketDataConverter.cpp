@@ -74,23 +74,36 @@ NetChangeResult PlainNetChange(int32_t lastPrice, const NEW_BCAST_TICKER_OHLOI& 
 
 CMarketDataConverter::CMarketDataConverter() : TickerMap(kTickerBuckets) {}
 
-void CMarketDataConverter::ProcessNewMarketData(const uint8_t* buffer, const char* segmentCode,
+const uint8_t* CMarketDataConverter::Padded(const uint8_t* datagram, int length, int needed)
+{
+    if (length >= needed)
+        return datagram;
+    std::memcpy(m_padded, datagram, static_cast<size_t>(length));
+    std::memset(m_padded + length, 0, static_cast<size_t>(needed - length));
+    return m_padded;
+}
+
+void CMarketDataConverter::ProcessNewMarketData(const uint8_t* datagram, int datagramLength, const char* segmentCode,
                                                 COldDatagramSink& sink)
 {
-    if (!buffer)
+    if (!datagram || datagramLength < 0 || datagramLength > kMaxDatagramLength)
         return;
-    const int records = NewMessage::NoOfRecords::Get(buffer);
+    // A datagram shorter than its header or its block says reads as if zeros
+    // followed it, as it always has; a whole one is read where it lies.
+    const uint8_t* message = Padded(datagram, datagramLength, NewMessage::kBlockOffset);
+    const int records = NewMessage::NoOfRecords::Get(message);
     if (records <= 0)
         return;
-    const int16_t code = NewMessage::TransactionCode::Get(buffer);
+    const int16_t code = NewMessage::TransactionCode::Get(message);
     if (code != NewMessage::kDepthCode && code != NewMessage::kTickerPriceCode &&
         code != NewMessage::kTickerOpenInterestCode)
         return;
-    const int compressedLength = NewMessage::CompressedLength::Get(buffer);
+    const int compressedLength = NewMessage::CompressedLength::Get(message);
     if (compressedLength < 1 || compressedLength > kMaxCompressedLength)
         return;
+    message = Padded(datagram, datagramLength, NewMessage::kBlockOffset + compressedLength);
     // Nothing past `length` is ever read, so the buffer need not be cleared first.
-    const int length = LZ4_decompress_safe(reinterpret_cast<const char*>(buffer + NewMessage::kBlockOffset),
+    const int length = LZ4_decompress_safe(reinterpret_cast<const char*>(message + NewMessage::kBlockOffset),
                                            reinterpret_cast<char*>(m_decompressed), compressedLength,
                                            static_cast<int>(sizeof m_decompressed));
     if (length <= 0)
@@ -104,24 +117,40 @@ void CMarketDataConverter::ProcessNewMarketData(const uint8_t* buffer, const cha
             ConvertDepthRecords(records, m_decompressed, segmentCode, sink);
         break;
     case NewMessage::kTickerOpenInterestCode:
-        UpdateTickerOpenInterest(std::min(records, length / kOpenInterestRecordSize), m_decompressed);
+        UpdateTickerOpenInterest(std::min(records, length / kOpenInterestRecordSize), m_decompressed, sink);
         break;
     case NewMessage::kTickerPriceCode:
-        UpdateTickerPrices(std::min(records, length / kPriceRecordSize), m_decompressed);
+        UpdateTickerPrices(std::min(records, length / kPriceRecordSize), m_decompressed, sink);
         break;
     default:
         break;
     }
 }
 
-void CMarketDataConverter::UpdateTickerPrices(int count, const uint8_t* records)
+NEW_BCAST_TICKER_OHLOI* CMarketDataConverter::TickerEntry(int32_t token, COldDatagramSink& sink)
+{
+    if (const auto found = TickerMap.find(token); found != TickerMap.end())
+        return &found->second;
+    if (TickerMap.size() >= kMaxTickers) {
+        if (m_refusedTokens.fetch_add(1, std::memory_order_relaxed) == 0)
+            sink.OnTickerMapFull();
+        return nullptr;
+    }
+    // A new entry starts at zero.
+    return &TickerMap.emplace(token, NEW_BCAST_TICKER_OHLOI{}).first->second;
+}
+
+void CMarketDataConverter::UpdateTickerPrices(int count, const uint8_t* records, COldDatagramSink& sink)
 {
     using Record = NEW_TICKER_PRICE_RECORD;
     for (int i = 0; i < count; ++i) {
         const uint8_t* record = records + i * Record::kSize;
         const int32_t token = Record::Token::Get(record);
-        // A new entry starts at zero, so its open interest is 0; a found one keeps it.
-        NEW_BCAST_TICKER_OHLOI& entry = TickerMap[token];
+        // A new entry's open interest is 0; a found one keeps it.
+        NEW_BCAST_TICKER_OHLOI* found = TickerEntry(token, sink);
+        if (!found)
+            continue;
+        NEW_BCAST_TICKER_OHLOI& entry = *found;
         entry.Token = token;
         entry.OpenPrice = Record::OpenPrice::Get(record);
         entry.HighPrice = Record::HighPrice::Get(record);
@@ -132,16 +161,17 @@ void CMarketDataConverter::UpdateTickerPrices(int count, const uint8_t* records)
     }
 }
 
-void CMarketDataConverter::UpdateTickerOpenInterest(int count, const uint8_t* records)
+void CMarketDataConverter::UpdateTickerOpenInterest(int count, const uint8_t* records, COldDatagramSink& sink)
 {
     using Record = NEW_TICKER_OI_RECORD;
     for (int i = 0; i < count; ++i) {
         const uint8_t* record = records + i * Record::kSize;
         const int32_t token = Record::Token::Get(record);
-        // A new entry starts with zero prices; a found one keeps its prices.
-        NEW_BCAST_TICKER_OHLOI& entry = TickerMap[token];
-        entry.Token = token;
-        entry.OpenInterest = Record::OpenInterest::Get(record);
+        // A new entry's prices are zero; a found one keeps its prices.
+        if (NEW_BCAST_TICKER_OHLOI* entry = TickerEntry(token, sink)) {
+            entry->Token = token;
+            entry->OpenInterest = Record::OpenInterest::Get(record);
+        }
     }
 }
 
@@ -160,25 +190,31 @@ void CMarketDataConverter::ConvertDepthRecordsAs(int count, const uint8_t* recor
                                                  COldDatagramSink& sink)
 {
     for (int i = 0; i < count; i += OLD_DEPTH_MESSAGE::kMaxRecords) {
-        BuildDepthMessage<Record>(records + i * NewRecord::kSize, std::min(count - i, OLD_DEPTH_MESSAGE::kMaxRecords));
-        BuildOldDatagram(m_message, OLD_DEPTH_MESSAGE::kSize<Record>, streamCode);
-        sink.SendPacket(m_datagram);
+        // Written where it is sent from. Clearing first gives every zero
+        // field, the zero second record of a one-record message, and no
+        // message at all for a segment without a stream code.
+        uint8_t* datagram = sink.NextDatagram();
+        std::memset(datagram, 0, OLD_BCAST_DATAGRAM::kSize);
+        OLD_BCAST_DATAGRAM::StreamCode::Set(datagram, streamCode);
+        OLD_BCAST_DATAGRAM::MessageCount::Set(datagram, 1);
+        if (streamCode != 0)
+            BuildDepthMessage<Record>(records + i * NewRecord::kSize,
+                                      std::min(count - i, OLD_DEPTH_MESSAGE::kMaxRecords),
+                                      datagram + OLD_BCAST_DATAGRAM::kMessageOffset);
+        sink.SendPacket(datagram);
     }
 }
 
 template <typename Record>
-void CMarketDataConverter::BuildDepthMessage(const uint8_t* records, int count)
+void CMarketDataConverter::BuildDepthMessage(const uint8_t* records, int count, uint8_t* message) const
 {
-    // Clearing first gives every zero field, and the zero second record of a
-    // one-record message.
-    std::memset(m_message, 0, OLD_DEPTH_MESSAGE::kSize<Record>);
-    uint8_t* header = m_message + OLD_DEPTH_MESSAGE::kHeaderOffset;
+    uint8_t* header = message + OLD_DEPTH_MESSAGE::kHeaderOffset;
     OLD_BCAST_HEADER::TransactionCode::Set(header, OLD_BCAST_HEADER::kDepthCode);
     OLD_BCAST_HEADER::MessageLength::Set(header, OLD_DEPTH_MESSAGE::kMessageLength<Record>);
-    OLD_DEPTH_MESSAGE::NoOfRecords::Set(m_message, static_cast<int16_t>(count));
+    OLD_DEPTH_MESSAGE::NoOfRecords::Set(message, static_cast<int16_t>(count));
     for (int i = 0; i < count; ++i)
         ConvertDepthRecord<Record>(records + i * NewRecord::kSize,
-                                   m_message + OLD_DEPTH_MESSAGE::kRecordsOffset + i * Record::kSize);
+                                   message + OLD_DEPTH_MESSAGE::kRecordsOffset + i * Record::kSize);
 }
 
 template <typename Record>
@@ -234,13 +270,4 @@ void CMarketDataConverter::ConvertDepthRecord(const uint8_t* from, uint8_t* to) 
         Record::kShortToken ? QaNetChange(marketState, lastPrice, ticker) : PlainNetChange(lastPrice, ticker);
     Record::NetChangeIndicator::Set(to, change.Indicator);
     Record::NetChange::Set(to, change.NetChange);
-}
-
-void CMarketDataConverter::BuildOldDatagram(const uint8_t* message, size_t messageSize, uint8_t streamCode)
-{
-    std::memset(m_datagram, 0, sizeof m_datagram);
-    OLD_BCAST_DATAGRAM::StreamCode::Set(m_datagram, streamCode);
-    OLD_BCAST_DATAGRAM::MessageCount::Set(m_datagram, 1);
-    if (streamCode != 0)
-        std::memcpy(m_datagram + OLD_BCAST_DATAGRAM::kMessageOffset, message, messageSize);
 }

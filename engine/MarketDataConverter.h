@@ -3,6 +3,7 @@
 #include "engine/BroadcastLayouts.h"
 #include "net/NwProtocol.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <unordered_map>
@@ -13,8 +14,13 @@ public:
     virtual ~COldDatagramSink() = default;
     // The message passed the header and decompression checks (ConvertedCount).
     virtual void CountConverted() = 0;
-    // One 512-byte old-format datagram to send (SendPacket).
+    // A 512-byte place for the next old-format datagram, where the send
+    // batch holds it; what it holds before is undefined.
+    [[nodiscard]] virtual uint8_t* NextDatagram() = 0;
+    // Sends the 512-byte datagram written at the place NextDatagram gave (SendPacket).
     virtual void SendPacket(const uint8_t* datagram) = 0;
+    // The ticker map is full: a token was not stored (said once per converter).
+    virtual void OnTickerMapFull() {}
 };
 
 // The ticker values kept per token, merged from 10750 and 10600 records.
@@ -37,6 +43,9 @@ static_assert(sizeof(NEW_BCAST_TICKER_OHLOI) == 32);
 class CMarketDataConverter {
 public:
     static constexpr size_t kTickerBuckets = 135001;
+    // Tokens the ticker map holds at most; a feed of random tokens would
+    // otherwise grow it without bound (docs/design.md, "Bounded memory").
+    static constexpr size_t kMaxTickers = 500000;
     // The block starts at offset 6 of the datagram and must end inside the receive buffer.
     static constexpr int kMaxCompressedLength = kMaxDatagramLength - static_cast<int>(NEW_BCAST_MESSAGE::kBlockOffset);
 
@@ -44,27 +53,34 @@ public:
     CMarketDataConverter(const CMarketDataConverter&) = delete;
     CMarketDataConverter& operator=(const CMarketDataConverter&) = delete;
 
-    // One received datagram: the whole receive buffer, zero behind the datagram.
+    // One received datagram of `length` bytes (at most kMaxDatagramLength).
     // Anything that is not new-format market data is dropped silently.
-    void ProcessNewMarketData(const uint8_t* buffer, const char* segmentCode, COldDatagramSink& sink);
+    void ProcessNewMarketData(const uint8_t* datagram, int length, const char* segmentCode, COldDatagramSink& sink);
 
     [[nodiscard]] size_t TickerCount() const noexcept { return TickerMap.size(); }
     [[nodiscard]] size_t TickerBucketCount() const noexcept { return TickerMap.bucket_count(); }
+    // Ticker records whose new token found the map full. Safe to read from any thread.
+    [[nodiscard]] uint32_t RefusedTokenCount() const noexcept { return m_refusedTokens.load(std::memory_order_relaxed); }
 
 private:
     void ConvertDepthRecords(int count, const uint8_t* records, const char* segmentCode, COldDatagramSink& sink);
     template <typename Record>
     void ConvertDepthRecordsAs(int count, const uint8_t* records, uint8_t streamCode, COldDatagramSink& sink);
     template <typename Record>
-    void BuildDepthMessage(const uint8_t* records, int count);
+    void BuildDepthMessage(const uint8_t* records, int count, uint8_t* message) const;
     template <typename Record>
     void ConvertDepthRecord(const uint8_t* from, uint8_t* to) const;
-    void BuildOldDatagram(const uint8_t* message, size_t messageSize, uint8_t streamCode);
-    void UpdateTickerPrices(int count, const uint8_t* records);
-    void UpdateTickerOpenInterest(int count, const uint8_t* records);
+    void UpdateTickerPrices(int count, const uint8_t* records, COldDatagramSink& sink);
+    void UpdateTickerOpenInterest(int count, const uint8_t* records, COldDatagramSink& sink);
+    // The entry of a token, made when there is room; null when the map is full.
+    NEW_BCAST_TICKER_OHLOI* TickerEntry(int32_t token, COldDatagramSink& sink);
 
     std::unordered_map<int32_t, NEW_BCAST_TICKER_OHLOI> TickerMap;
+    std::atomic<uint32_t> m_refusedTokens{0};
     uint8_t m_decompressed[NEW_BCAST_MESSAGE::kMaxDecompressedLength];
-    uint8_t m_message[OLD_DEPTH_MESSAGE::kSize<OLD_DEPTH_RECORD>];
-    uint8_t m_datagram[OLD_BCAST_DATAGRAM::kSize];
+    // The first `needed` bytes of the datagram, zeros behind its end; the
+    // datagram itself when it is that long.
+    const uint8_t* Padded(const uint8_t* datagram, int length, int needed);
+
+    uint8_t m_padded[kMaxDatagramLength];
 };

@@ -16,12 +16,27 @@ struct NW_PROTOCOL_SETTINGS {
     uint16_t Port = 0;      // network byte order; send: both the local and the destination port
     uint32_t BufferSize = 0;  // receive: socket receive buffer in bytes
     uint32_t Multicast = 0;   // receive: nonzero = join RemoteIp as a group
+    // Receive: never wait in the system for a datagram (a polling relay asks again itself).
+    bool Polling = false;
+    // Receive: a waiting receive gives up after this long (0 = waits until a
+    // datagram comes), so that its thread can look after other things.
+    int WakeAfterMs = 0;
+};
+
+// What one flush of queued sends did.
+struct SEND_RESULT {
+    int Accepted = 0;  // datagrams the kernel took
+    int Refused = 0;   // datagrams it refused; each was tried once
+    int Error = 0;     // errno of a refusal, 0 when the kernel did not say
 };
 
 // The engine reaches the network only through endpoints. Results follow
 // the socket layer: -1 on failure.
 class CNWProtocol {
 public:
+    // ReceiveNext: no datagram came (a polling receive, or a waiting one that gave up).
+    static constexpr int kNothingYet = -2;
+
     virtual ~CNWProtocol() = default;
 
     [[nodiscard]] virtual int Open(const NW_PROTOCOL_SETTINGS&) { return 1; }
@@ -30,21 +45,41 @@ public:
     // or Send, which then return -1 promptly.
     virtual int Close() { return 1; }
     virtual int Send(const void* /*bytes*/, int /*length*/) { return -1; }
+    // Copies the next datagram into the buffer.
     virtual int Receive(void* /*buffer*/, int /*capacity*/) { return -1; }
 
-    // Batched receiving: true when the next Receive returns a datagram
-    // already taken from the socket, without a system call.
+    // ---- Batched use, without copies (the relay loop) ----
+
+    // The next received datagram where the endpoint's batch holds it: its
+    // length, with `bytes` pointing at it. The bytes stay valid until a call
+    // that finds no pending datagram takes a new batch. -1 for a failed
+    // receive (too long, the endpoint closed or interrupted, a system
+    // error: ReceiveError), kNothingYet when none came.
+    virtual int ReceiveNext(const uint8_t*& /*bytes*/) { return -1; }
+    // True when ReceiveNext returns a datagram already taken, without a system call.
     [[nodiscard]] virtual bool HasPendingReceives() const noexcept { return false; }
-    // Batched sending: QueueSend copies a datagram into the batch (false
-    // when the batch is full or the datagram too long for it); FlushSends
-    // sends the batch, in order, and gives how many datagrams the kernel
-    // accepted. Each datagram is tried once; a refused one is not retried.
-    [[nodiscard]] virtual bool QueueSend(const void* /*bytes*/, int /*length*/) { return false; }
-    virtual int FlushSends() { return 0; }
+    // errno of the last receive system call that failed, 0 once one works again.
+    [[nodiscard]] virtual int ReceiveError() const noexcept { return 0; }
+    // Thread-safe: a thread waiting in ReceiveNext returns -1 at once, and
+    // so does every later receive; sending goes on.
+    virtual void InterruptReceive() {}
+
+    // Queues a datagram of `length` bytes at `bytes` followed by `padding`
+    // zero bytes. Nothing is copied: the bytes must stay as they are until
+    // FlushSends. False when the batch is full.
+    [[nodiscard]] virtual bool QueueSend(const uint8_t* /*bytes*/, int /*length*/, int /*padding*/) { return false; }
+    // A place in the batch for a datagram that the caller writes there and
+    // then queues with QueueWrittenSend; null when the batch is full.
+    [[nodiscard]] virtual uint8_t* SendSlot() { return nullptr; }
+    virtual void QueueWrittenSend(int /*length*/) {}
+    // Sends the batch in order; each datagram is tried once.
+    virtual SEND_RESULT FlushSends() { return {}; }
     [[nodiscard]] virtual int QueuedSendRoom() const noexcept { return 0; }
-    // Datagrams the kernel dropped because the receive buffer was full,
-    // over every socket this endpoint opened. Safe to read from any thread.
-    [[nodiscard]] virtual uint32_t DroppedCount() const noexcept { return 0; }
+
+    // Datagrams the kernel dropped because the receive buffer was full, over
+    // every socket this endpoint opened, as the kernel counts them now. Safe
+    // to call from any thread.
+    [[nodiscard]] virtual uint32_t DroppedCount() const { return 0; }
 
     // errno of the call that made the last Open fail; 0 when none.
     [[nodiscard]] int LastSocketError() const noexcept { return m_lastSocketError; }

@@ -1,6 +1,7 @@
 #include "net/Udp.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -29,19 +30,28 @@ int SetOption(int socket, int level, int name, const T& value)
     return setsockopt(socket, level, name, &value, sizeof value);
 }
 
+// The kernel's count of datagrams it dropped for this socket, receive
+// buffer full among them; 0 when it cannot be read.
+uint32_t SocketDrops(int socket) noexcept
+{
+    uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof memory;
+    if (getsockopt(socket, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
+        length < (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t))
+        return 0;
+    return memory[SK_MEMINFO_DROPS];
+}
+
+// What a datagram shorter than the send size is padded with.
+constexpr uint8_t kZeros[CUDP::kMaxQueued] = {};
+
 }  // namespace
 
 // Headers, addresses and buffers for kBatch datagrams, pointed at each other once.
 struct CUDP::ReceiveBatch {
-    union Control {
-        cmsghdr header;
-        char bytes[CMSG_SPACE(sizeof(uint32_t))];
-    };
-
     std::array<mmsghdr, kBatch> messages{};
     std::array<iovec, kBatch> vectors{};
     std::array<sockaddr_in, kBatch> senders{};
-    std::array<Control, kBatch> controls{};
     std::array<std::array<uint8_t, kMaxDatagramLength>, kBatch> data;
     int count = 0;  // datagrams taken by the last system call
     int next = 0;   // the next of them to hand out
@@ -54,35 +64,35 @@ struct CUDP::ReceiveBatch {
             header.msg_iov = &vectors[i];
             header.msg_iovlen = 1;
             header.msg_name = &senders[i];
-            header.msg_control = controls[i].bytes;
         }
         Restore(kBatch);
     }
-    // The kernel rewrites the lengths and flags of the messages it fills.
+    // The kernel rewrites the address lengths and flags of the messages it fills.
     void Restore(int used) noexcept
     {
         for (int i = 0; i < used; ++i) {
-            msghdr& header = messages[i].msg_hdr;
-            header.msg_namelen = sizeof senders[i];
-            header.msg_controllen = sizeof controls[i].bytes;
-            header.msg_flags = 0;
+            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            messages[i].msg_hdr.msg_flags = 0;
         }
     }
 };
 
+// Each queued datagram is two pieces: its bytes (the caller's, or a slot
+// here that the caller wrote) and zeros to pad it.
 struct CUDP::SendBatch {
     std::array<mmsghdr, kBatch> messages{};
-    std::array<iovec, kBatch> vectors{};
-    std::array<std::array<uint8_t, kMaxQueued>, kBatch> data;
+    std::array<std::array<iovec, 2>, kBatch> vectors{};
+    std::array<std::array<uint8_t, kMaxQueued>, kBatch> slots;
     int count = 0;
 
     explicit SendBatch(sockaddr_in* destination)
     {
         for (int i = 0; i < kBatch; ++i) {
-            vectors[i] = {data[i].data(), 0};
+            vectors[i][0] = {slots[i].data(), 0};
+            vectors[i][1] = {const_cast<uint8_t*>(kZeros), 0};
             msghdr& header = messages[i].msg_hdr;
-            header.msg_iov = &vectors[i];
-            header.msg_iovlen = 1;
+            header.msg_iov = vectors[i].data();
+            header.msg_iovlen = vectors[i].size();
             header.msg_name = destination;
             header.msg_namelen = sizeof *destination;
         }
@@ -128,7 +138,8 @@ int CUDP::OpenReceive(const NW_PROTOCOL_SETTINGS& settings)
     if (SetOption(socket, SOL_SOCKET, SO_REUSEADDR, 1) < 0)
         return Fail();
     // Bound to the group, not to the interface address: on Linux a socket
-    // bound to a unicast address never sees group traffic.
+    // bound to a unicast address never sees group traffic, and one bound to
+    // the group sees that group only.
     const sockaddr_in local = MakeAddress(settings.RemoteIp, settings.Port);
     if (bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0)
         return Fail();
@@ -154,15 +165,24 @@ int CUDP::OpenReceive(const NW_PROTOCOL_SETTINGS& settings)
         return Fail();
     // The kernel reports twice the data it will hold; halve it to compare with the request.
     m_grantedReceiveBuffer = granted / 2;
-    // Each datagram then carries the socket's count of datagrams dropped for a full buffer.
-    if (SetOption(socket, SOL_SOCKET, SO_RXQ_OVFL, 1) < 0)
-        return Fail();
-    m_dropsOfEarlierSockets += m_dropsOfThisSocket;
-    m_dropsOfThisSocket = 0;
+
+    if (settings.Polling) {
+        // Where the driver supports it the kernel polls the device briefly
+        // too; it needs CAP_NET_ADMIN beyond net.core.busy_read, so a refusal is no failure.
+        (void)SetOption(socket, SOL_SOCKET, SO_BUSY_POLL, 50);
+        m_receiveFlags = MSG_DONTWAIT;
+    } else {
+        // Waits for the first datagram only, then takes what else is queued.
+        m_receiveFlags = MSG_WAITFORONE;
+        const timeval wake{settings.WakeAfterMs / 1000, settings.WakeAfterMs % 1000 * 1000};
+        if (settings.WakeAfterMs > 0 && SetOption(socket, SOL_SOCKET, SO_RCVTIMEO, wake) < 0)
+            return Fail();
+    }
     if (!m_receive)
         m_receive = std::make_unique<ReceiveBatch>();
     m_receive->Restore(m_receive->count);
     m_receive->count = m_receive->next = 0;
+    m_receiveError = 0;
     return 0;
 }
 
@@ -193,7 +213,13 @@ int CUDP::OpenSend(const NW_PROTOCOL_SETTINGS& settings)
 
 int CUDP::Close()
 {
-    const int socket = m_socket.exchange(-1);
+    int socket = -1;
+    {
+        std::lock_guard lock(m_dropsMutex);
+        socket = m_socket.exchange(-1);
+        if (socket >= 0)
+            m_dropsOfClosedSockets += SocketDrops(socket);
+    }
     if (socket >= 0) {
         // close() alone does not wake a thread blocked in recvmsg on Linux;
         // shutdown does (it fails with ENOTCONN on an unconnected socket but
@@ -204,6 +230,13 @@ int CUDP::Close()
         ::close(socket);
     }
     return 1;
+}
+
+void CUDP::InterruptReceive()
+{
+    SocketUse use(*this);
+    if (const int socket = use.Socket(); socket >= 0)
+        shutdown(socket, SHUT_RD);
 }
 
 int CUDP::Send(const void* bytes, int length)
@@ -221,33 +254,43 @@ int CUDP::Receive(void* buffer, int capacity)
 {
     if (!buffer)
         return 0;
-    if (!m_receive)
+    const uint8_t* bytes = nullptr;
+    int length = kNothingYet;
+    while (length == kNothingYet)
+        length = ReceiveNext(bytes);
+    if (length < 0 || length > capacity)
         return -1;
-    ReceiveBatch& batch = *m_receive;
+    std::memcpy(buffer, bytes, static_cast<size_t>(length));
+    return length;
+}
+
+int CUDP::ReceiveNext(const uint8_t*& bytes)
+{
+    ReceiveBatch* batch = m_receive.get();
+    if (!batch)
+        return -1;
     if (m_socket.load(std::memory_order_relaxed) < 0) {
-        batch.next = batch.count;  // a closed endpoint hands out nothing it took earlier
+        batch->next = batch->count;  // a closed endpoint hands out nothing it took earlier
         return -1;
     }
-    if (batch.next == batch.count && !FillReceiveBatch())
-        return -1;
-
-    const int index = batch.next++;
-    const mmsghdr& received = batch.messages[index];
-    NoteDrops(received.msg_hdr);
+    if (batch->next == batch->count) {
+        const int taken = FillReceiveBatch();
+        if (taken <= 0)
+            return taken == 0 ? kNothingYet : -1;
+    }
+    const int index = batch->next++;
+    const mmsghdr& received = batch->messages[index];
     // A datagram longer than the buffer is a failed receive, not a cut one.
     if (received.msg_hdr.msg_flags & MSG_TRUNC)
         return -1;
     // A shut-down socket returns 0 without a sender; an empty datagram has one.
     if (received.msg_len == 0 && received.msg_hdr.msg_namelen == 0)
         return -1;
-    const int length = static_cast<int>(received.msg_len);
-    if (length > capacity)
-        return -1;
-    std::memcpy(buffer, batch.data[index].data(), static_cast<size_t>(length));
-    return length;
+    bytes = batch->data[index].data();
+    return static_cast<int>(received.msg_len);
 }
 
-bool CUDP::FillReceiveBatch()
+int CUDP::FillReceiveBatch()
 {
     ReceiveBatch& batch = *m_receive;
     batch.Restore(batch.count);
@@ -255,24 +298,17 @@ bool CUDP::FillReceiveBatch()
     SocketUse use(*this);
     const int socket = use.Socket();
     if (socket < 0)
-        return false;
-    // Waits for the first datagram only, then takes what else is queued.
-    const int received = recvmmsg(socket, batch.messages.data(), kBatch, MSG_WAITFORONE, nullptr);
-    if (received <= 0)
-        return false;
-    batch.count = received;
-    return true;
-}
-
-void CUDP::NoteDrops(const msghdr& message) noexcept
-{
-    for (const cmsghdr* control = CMSG_FIRSTHDR(&message); control;
-         control = CMSG_NXTHDR(const_cast<msghdr*>(&message), const_cast<cmsghdr*>(control))) {
-        if (control->cmsg_level == SOL_SOCKET && control->cmsg_type == SO_RXQ_OVFL) {
-            std::memcpy(&m_dropsOfThisSocket, CMSG_DATA(control), sizeof m_dropsOfThisSocket);
-            m_dropped.store(m_dropsOfEarlierSockets + m_dropsOfThisSocket, std::memory_order_relaxed);
-        }
+        return -1;
+    const int received = recvmmsg(socket, batch.messages.data(), kBatch, m_receiveFlags, nullptr);
+    if (received > 0) {
+        batch.count = received;
+        m_receiveError = 0;
+        return received;
     }
+    if (received < 0 && (errno == EAGAIN || errno == EINTR))
+        return 0;
+    m_receiveError = received < 0 ? errno : 0;
+    return -1;
 }
 
 bool CUDP::HasPendingReceives() const noexcept
@@ -280,43 +316,67 @@ bool CUDP::HasPendingReceives() const noexcept
     return m_receive && m_receive->next < m_receive->count;
 }
 
-bool CUDP::QueueSend(const void* bytes, int length)
+bool CUDP::QueueSend(const uint8_t* bytes, int length, int padding)
 {
-    if (!m_send || m_send->count == kBatch || length < 0 || length > kMaxQueued)
+    if (!m_send || m_send->count == kBatch || length < 0 || padding < 0 || padding > kMaxQueued)
         return false;
-    const int index = m_send->count++;
-    std::memcpy(m_send->data[index].data(), bytes, static_cast<size_t>(length));
-    m_send->vectors[index].iov_len = static_cast<size_t>(length);
+    std::array<iovec, 2>& pieces = m_send->vectors[m_send->count++];
+    pieces[0] = {const_cast<uint8_t*>(bytes), static_cast<size_t>(length)};
+    pieces[1].iov_len = static_cast<size_t>(padding);
     return true;
 }
 
-int CUDP::FlushSends()
+uint8_t* CUDP::SendSlot()
 {
+    if (!m_send || m_send->count == kBatch)
+        return nullptr;
+    return m_send->slots[m_send->count].data();
+}
+
+void CUDP::QueueWrittenSend(int length)
+{
+    if (!m_send || m_send->count == kBatch || length < 0 || length > kMaxQueued)
+        return;
+    const int index = m_send->count++;
+    std::array<iovec, 2>& pieces = m_send->vectors[index];
+    pieces[0] = {m_send->slots[index].data(), static_cast<size_t>(length)};
+    pieces[1].iov_len = 0;
+}
+
+SEND_RESULT CUDP::FlushSends()
+{
+    SEND_RESULT result;
     if (!m_send || m_send->count == 0)
-        return 0;
+        return result;
     SendBatch& batch = *m_send;
     const int count = batch.count;
     batch.count = 0;
     SocketUse use(*this);
     const int socket = use.Socket();
-    if (socket < 0)
-        return 0;
-    int accepted = 0;
+    if (socket < 0) {
+        result.Refused = count;
+        result.Error = EBADF;
+        return result;
+    }
     for (int first = 0; first < count;) {
         int sent = sendmmsg(socket, &batch.messages[first], static_cast<unsigned>(count - first), MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
+            result.Error = errno;
             sent = 0;
         }
-        accepted += sent;
+        result.Accepted += sent;
         first += sent;
-        // The kernel stops at a datagram it refuses; like a single failed
-        // send it is not retried, and the ones after it still go.
-        if (first < count)
+        // The kernel stops at a datagram it refuses (saying why only when it
+        // is the first of the call); like a single failed send it is not
+        // retried, and the ones after it still go.
+        if (first < count) {
+            ++result.Refused;
             ++first;
+        }
     }
-    return accepted;
+    return result;
 }
 
 int CUDP::QueuedSendRoom() const noexcept
@@ -324,7 +384,11 @@ int CUDP::QueuedSendRoom() const noexcept
     return m_send ? kBatch - m_send->count : 0;
 }
 
-uint32_t CUDP::DroppedCount() const noexcept
+uint32_t CUDP::DroppedCount() const
 {
-    return m_dropped.load(std::memory_order_relaxed);
+    // Under the lock the socket cannot be closed, so its count is read from
+    // the socket itself and never both from it and from the closed sum.
+    std::lock_guard lock(m_dropsMutex);
+    const int socket = m_socket.load();
+    return m_dropsOfClosedSockets + (socket >= 0 ? SocketDrops(socket) : 0);
 }

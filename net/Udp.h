@@ -8,14 +8,15 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 // A UDP endpoint on a POSIX datagram socket. It receives up to kBatch
 // datagrams per system call (recvmmsg) and hands them out one at a time
-// through Receive; queued sends go out in one system call (sendmmsg).
-class CUDP final : public CNWProtocol {
+// where they lie; queued sends go out in one system call (sendmmsg).
+class CUDP : public CNWProtocol {
 public:
     static constexpr int kBatch = 64;
-    static constexpr int kMaxQueued = 512;
+    static constexpr int kMaxQueued = 512;  // longest datagram a send slot or padding holds
 
     CUDP();
     CUDP(const CUDP&) = delete;
@@ -29,11 +30,17 @@ public:
     int Send(const void* bytes, int length) override;
     int Receive(void* buffer, int capacity) override;
 
+    int ReceiveNext(const uint8_t*& bytes) override;
     [[nodiscard]] bool HasPendingReceives() const noexcept override;
-    [[nodiscard]] bool QueueSend(const void* bytes, int length) override;
-    int FlushSends() override;
+    [[nodiscard]] int ReceiveError() const noexcept override { return m_receiveError; }
+    void InterruptReceive() override;
+
+    [[nodiscard]] bool QueueSend(const uint8_t* bytes, int length, int padding) override;
+    [[nodiscard]] uint8_t* SendSlot() override;
+    void QueueWrittenSend(int length) override;
+    SEND_RESULT FlushSends() override;
     [[nodiscard]] int QueuedSendRoom() const noexcept override;
-    [[nodiscard]] uint32_t DroppedCount() const noexcept override;
+    [[nodiscard]] uint32_t DroppedCount() const override;
 
 private:
     struct ReceiveBatch;
@@ -42,9 +49,8 @@ private:
     int OpenReceive(const NW_PROTOCOL_SETTINGS& settings);
     int OpenSend(const NW_PROTOCOL_SETTINGS& settings);
     int Fail();
-    // Takes what the socket holds, waiting for the first datagram; false on failure.
-    bool FillReceiveBatch();
-    void NoteDrops(const msghdr& message) noexcept;
+    // Takes what the socket holds: how many datagrams, 0 when none came, -1 on failure.
+    int FillReceiveBatch();
 
     // Counts the threads inside a socket call, so that Close never releases
     // a descriptor number that such a call could still be using.
@@ -64,11 +70,13 @@ private:
     std::atomic<int> m_socket{-1};
     std::atomic<int> m_users{0};
     sockaddr_in m_destination{};
+    int m_receiveFlags = MSG_WAITFORONE;
+    int m_receiveError = 0;
     // Set up by Open for its mode and reused for every datagram.
     std::unique_ptr<ReceiveBatch> m_receive;
     std::unique_ptr<SendBatch> m_send;
-    // The kernel reports a socket's drops so far; earlier sockets' drops are kept apart.
-    uint32_t m_dropsOfEarlierSockets = 0;
-    uint32_t m_dropsOfThisSocket = 0;
-    std::atomic<uint32_t> m_dropped{0};
+    // The kernel counts drops per socket; those of the sockets closed
+    // before are kept here. The lock keeps the sum whole while a socket closes.
+    mutable std::mutex m_dropsMutex;
+    uint32_t m_dropsOfClosedSockets = 0;
 };

@@ -1,9 +1,10 @@
 // A program that installs the crash dump writer and dies in a known way, for
 // the crash dump tests:
-// orma_crash_child null_write|abort|divide|overflow|two_faults.
+// orma_crash_child null_write|abort|divide|overflow|relay_overflow|two_faults.
 // Before dying it prints the faulting function's address and the faulting
 // thread's stack bounds, one "name value" per line.
 #include "crashdump/CrashDumpWriter.h"
+#include "engine/AlternateSignalStack.h"
 
 #include <pthread.h>
 
@@ -105,6 +106,14 @@ int main(int argc, char** argv)
         std::printf("function %p\n", reinterpret_cast<void*>(&RecurseForever));
         PrintThisThreadsStack();
         return RecurseForever(0);
+    } else if (mode == "relay_overflow") {
+        // A thread with a signal stack of its own, as every relay thread has.
+        std::printf("function %p\n", reinterpret_cast<void*>(&RecurseForever));
+        std::thread([] {
+            const CAlternateSignalStack signalStack;
+            PrintThisThreadsStack();
+            RecurseForever(0);
+        }).join();
     } else if (mode == "two_faults") {
         FaultOnTwoWorkersAtOnce();
     }

@@ -101,14 +101,6 @@ inline Bytes DepthMessage(const std::vector<DepthQuote>& quotes)
     return CompressedMessage(10500, count, EncodedRecords(0, count, [&](int32_t i) { return quotes[i]; }));
 }
 
-// A message as the relay's receive buffer holds it: 2500 bytes, zero behind it.
-inline std::array<uint8_t, 2500> ReceiveBuffer(const Bytes& message)
-{
-    std::array<uint8_t, 2500> buffer{};
-    std::copy_n(message.begin(), std::min(message.size(), buffer.size()), buffer.begin());
-    return buffer;
-}
-
 // Bytes as "0A 1B ..", 16 to a line, so that a failed comparison shows the lines that differ.
 inline std::string Hex(const uint8_t* bytes, size_t length)
 {

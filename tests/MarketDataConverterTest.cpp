@@ -44,10 +44,25 @@ TEST(NewFormatRecordsTest, RecordsSitAtTheirOffsetsLittleEndian)
 
 struct RecordingSink final : COldDatagramSink {
     int Converted = 0;
+    int MapFullReports = 0;
     std::vector<std::array<uint8_t, 512>> Sent;
 
     void CountConverted() override { ++Converted; }
-    void SendPacket(const uint8_t* datagram) override { std::copy_n(datagram, 512, Sent.emplace_back().begin()); }
+    // Whatever the place held before must not show in the datagram.
+    uint8_t* NextDatagram() override
+    {
+        m_place.fill(0xEE);
+        return m_place.data();
+    }
+    void SendPacket(const uint8_t* datagram) override
+    {
+        EXPECT_EQ(datagram, m_place.data()) << "written where it is sent from";
+        std::copy_n(datagram, 512, Sent.emplace_back().begin());
+    }
+    void OnTickerMapFull() override { ++MapFullReports; }
+
+private:
+    std::array<uint8_t, 512> m_place{};
 };
 
 class ConverterTest : public ::testing::Test {
@@ -55,10 +70,10 @@ protected:
     CMarketDataConverter converter;
     RecordingSink sink;
 
+    // Exactly the datagram's bytes: a read past them is a sanitizer error.
     void Feed(const Bytes& message, const char* segment = "QB")
     {
-        const auto buffer = ReceiveBuffer(message);
-        converter.ProcessNewMarketData(buffer.data(), segment, sink);
+        converter.ProcessNewMarketData(message.data(), static_cast<int>(message.size()), segment, sink);
     }
     void FeedDepth(const std::vector<DepthQuote>& quotes, const char* segment) { Feed(DepthMessage(quotes), segment); }
     void FeedPrices(int32_t token, int32_t open, int32_t high, int32_t low, int32_t close)
@@ -266,7 +281,7 @@ TEST_F(ConverterTest, MessagesThatAreNotMarketDataAreDroppedUncounted)
         CompressedMessage(kOpenInterest, 1, Bytes(6001, 0)),               // more than 6000 bytes
         Bytes()};
     for (const Bytes& message : dropped) Feed(message);
-    converter.ProcessNewMarketData(nullptr, "QB", sink);
+    converter.ProcessNewMarketData(nullptr, 0, "QB", sink);
     EXPECT_EQ(sink.Converted, 0);
     EXPECT_EQ(sink.Sent.size(), 0u);
     EXPECT_EQ(converter.TickerCount(), 0u);
@@ -328,25 +343,47 @@ TEST_F(ConverterTest, SteadyStateAllocatesNothingAndTheMapIsSizedOnce)
 {
     const size_t buckets = converter.TickerBucketCount();
     EXPECT_GE(buckets, 135001u);
-    const auto prices = ReceiveBuffer(CompressedMessage(
-        kPrices, 200, EncodedRecords(0, 200, [](int32_t token) { return TickerPrices{token, 1, 2, 3, 4}; })));
-    const auto depth = ReceiveBuffer(CompressedMessage(kDepth, 42, EncodedRecords(0, 42, RichRecord)));
+    const Bytes prices = CompressedMessage(
+        kPrices, 200, EncodedRecords(0, 200, [](int32_t token) { return TickerPrices{token, 1, 2, 3, 4}; }));
+    const Bytes depth = CompressedMessage(kDepth, 42, EncodedRecords(0, 42, RichRecord));
     sink.Sent.reserve(20 * 21);  // so that recording allocates nothing either
 
     const long before = AllocationCount();
-    converter.ProcessNewMarketData(prices.data(), "QB", sink);
+    Feed(prices);
     EXPECT_EQ(AllocationCount() - before, 200) << "one node per new token";
 
     const long steady = AllocationCount();
     for (int i = 0; i < 10; ++i) {
-        converter.ProcessNewMarketData(prices.data(), "QB", sink);
-        converter.ProcessNewMarketData(depth.data(), "QA", sink);
-        converter.ProcessNewMarketData(depth.data(), "QB", sink);
+        Feed(prices);
+        Feed(depth, "QA");
+        Feed(depth);
     }
     EXPECT_EQ(AllocationCount(), steady);
     EXPECT_EQ(sink.Converted, 31);
     EXPECT_EQ(sink.Sent.size(), 20u * 21) << "the largest depth message, 42 records, in 21 datagrams";
     EXPECT_EQ(converter.TickerBucketCount(), buckets);
+}
+
+// A feed of ever new tokens (hostile or corrupt) fills the map to its
+// ceiling and no further; known tokens keep their updates.
+TEST_F(ConverterTest, TheTickerMapStopsAtItsCeiling)
+{
+    constexpr int kPerMessage = 200;
+    const auto openInterest = [](int32_t first, int32_t value) {
+        return CompressedMessage(kOpenInterest, kPerMessage, EncodedRecords(first, kPerMessage, [value](int32_t token) {
+                                     return TickerOpenInterest{token, value};
+                                 }));
+    };
+    constexpr auto kCeiling = static_cast<int32_t>(CMarketDataConverter::kMaxTickers);
+    for (int32_t first = 0; first < kCeiling + kPerMessage; first += kPerMessage) Feed(openInterest(first, 1));
+    EXPECT_EQ(converter.TickerCount(), CMarketDataConverter::kMaxTickers);
+    EXPECT_EQ(converter.RefusedTokenCount(), static_cast<uint32_t>(kPerMessage));
+    EXPECT_EQ(sink.MapFullReports, 1);
+
+    Feed(openInterest(0, 7000));
+    FeedDepth({DepthQuote{.Token = kPerMessage - 1}}, "QB");
+    ASSERT_EQ(sink.Sent.size(), 1u);
+    EXPECT_EQ(SentHex(56 + 22, 4), "00 00 1B 58") << "a known token's open interest, 7000";
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "engine/BroadcastEngine.h"
+#include "net/Udp.h"
 #include "tests/MarketDataBytes.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NetworkTest.h"
@@ -76,6 +77,63 @@ TEST_F(NmktRelayTest, FeedThroughARelayShowsInTheMonitor)
     EXPECT_NE(output.find("orma-monitor: 3 datagrams"), std::string::npos) << output;
     EXPECT_TRUE(WaitFor([&] { return engine.GetSentCount() == 4; }));
     EXPECT_EQ(engine.GetReceivedCount(), 8u);
+}
+
+// An engine whose send endpoint records how many datagrams each flush carried.
+class FlushRecordingEngine final : public CKOVBCastEngine {
+public:
+    FlushRecordingEngine(const KOV_BCAST_CONFIG& configuration, CEngineOwner* owner)
+        : CKOVBCastEngine(configuration, owner)
+    {
+        Configure(configuration);  // now with the recording endpoints
+    }
+    std::vector<int> Flushes;  // written by the relay thread, read after Stop
+
+private:
+    class RecordingUdp final : public CUDP {
+    public:
+        explicit RecordingUdp(std::vector<int>& flushes) : m_flushes(flushes) {}
+        SEND_RESULT FlushSends() override
+        {
+            const SEND_RESULT result = CUDP::FlushSends();
+            if (result.Accepted + result.Refused > 0)
+                m_flushes.push_back(result.Accepted + result.Refused);
+            return result;
+        }
+
+    private:
+        std::vector<int>& m_flushes;
+    };
+    std::unique_ptr<CNWProtocol> MakeEndpoint() override { return std::make_unique<RecordingUdp>(Flushes); }
+};
+
+// Whatever one datagram turns into leaves in one system call: a full depth
+// message (21 datagrams) that does not fit behind what is queued (a batch
+// holds 64) goes out after it, in a call of its own.
+TEST_F(NmktRelayTest, AFullDepthMessageLeavesInOneCall)
+{
+    network->EnterRelay();
+    // Held at its "Connected" notification, the engine finds everything the
+    // feed sent meanwhile in its socket, and takes it as one batch.
+    class HeldOwner final : public CEngineOwner {
+    public:
+        void OnBroadcastState(int) override {}
+        void ShowOperatorMessage(const std::string&) override {}
+        void PostToOwnerThread(std::function<void()> task) override { Held = std::move(task); }
+        std::function<void()> Held;
+    } owner;
+    FlushRecordingEngine held(TestConfiguration(9, "239.3.0.1", 31500, "239.3.0.2", 31600, "QB", /*nmkt=*/1), &owner);
+    held.Start();
+    ASSERT_TRUE(WaitFor([&] { return held.GetStatus() == "Connected"; }));
+    constexpr int kMessages = 12;
+    for (int i = 0; i < kMessages; ++i)
+        ASSERT_TRUE(network->Feed("239.3.0.1", 31500, DepthMessage(std::vector<DepthQuote>(42))));
+    owner.Held();
+    EXPECT_TRUE(WaitFor([&] { return held.GetSentCount() == kMessages * 21u; }));
+    held.Stop();
+    // However the messages arrived in batches, no call carries part of one.
+    ASSERT_FALSE(held.Flushes.empty());
+    for (const int flushed : held.Flushes) EXPECT_EQ(flushed % 21, 0) << flushed;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// libFuzzer target: any datagram, placed in a receive buffer as the relay
-// does, goes through the conversion for a "QA", a "QB" and an unknown
-// segment. Besides the sanitizers' checks, every datagram sent must have
+// libFuzzer target: any datagram, exactly its bytes as the relay hands them
+// over (a read past them is an AddressSanitizer error), goes through the
+// conversion for a "QA", a "QB" and an unknown segment. Besides the sanitizers' checks, every datagram sent must have
 // the old layout's fixed bytes, and the counts must stay within bounds.
 
 #include "engine/MarketDataConverter.h"
@@ -32,11 +32,19 @@ struct CheckingSink final : COldDatagramSink {
     const uint8_t StreamCode;
     int Converted = 0;
     int Sent = 0;
+    uint8_t Place[512];
 
     void CountConverted() override { ++Converted; }
+    // Filled with garbage, so that a byte the conversion leaves unwritten shows.
+    uint8_t* NextDatagram() override
+    {
+        std::memset(Place, 0xEE, sizeof Place);
+        return Place;
+    }
     void SendPacket(const uint8_t* d) override
     {
         ++Sent;
+        Check(d == Place, "written where it is sent from");
         const uint8_t prefix[] = {StreamCode, 0, 0, 1, 0, 0};
         Check(std::memcmp(d, prefix, sizeof prefix) == 0, "prefix");
         if (StreamCode == 0)
@@ -63,14 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     if (!g_converter || g_converter->TickerCount() > 1000000)
         g_converter = std::make_unique<CMarketDataConverter>();
-    static uint8_t buffer[kMaxDatagramLength];
-    std::memset(buffer, 0, sizeof buffer);
-    if (size)
-        std::memcpy(buffer, data, size);
-
     for (const char* segment : {"QA", "QB", "QDLN"}) {
         CheckingSink sink(segment);
-        g_converter->ProcessNewMarketData(buffer, segment, sink);
+        g_converter->ProcessNewMarketData(data, static_cast<int>(size), segment, sink);
         Check(sink.Converted <= 1, "one count per datagram");
         Check(sink.Sent == 0 || sink.Converted == 1, "a send without a count");
         Check(sink.Sent <= 21, "at most 42 records in 6000 bytes");
