@@ -3,8 +3,9 @@
 # and only those that are missing. Run as root.
 set -eu
 
-BUILD_PKGS="build-essential cmake pkg-config liblz4-dev qt6-base-dev libgl-dev fonts-dejavu-core"
-TEST_PKGS="libgtest-dev iproute2 nftables procps clang libclang-rt-14-dev xvfb xauth lldb xdotool xclip"
+BUILD_PKGS="build-essential cmake pkg-config liblz4-dev qt6-base-dev libgl-dev fonts-dejavu-core help2man dpkg-dev file"
+TEST_PKGS="libgtest-dev iproute2 nftables procps clang libclang-rt-14-dev xvfb xauth lldb xdotool xclip
+  lintian desktop-file-utils systemd man-db"
 BENCH_PKGS="socat valgrind"
 
 case "${1:-build}" in

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, then builds and runs every test: the plain
-# build, then the AddressSanitizer + UndefinedBehaviorSanitizer build, then
-# 60 seconds of the conversion fuzzer.
+# build, its Debian package (installed, run and purged), then the
+# AddressSanitizer + UndefinedBehaviorSanitizer build, then 60 seconds of
+# the conversion fuzzer.
 # Run as root from anywhere: the tests make their own network namespaces.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,6 +18,8 @@ run_suite() {
 }
 
 run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORMA_BUILD_CONSOLE=ON -DORMA_BUILD_TESTS=ON
+echo "== package build"
+"$top/tests/packaging/check-package.sh" "$top/build"
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DORMA_SANITIZER=asan -DORMA_BUILD_CONSOLE=ON -DORMA_BUILD_TESTS=ON
 echo "== fuzz build-fuzz"
 "$top/scripts/fuzz.sh" 60

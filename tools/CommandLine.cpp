@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 CCommandLine::CCommandLine(int argc, char** argv, std::vector<std::string_view> switches, bool takesOperands)
 {
@@ -94,8 +96,7 @@ double CCommandLine::Decimal(std::string_view name, double fallback, double min,
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
     if (text.empty() || *end != '\0' || !(value >= min && value <= max)) {
-        Fail("--" + std::string(name) + " must be a number from " + std::to_string(min) + " to " +
-             std::to_string(max));
+        Fail("--" + std::string(name) + " must be a number from " + std::to_string(min) + " to " + std::to_string(max));
         return fallback;
     }
     return value;
@@ -128,4 +129,19 @@ bool CCommandLine::Valid()
         if (!used)
             Fail("unknown option --" + name);
     return m_error.empty();
+}
+
+bool AnswerHelpOrVersion(int argc, char** argv, const char* program, const char* usage)
+{
+    if (argc != 2)
+        return false;
+    if (std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(usage, stdout);
+        return true;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("%s (ORMA UDP Broadcast Server) %s\n", program, ORMA_VERSION_TEXT);
+        return true;
+    }
+    return false;
 }

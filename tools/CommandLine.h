@@ -8,7 +8,8 @@
 // "--name value" options and "--name" switches of a command-line tool.
 // Reading an option checks it; the first problem is kept for the caller
 // to print, so a bad command line never does anything half-way.
-class CCommandLine {
+class CCommandLine
+{
 public:
     // `switches` are the names that take no value. Arguments that do not
     // start with "--" are operands where `takesOperands`, problems otherwise.
@@ -40,6 +41,11 @@ private:
     std::vector<std::string> m_operands;
     std::string m_error;
 };
+
+// Answers a lone "--help" with `usage` and a lone "--version" with one line,
+// "<program> (ORMA UDP Broadcast Server) <version>", both on standard
+// output. True when it answered: the program then ends with status 0.
+[[nodiscard]] bool AnswerHelpOrVersion(int argc, char** argv, const char* program, const char* usage);
 
 // Parses a whole decimal number in [min, max]; false for anything else.
 [[nodiscard]] bool ParseWholeNumber(std::string_view text, long long min, long long max, long long& value);

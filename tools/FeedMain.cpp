@@ -2,10 +2,6 @@
 // interest, 10500 depth) to a group and port through a local interface, at
 // a chosen rate, for a bounded count and time.
 
-#include "net/Udp.h"
-#include "tools/CommandLine.h"
-#include "tools/NewFeedEncoder.h"
-
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -18,23 +14,52 @@
 #include <thread>
 #include <vector>
 
-namespace {
+#include "net/Udp.h"
+#include "tools/CommandLine.h"
+#include "tools/NewFeedEncoder.h"
+
+namespace
+{
 
 constexpr const char* kUsage =
-    "usage: orma-feed --group ADDRESS --port PORT --interface ADDRESS [options]\n"
-    "  --tokens LIST      tokens to quote, comma-separated (1001)\n"
-    "  --messages LIST    kinds sent each round, in order: price,oi,depth (all three)\n"
-    "  --last PRICE       last price of the depth records (1025)\n"
-    "  --step N           the last price moves by N each round (0)\n"
-    "  --close PRICE      close price of the ticker records (1000)\n"
-    "  --open, --high, --low PRICE   the other ticker prices (close; max and min of open and last)\n"
-    "  --oi N             open interest (5000)\n"
-    "  --flags LIST       depth record flags to set, numbers 0 to 23 (none)\n"
-    "  --records N        depth records per message, 1 to 42 (all tokens, at most 42)\n"
-    "  --rate N           messages per second (100)\n"
-    "  --count N          stop after N messages (100)\n"
-    "  --seconds S        stop after S seconds (10)\n"
-    "  --write DIR        write the datagrams to files in DIR instead of sending them\n";
+    "Usage: orma-feed --group ADDRESS --port PORT --interface ADDRESS [OPTION]...\n"
+    "Sends new-format market data (10750 ticker prices, 10600 open interest and\n"
+    "10500 depth messages, LZ4-compressed) to a multicast group and port through a\n"
+    "local interface, at a chosen rate, for a bounded count and time: the Host side\n"
+    "of an end-to-end check of a relay. Prices are whole numbers as they travel;\n"
+    "defaults are in parentheses.\n"
+    "\n"
+    "Options:\n"
+    "  --group ADDRESS      multicast group to send to (required)\n"
+    "  --port PORT          UDP port to send to, 1 to 65535 (required)\n"
+    "  --interface ADDRESS  IPv4 address of the local interface to send from\n"
+    "                       (required)\n"
+    "  --tokens LIST        tokens to quote, comma-separated (1001)\n"
+    "  --messages LIST      kinds sent each round, in this order, comma-separated:\n"
+    "                       price, oi, depth (price,oi,depth)\n"
+    "  --last PRICE         last price of the depth records (1025)\n"
+    "  --step N             the last price moves by N each round (0)\n"
+    "  --close PRICE        close price of the ticker records (1000)\n"
+    "  --open PRICE         open price of the ticker records (the close price)\n"
+    "  --high PRICE         high price (the larger of open and last)\n"
+    "  --low PRICE          low price (the smaller of open and last)\n"
+    "  --oi N               open interest of every token (5000)\n"
+    "  --flags LIST         depth record flags to set, bit numbers 0 to 23,\n"
+    "                       comma-separated (none)\n"
+    "  --records N          depth records per message, 1 to 42 (one per token,\n"
+    "                       at most 42)\n"
+    "  --rate N             messages per second, decimals allowed (100)\n"
+    "  --count N            stop after N messages (100)\n"
+    "  --seconds S          stop after S seconds, decimals allowed (10)\n"
+    "  --write DIR          write each datagram to DIR/feed-NNNNNN.bin instead of\n"
+    "                       sending it\n"
+    "  --help               print this help and exit\n"
+    "  --version            print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every message was sent or written\n"
+    "  1  the socket could not be opened, or a send or a write failed\n"
+    "  2  the command line is wrong\n";
 
 struct FeedSettings {
     std::string Group, Interface, WriteDirectory;
@@ -72,14 +97,16 @@ bool ReadSettings(int argc, char** argv, FeedSettings& settings, std::string& er
     settings.Step = static_cast<int32_t>(line.Number("step", 0, -1000000, 1000000));
     settings.Close = static_cast<int32_t>(line.Number("close", 1000, kPriceMin, kPriceMax));
     settings.Open = static_cast<int32_t>(line.Number("open", settings.Close, kPriceMin, kPriceMax));
-    settings.High = static_cast<int32_t>(line.Number("high", std::max(settings.Open, settings.Last), kPriceMin, kPriceMax));
-    settings.Low = static_cast<int32_t>(line.Number("low", std::min(settings.Open, settings.Last), kPriceMin, kPriceMax));
+    settings.High =
+        static_cast<int32_t>(line.Number("high", std::max(settings.Open, settings.Last), kPriceMin, kPriceMax));
+    settings.Low =
+        static_cast<int32_t>(line.Number("low", std::min(settings.Open, settings.Last), kPriceMin, kPriceMax));
     settings.OpenInterest = static_cast<int32_t>(line.Number("oi", 5000, kPriceMin, kPriceMax));
     if (line.Has("flags"))
-        for (const long long flag : line.NumberList("flags", "", 0, 23))
-            settings.Flags |= 1u << flag;
+        for (const long long flag : line.NumberList("flags", "", 0, 23)) settings.Flags |= 1u << flag;
     const auto defaultRecords = static_cast<long long>(std::min<size_t>(settings.Tokens.size(), kMaxDepthRecords));
-    settings.RecordsPerMessage = static_cast<size_t>(line.Number("records", std::max(1LL, defaultRecords), 1, kMaxDepthRecords));
+    settings.RecordsPerMessage =
+        static_cast<size_t>(line.Number("records", std::max(1LL, defaultRecords), 1, kMaxDepthRecords));
     settings.Rate = line.Decimal("rate", 100, 0.01, 1e6);
     settings.Count = line.Number("count", 100, 1, 1000000000);
     settings.Seconds = line.Decimal("seconds", 10, 0.001, 86400);
@@ -120,8 +147,7 @@ std::vector<std::vector<uint8_t>> BuildRound(const FeedSettings& s, long long ro
         } else if (kind == "oi") {
             chunks(kOpenInterestsPerMessage, [&](size_t first, size_t end) {
                 std::vector<TickerOpenInterest> values;
-                for (size_t i = first; i < end; ++i)
-                    values.push_back({s.Tokens[i], s.OpenInterest});
+                for (size_t i = first; i < end; ++i) values.push_back({s.Tokens[i], s.OpenInterest});
                 return EncodeOpenInterestMessage(values);
             });
         } else {
@@ -135,7 +161,8 @@ std::vector<std::vector<uint8_t>> BuildRound(const FeedSettings& s, long long ro
                     quote.Flags = s.Flags;
                     // Five bids below the last price, five asks above it.
                     for (int j = 0; j < 10; ++j)
-                        quote.Levels[j] = {100 * (j % 5 + 1), static_cast<int32_t>(int64_t{last} + (j < 5 ? -j : j - 4)),
+                        quote.Levels[j] = {100 * (j % 5 + 1),
+                                           static_cast<int32_t>(int64_t{last} + (j < 5 ? -j : j - 4)),
                                            static_cast<uint16_t>(j % 5 + 1)};
                 }
                 return EncodeDepthMessage(quotes);
@@ -149,10 +176,8 @@ std::vector<std::vector<uint8_t>> BuildRound(const FeedSettings& s, long long ro
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kUsage, stdout);
+    if (AnswerHelpOrVersion(argc, argv, "orma-feed", kUsage))
         return 0;
-    }
     FeedSettings settings;
     std::string error;
     if (!ReadSettings(argc, argv, settings, error)) {
@@ -210,7 +235,8 @@ int main(int argc, char** argv)
             if (done)
                 break;
             if (message.empty()) {
-                std::fprintf(stderr, "orma-feed: %zu depth records do not compress into one datagram; use fewer --records\n",
+                std::fprintf(stderr,
+                             "orma-feed: %zu depth records do not compress into one datagram; use fewer --records\n",
                              settings.RecordsPerMessage);
                 failed = done = true;
                 break;

@@ -2,10 +2,6 @@
 // old-format datagrams it receives, with a running count and rate, until
 // --count datagrams came, --seconds passed, or it is interrupted.
 
-#include "net/Udp.h"
-#include "tools/CommandLine.h"
-#include "tools/OldDatagramText.h"
-
 #include <arpa/inet.h>
 
 #include <atomic>
@@ -18,13 +14,36 @@
 #include <string>
 #include <thread>
 
-namespace {
+#include "net/Udp.h"
+#include "tools/CommandLine.h"
+#include "tools/OldDatagramText.h"
+
+namespace
+{
 
 constexpr const char* kUsage =
-    "usage: orma-monitor --group ADDRESS --port PORT --interface ADDRESS [options]\n"
-    "  --count N      stop after N datagrams\n"
-    "  --seconds S    stop after S seconds\n"
-    "  --quiet        print a progress line a second instead of every datagram\n";
+    "Usage: orma-monitor --group ADDRESS --port PORT --interface ADDRESS [OPTION]...\n"
+    "Joins a multicast group on a local interface and prints every old-format\n"
+    "datagram it receives (stream code, transaction code, and each record's token,\n"
+    "prices, net change and depth levels) with a running count and rate, until\n"
+    "--count datagrams came, --seconds passed, or SIGINT or SIGTERM: the ZENTA side\n"
+    "of an end-to-end check of a relay. A last line gives the total and the rate.\n"
+    "\n"
+    "Options:\n"
+    "  --group ADDRESS      multicast group to join (required)\n"
+    "  --port PORT          UDP port to receive on, 1 to 65535 (required)\n"
+    "  --interface ADDRESS  IPv4 address of the local interface to join the group on\n"
+    "                       (required)\n"
+    "  --count N            stop after N datagrams (no limit)\n"
+    "  --seconds S          stop after S seconds, decimals allowed (no limit)\n"
+    "  --quiet              print a progress line a second instead of every datagram\n"
+    "  --help               print this help and exit\n"
+    "  --version            print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  it stopped as asked\n"
+    "  1  the group could not be joined\n"
+    "  2  the command line is wrong\n";
 
 std::atomic<bool> g_interrupted{false};
 
@@ -46,10 +65,8 @@ double RatePerSecond(long long count, std::chrono::steady_clock::time_point firs
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kUsage, stdout);
+    if (AnswerHelpOrVersion(argc, argv, "orma-monitor", kUsage))
         return 0;
-    }
     CCommandLine line(argc, argv, {"quiet"});
     const std::string group = line.RequiredText("group");
     const auto port = static_cast<uint16_t>(line.RequiredNumber("port", 1, 65535));
@@ -58,8 +75,8 @@ int main(int argc, char** argv)
     const double seconds = line.Decimal("seconds", 0, 0.001, 1e9);
     const bool quiet = line.Has("quiet");
     in_addr address{};
-    if (line.Valid() && (inet_pton(AF_INET, group.c_str(), &address) != 1 ||
-                         inet_pton(AF_INET, interfaceIp.c_str(), &address) != 1)) {
+    if (line.Valid() &&
+        (inet_pton(AF_INET, group.c_str(), &address) != 1 || inet_pton(AF_INET, interfaceIp.c_str(), &address) != 1)) {
         std::fprintf(stderr, "orma-monitor: --group and --interface must be IPv4 addresses\n%s", kUsage);
         return 2;
     }
@@ -88,8 +105,9 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, OnInterrupt);
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    const auto deadline = seconds > 0 ? start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds))
-                                      : Clock::time_point::max();
+    const auto deadline =
+        seconds > 0 ? start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds))
+                    : Clock::time_point::max();
     // Closing the endpoint is what ends a receive that waits: the watcher
     // does it at the deadline, on an interrupt, or when the count is reached.
     std::atomic<bool> finished{false};

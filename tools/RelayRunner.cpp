@@ -93,6 +93,46 @@ void PrintCounters(const std::vector<std::unique_ptr<CKOVBCastEngine>>& engines)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("orma-relay (ORMA UDP Broadcast Server) %s\n", ORMA_VERSION_TEXT);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(
+            "Usage: orma-relay --host-ip ADDRESS --zenta-ip ADDRESS [--seconds N] ROW [ROW]...\n"
+            "Relays UDP market-data broadcasts without a window. Each ROW is a\n"
+            "configuration in its stored form; its broadcasts are received on the\n"
+            "interface towards Host and re-sent from the interface towards ZENTA as\n"
+            "512-byte datagrams, new-format market data converted into old 7208 depth\n"
+            "broadcasts where the row's NMKT field is Y. Every row starts at once; one\n"
+            "line a second per configuration gives its status and its packets received,\n"
+            "sent and dropped by the kernel. The day's event log, PLUX_<ddMMMyyyy>.TXT,\n"
+            "is written in the current folder. A row that cannot be used is refused\n"
+            "before anything starts.\n"
+            "\n"
+            "Options:\n"
+            "  --host-ip ADDRESS   IPv4 address of the local interface towards Host\n"
+            "                      (required)\n"
+            "  --zenta-ip ADDRESS  IPv4 address of the local interface towards ZENTA\n"
+            "                      (required)\n"
+            "  --seconds N         stop after N seconds (run until SIGINT or SIGTERM)\n"
+            "  --help              print this help and exit\n"
+            "  --version           print the version and exit\n"
+            "\n"
+            "Rows:\n"
+            "  Twelve fields, each followed by a comma: Config ID, segment, Receiver IP,\n"
+            "  Receiver Port, protocol (UDP), mode (MULTICAST), Sender IP, Sender Port,\n"
+            "  protocol, mode, Archive (Y or N), NMKT (Y or N), for example\n"
+            "\n"
+            "  1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.20.1,34002,UDP,MULTICAST,N,N,\n"
+            "\n"
+            "Exit status:\n"
+            "  0  stopped by a signal or after --seconds\n"
+            "  1  a system call failed before the relays started\n"
+            "  2  the command line is wrong\n",
+            stdout);
+        return 0;
+    }
     // A fault on any thread leaves a minidump; without it the relay still runs.
     (void)InstallCrashDumpWriter();
 
