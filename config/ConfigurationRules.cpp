@@ -88,6 +88,49 @@ Problem FindConfigurationProblem(const KOV_BCAST_CONFIG& c)
     return NetworkProblem(c);
 }
 
+std::vector<int> FindFeedbackLoop(const KOV_BCAST_CONFIG& starting, const std::vector<KOV_BCAST_CONFIG>& running,
+                                  const SameInterface& sameInterface)
+{
+    const auto feeds = [&](const KOV_BCAST_CONFIG& from, const KOV_BCAST_CONFIG& to) {
+        return from.SendIp == to.ReceiveIp && from.SendPort == to.ReceivePort &&
+               sameInterface(from.ZentaSideIp, to.HostSideIp);
+    };
+    // Depth first from `starting`; each running configuration is entered once.
+    std::vector<const KOV_BCAST_CONFIG*> path{&starting};
+    std::vector<size_t> next{0};
+    std::vector<bool> entered(running.size(), false);
+    while (!path.empty()) {
+        const KOV_BCAST_CONFIG& at = *path.back();
+        if (next.back() == 0 && feeds(at, starting)) {
+            std::vector<int> loop;
+            for (const KOV_BCAST_CONFIG* step : path)
+                loop.push_back(step->ConfigId);
+            loop.push_back(starting.ConfigId);
+            return loop;
+        }
+        size_t& i = next.back();
+        while (i < running.size() && (entered[i] || running[i].ConfigId == starting.ConfigId || !feeds(at, running[i])))
+            ++i;
+        if (i == running.size()) {
+            path.pop_back();
+            next.pop_back();
+            continue;
+        }
+        entered[i] = true;
+        path.push_back(&running[i++]);
+        next.push_back(0);
+    }
+    return {};
+}
+
+std::string FeedbackLoopText(const std::vector<int>& loop)
+{
+    std::string text;
+    for (const int configId : loop)
+        text += (text.empty() ? "" : " > ") + std::to_string(configId);
+    return text;
+}
+
 bool IsSendPortFree(const std::vector<SendPortUse>& rows, int sendPort, std::string_view segmentCode, int skipId)
 {
     return std::none_of(rows.begin(), rows.end(), [&](const SendPortUse& row) {

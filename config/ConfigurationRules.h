@@ -2,6 +2,7 @@
 
 #include "config/BroadcastConfig.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,6 +38,22 @@ struct ConfigurationProblem {
 
 // Dotted decimal IPv4, four numbers from 0 to 255 and nothing else.
 [[nodiscard]] bool IsIpv4Address(const std::string& text);
+
+// Whether two local addresses are on one interface.
+using SameInterface = std::function<bool(const std::string&, const std::string&)>;
+
+// The Config IDs along which the output of `starting` would come back to
+// its own input, directly or through the `running` configurations of the
+// same process: starting's ID first and last (for example 3, 5, 3); empty
+// when it would not. A configuration's output reaches another's input when
+// it sends to the group and port the other receives, from the interface the
+// other receives on: a datagram sent to a group is delivered to the
+// sender's own sockets that joined it on that interface.
+[[nodiscard]] std::vector<int> FindFeedbackLoop(const KOV_BCAST_CONFIG& starting,
+                                                const std::vector<KOV_BCAST_CONFIG>& running,
+                                                const SameInterface& sameInterface);
+// "3 > 5 > 3".
+[[nodiscard]] std::string FeedbackLoopText(const std::vector<int>& loop);
 
 // A list row as the sending-port rule sees it.
 struct SendPortUse {

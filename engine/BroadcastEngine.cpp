@@ -2,15 +2,18 @@
 
 #include "engine/AlternateSignalStack.h"
 #include "log/EventLog.h"
+#include "net/InterfaceWatcher.h"
 #include "net/Udp.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <tuple>
 
 namespace {
 
@@ -32,6 +35,11 @@ int64_t MonotonicSeconds() noexcept
 // persistent error never spins the relay thread.
 constexpr int kReceiveRetryMs = 10;
 
+std::string SystemReason(int error)
+{
+    return error ? std::strerror(error) : std::string();
+}
+
 void PauseBetweenPolls() noexcept
 {
 #if defined(__x86_64__) || defined(__i386__)
@@ -42,6 +50,31 @@ void PauseBetweenPolls() noexcept
 }
 
 }  // namespace
+
+const char* CKOVBCastEngine::StateText(RELAY_STATE state) noexcept
+{
+    switch (state) {
+    case RELAY_STATE::NotRunning:
+        return "Not Running";
+    case RELAY_STATE::Connected:
+        return "Connected";
+    case RELAY_STATE::Running:
+        return "Running";
+    case RELAY_STATE::Stopped:
+        return "Stopped";
+    case RELAY_STATE::ReceiveConnectError:
+        return "Receive Connect Error";
+    case RELAY_STATE::SendConnectError:
+        return "Send Connect Error";
+    case RELAY_STATE::WaitingForInterface:
+        return "Waiting for Interface";
+    case RELAY_STATE::SendFailing:
+        return "Send Failing";
+    case RELAY_STATE::ReceiveFailing:
+        return "Receive Failing";
+    }
+    return "";
+}
 
 CKOVBCastEngine::CKOVBCastEngine(const KOV_BCAST_CONFIG& configuration, CEngineOwner* owner) : OwnerWindow(owner)
 {
@@ -64,7 +97,7 @@ void CKOVBCastEngine::Configure(const KOV_BCAST_CONFIG& configuration)
     SentCount = 0;
     m_failedSends = 0;
     Running = 0;
-    SetStatus("Not Running");
+    SetStatus(RELAY_STATE::NotRunning);
     ReceiveEndpoint = MakeEndpoint();
     SendEndpoint = MakeEndpoint();
 }
@@ -97,7 +130,7 @@ void CKOVBCastEngine::Stop()
     EndRelayThread();
     if (OwnerWindow)
         OwnerWindow->OnBroadcastState(m_configuration.ConfigId);
-    SetStatus("Stopped");
+    SetStatus(RELAY_STATE::Stopped);
 }
 
 void CKOVBCastEngine::EndRelayThread()
@@ -130,23 +163,17 @@ uint32_t CKOVBCastEngine::GetDroppedCount() const
     return ReceiveEndpoint ? ReceiveEndpoint->DroppedCount() : 0;
 }
 
-std::string CKOVBCastEngine::GetStatus() const
-{
-    std::lock_guard lock(m_statusMutex);
-    return Status;
-}
-
 std::string CKOVBCastEngine::GetStatusReason() const
 {
     std::lock_guard lock(m_statusMutex);
-    return m_statusError ? std::strerror(m_statusError) : std::string();
+    return m_statusReason;
 }
 
-void CKOVBCastEngine::SetStatus(const char* status, int reasonError)
+void CKOVBCastEngine::SetStatus(RELAY_STATE state, std::string reason)
 {
     std::lock_guard lock(m_statusMutex);
-    Status = status;
-    m_statusError = reasonError;
+    m_state.store(state, std::memory_order_release);
+    m_statusReason = std::move(reason);
 }
 
 bool CKOVBCastEngine::WaitUnlessStopped(int milliseconds)
@@ -223,9 +250,12 @@ int CKOVBCastEngine::Run()
     // A fault on this thread, a stack overflow included, still leaves a crash dump.
     const CAlternateSignalStack signalStack;
     const KOV_BCAST_CONFIG& c = m_configuration;
+    NoteInterfaces();
+    if (m_options.WaitForInterfaces && !WaitForInterfaces())
+        return 0;
     if (OpenReceiveEndpoint() == -1) {
         const int error = ReceiveEndpoint->LastSocketError();
-        SetStatus("Receive Connect Error", error);
+        SetStatus(RELAY_STATE::ReceiveConnectError, SystemReason(error));
         CallOwnerFromRelay(
             [](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize receiving socket...."); });
         if (error) {
@@ -252,7 +282,7 @@ int CKOVBCastEngine::Run()
                      c.ConfigId, c.SendIp.c_str(), c.SendPort, error);
             SendEndpoint->ClearLastSocketError();
         }
-        SetStatus("Send Connect Error", error);
+        SetStatus(RELAY_STATE::SendConnectError, SystemReason(error));
         CallOwnerFromRelay(
             [](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize sending socket...."); });
         ReceiveEndpoint->Close();
@@ -271,12 +301,13 @@ int CKOVBCastEngine::Run()
             CloseEndpoints();
             return 0;
         }
-        Status = "Connected";
-        m_statusError = 0;
+        m_state = RELAY_STATE::Connected;
+        m_statusReason.clear();
         Running.store(1, std::memory_order_release);
     }
     CallOwnerFromRelay([id = c.ConfigId](CEngineOwner& owner) { owner.OnBroadcastState(id); });
 
+    m_nextRejoin = MonotonicSeconds() + m_options.RejoinSeconds;
     RelayLoop();
     CloseEndpoints();
     return 1;
@@ -297,6 +328,7 @@ void CKOVBCastEngine::RelayLoop()
             // queued sends point at stay put until they have left.
             FlushSends();
             Add<uint64_t>(m_heartbeat);
+            LookAfterInterfaces();
         }
         const uint8_t* datagram = nullptr;
         const int received = receive.ReceiveNext(datagram);
@@ -307,8 +339,8 @@ void CKOVBCastEngine::RelayLoop()
         if (!m_statusShowsRunning || m_receivesFailing) {
             std::lock_guard lock(m_statusMutex);
             if (Running.load(std::memory_order_relaxed) && !m_sendsFailing) {
-                Status = "Running";
-                m_statusError = 0;
+                m_state = RELAY_STATE::Running;
+                m_statusReason.clear();
             }
             m_statusShowsRunning = true;
             if (m_receivesFailing)
@@ -337,6 +369,97 @@ void CKOVBCastEngine::RelayLoop()
     FlushSends();
 }
 
+void CKOVBCastEngine::NoteInterfaces()
+{
+    // The generation first: a change during the look-ups shows at the next check.
+    m_seenGeneration = CInterfaceWatcher::Instance().Generation();
+    m_hostInterface = CInterfaceWatcher::InterfaceIndexOf(m_configuration.HostSideIp);
+    m_zentaInterface = CInterfaceWatcher::InterfaceIndexOf(m_configuration.ZentaSideIp);
+}
+
+std::string CKOVBCastEngine::MissingInterfaces() const
+{
+    std::string missing;
+    for (const auto& [index, address, side] :
+         {std::tuple{m_hostInterface, &m_configuration.HostSideIp, "Host"},
+          std::tuple{m_zentaInterface, &m_configuration.ZentaSideIp, "ZENTA"}}) {
+        if (index == 0)
+            missing += (missing.empty() ? "" : "; ") +
+                       FormatText("no interface holds %s, the address towards %s", address->c_str(), side);
+    }
+    return missing;
+}
+
+bool CKOVBCastEngine::WaitForInterfaces()
+{
+    std::string missing = MissingInterfaces();
+    if (missing.empty())
+        return true;
+    SetStatus(RELAY_STATE::WaitingForInterface, missing);
+    LogEvent("%s Config ID %d Waiting for its interfaces: %s.", LocalTimeText().c_str(), m_configuration.ConfigId,
+             missing.c_str());
+    do {
+        if (!WaitUnlessStopped(kWakeAfterMs))
+            return false;
+        Add<uint64_t>(m_heartbeat);
+        NoteInterfaces();
+    } while (!MissingInterfaces().empty());
+    return true;
+}
+
+bool CKOVBCastEngine::OpenEndpointsAgain()
+{
+    while (WaitForInterfaces()) {
+        if (OpenReceiveEndpoint() == 0 && OpenSendEndpoint() == 0) {
+            m_grantedReceiveBuffer = ReceiveEndpoint->GrantedReceiveBuffer();
+            return true;
+        }
+        // An interface went again meanwhile, or refused the sockets: a little later.
+        const int error = ReceiveEndpoint->LastSocketError() ? ReceiveEndpoint->LastSocketError()
+                                                             : SendEndpoint->LastSocketError();
+        CloseEndpoints();
+        SetStatus(RELAY_STATE::WaitingForInterface, SystemReason(error));
+        if (!WaitUnlessStopped(kWakeAfterMs))
+            return false;
+        NoteInterfaces();
+    }
+    return false;
+}
+
+void CKOVBCastEngine::LookAfterInterfaces()
+{
+    if (m_options.RejoinSeconds > 0) {
+        if (const int64_t now = MonotonicSeconds(); now >= m_nextRejoin) {
+            (void)ReceiveEndpoint->RefreshMembership();
+            m_nextRejoin = now + m_options.RejoinSeconds;
+        }
+    }
+    if (CInterfaceWatcher::Instance().Generation() == m_seenGeneration)
+        return;  // all the hot path pays: one atomic load per batch
+    const int host = m_hostInterface;
+    const int zenta = m_zentaInterface;
+    NoteInterfaces();
+    if (m_hostInterface == host && m_zentaInterface == zenta)
+        return;  // a change elsewhere, or one the sockets outlive (a link down and up again)
+
+    // The sockets belong to an interface that is gone or replaced: the
+    // membership went with it, and sends would leave by it.
+    FlushSends();
+    CloseEndpoints();
+    const int configId = m_configuration.ConfigId;
+    if (MissingInterfaces().empty())
+        LogEvent("%s Config ID %d Its interfaces were replaced; opening its sockets again.", LocalTimeText().c_str(),
+                 configId);
+    if (!OpenEndpointsAgain())
+        return;  // stopped meanwhile
+    char hostName[IF_NAMESIZE] = "?", zentaName[IF_NAMESIZE] = "?";
+    if_indextoname(static_cast<unsigned>(m_hostInterface), hostName);
+    if_indextoname(static_cast<unsigned>(m_zentaInterface), zentaName);
+    LogEvent("%s Config ID %d Relays again: receiving on %s, sending from %s.", LocalTimeText().c_str(), configId,
+             hostName, zentaName);
+    SetStatus(m_sendsFailing ? RELAY_STATE::SendFailing : RELAY_STATE::Running);
+}
+
 void CKOVBCastEngine::OnNoDatagram(int result)
 {
     if (result == CNWProtocol::kNothingYet) {
@@ -348,7 +471,7 @@ void CKOVBCastEngine::OnNoDatagram(int result)
     const int error = ReceiveEndpoint->ReceiveError();
     if (!m_receivesFailing) {
         m_receivesFailing = true;
-        SetStatus("Receive Failing", error);
+        SetStatus(RELAY_STATE::ReceiveFailing, SystemReason(error));
         LogEvent("%s Config ID %d Receives are failing: %s (error %d).", LocalTimeText().c_str(),
                  m_configuration.ConfigId, std::strerror(error), error);
     }
@@ -371,7 +494,7 @@ void CKOVBCastEngine::FlushSends()
         Add(m_failedSends, static_cast<uint32_t>(result.Refused));
     } else if (result.Accepted > 0 && m_sendsFailing) {
         m_sendsFailing = false;
-        SetStatus("Running");
+        SetStatus(RELAY_STATE::Running);
         LogEvent("%s Config ID %d Sends succeed again after %u failed.", LocalTimeText().c_str(),
                  m_configuration.ConfigId, GetFailedSendCount() - m_failedSendsWhenFailingBegan);
     }
@@ -381,7 +504,7 @@ void CKOVBCastEngine::OnSendsFailing(int error)
 {
     m_sendsFailing = true;
     m_failedSendsWhenFailingBegan = GetFailedSendCount();
-    SetStatus("Send Failing", error);
+    SetStatus(RELAY_STATE::SendFailing, error ? SystemReason(error) : "the system refused a datagram");
     if (error)
         LogEvent("%s Config ID %d Sends are failing: %s (error %d).", LocalTimeText().c_str(),
                  m_configuration.ConfigId, std::strerror(error), error);

@@ -23,8 +23,27 @@
 // Driven from one owner thread (constructor, Configure, Start, Stop,
 // options, destructor); the getters are safe from any thread. The relay
 // thread only counts, sets the status and calls the owner through the gate.
+//
+// A running relay whose interface towards Host or ZENTA disappears, loses
+// its address or comes back as another interface closes its sockets,
+// waits ("Waiting for Interface") and opens them again on the interface that
+// now holds the address, without the owner.
 class CKOVBCastEngine : private COldDatagramSink {
 public:
+    // What the status text says (GetStatus gives the words).
+    enum class RELAY_STATE : int {
+        NotRunning,
+        Connected,
+        Running,
+        Stopped,
+        ReceiveConnectError,
+        SendConnectError,
+        WaitingForInterface,
+        SendFailing,
+        ReceiveFailing,
+    };
+    [[nodiscard]] static const char* StateText(RELAY_STATE state) noexcept;
+
     static constexpr int kDatagramSize = 512;
     static constexpr uint32_t kReceiveSocketBuffer = 1048576;
     // Most datagrams one received datagram turns into: a full decompressed
@@ -41,6 +60,12 @@ public:
         // Receive without waiting in the system, in a loop on a core of its own.
         bool Polling = false;
         int PollingCpu = -1;  // the CPU a polling relay thread is pinned to; -1: any
+        // At start, wait for an interface that holds a local address instead
+        // of failing (a service started before its network).
+        bool WaitForInterfaces = false;
+        // Leave and join the group again this often, for switches that snoop
+        // IGMP without a querier; 0: never.
+        int RejoinSeconds = 0;
     };
 
     // A stopped engine ("Not Running") for the configuration; the owner
@@ -70,7 +95,8 @@ public:
     // "Pkts Recv": converted messages with NMKT on, received datagrams otherwise.
     [[nodiscard]] uint32_t GetReceivedCount() const noexcept;
     [[nodiscard]] uint32_t GetSentCount() const noexcept { return SentCount.load(std::memory_order_relaxed); }
-    [[nodiscard]] std::string GetStatus() const;
+    [[nodiscard]] std::string GetStatus() const { return StateText(GetState()); }
+    [[nodiscard]] RELAY_STATE GetState() const noexcept { return m_state.load(std::memory_order_acquire); }
     // The system's reason in words for a status of failure, empty otherwise.
     [[nodiscard]] std::string GetStatusReason() const;
     // Datagrams the kernel dropped before the relay could read them (receive buffer full).
@@ -105,6 +131,19 @@ private:
     // Pins a polling relay thread and logs how the relay receives.
     void PrepareRelayThread();
     void RelayLoop();
+    // Once per batch: opens the endpoints again when an interface changed,
+    // and re-joins the group when that is due.
+    void LookAfterInterfaces();
+    // Looks up which interfaces hold the two local addresses now.
+    void NoteInterfaces();
+    // What keeps the relay from its interfaces, in words; empty when both addresses are held.
+    [[nodiscard]] std::string MissingInterfaces() const;
+    // Relay thread: until both local addresses are held by interfaces,
+    // says so (status and one log line) and waits. False on a stop.
+    bool WaitForInterfaces();
+    // Relay thread, endpoints closed: waits for the interfaces and opens
+    // the endpoints on them, as often as it takes. False on a stop.
+    bool OpenEndpointsAgain();
     // What the relay thread does when no datagram came (result
     // kNothingYet) or a receive failed (-1).
     void OnNoDatagram(int result);
@@ -114,7 +153,7 @@ private:
     void CloseEndpoints();
     // Asks the relay thread to end and waits for it; no owner notification.
     void EndRelayThread();
-    void SetStatus(const char* status, int reasonError = 0);
+    void SetStatus(RELAY_STATE state, std::string reason = {});
     // Relay thread: waits up to `milliseconds` or until a stop is asked for; false on a stop.
     bool WaitUnlessStopped(int milliseconds);
     // Relay thread: runs call on the owner's thread and waits for it.
@@ -135,10 +174,10 @@ private:
     std::atomic<int> m_grantedReceiveBuffer{0};
     std::atomic<uint64_t> m_heartbeat{0};
     std::atomic<int64_t> m_lastDatagramTime{0};
-    mutable std::mutex m_statusMutex;  // guards Status, its reason and the stop request
+    mutable std::mutex m_statusMutex;  // serialises status changes with the stop request; guards the reason
     std::condition_variable m_stopAsked;
-    std::string Status;
-    int m_statusError = 0;  // errno behind a status of failure
+    std::atomic<RELAY_STATE> m_state{RELAY_STATE::NotRunning};
+    std::string m_statusReason;
     std::atomic<int> Running{0};
     bool m_stopRequested = false;
     std::thread RelayThread;
@@ -149,6 +188,10 @@ private:
     CMarketDataConverter m_converter;  // holds the TickerMap
 
     // Relay thread only.
+    uint64_t m_seenGeneration = 0;  // of the interface watcher, when the indexes below were looked up
+    int m_hostInterface = 0;
+    int m_zentaInterface = 0;
+    int64_t m_nextRejoin = 0;
     bool m_statusShowsRunning = false;
     bool m_sendsFailing = false;
     bool m_receivesFailing = false;

@@ -1,7 +1,9 @@
 #include "log/EventLog.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 CEventLog* g_pEventLog = nullptr;
@@ -44,14 +46,45 @@ std::string CEventLog::GetLogFileName() const
 
 bool CEventLog::WriteLog(std::string message)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     const std::string path = m_directory + "/" + GetLogFileName();
-    std::FILE* file = std::fopen(path.c_str(), "a+");
-    if (!file)
-        return false;
-    std::fprintf(file, "%s\n", message.c_str());
-    std::fclose(file);
-    return true;
+    int error = 0;
+    if (std::FILE* file = std::fopen(path.c_str(), "a+")) {
+        // The line reaches the file system at the flush or the close; a full one fails there.
+        if (std::fprintf(file, "%s\n", message.c_str()) < 0 || std::fflush(file) != 0)
+            error = errno;
+        if (std::fclose(file) != 0 && error == 0)
+            error = errno;
+    } else {
+        error = errno;
+    }
+    const std::string report = NoteOutcome(path, error);
+    const Observer observer = report.empty() ? nullptr : m_observer;
+    const bool failing = m_failing;
+    lock.unlock();
+    if (!report.empty()) {
+        std::fprintf(stderr, "%s\n", report.c_str());
+        if (observer)
+            observer(failing ? report : std::string());
+    }
+    return error == 0;
+}
+
+std::string CEventLog::NoteOutcome(const std::string& path, int error)
+{
+    if ((error != 0) == m_failing)
+        return {};
+    m_failing = error != 0;
+    if (m_failing)
+        return FormatText("The event log %s cannot be written: %s. Events are not recorded.", path.c_str(),
+                          std::strerror(error));
+    return FormatText("The event log %s is written again.", path.c_str());
+}
+
+void CEventLog::SetObserver(Observer observer)
+{
+    std::lock_guard lock(m_mutex);
+    m_observer = std::move(observer);
 }
 
 void CEventLog::SetClock(Clock clock)

@@ -9,11 +9,17 @@
 // directory; every event is one line, appended whole by its own
 // open/append/close under a lock, so that lines from several threads never
 // mix and nothing is held back in the program between lines. The line is
-// handed to the system, not forced to disk; a write that fails after the
-// file opened is not noticed.
+// handed to the system when WriteLog returns true, not forced to disk.
+//
+// A line that cannot be written (no folder, no permission, a full file
+// system: the open, the write or the close fails) is lost, and the log says
+// so once on stderr and to its observer, with the path and the system's
+// reason, and once more when lines are written again. The caller carries on.
 class CEventLog {
 public:
     using Clock = std::function<std::time_t()>;
+    // Told of the log's own trouble: the problem in words, or an empty text once it is over.
+    using Observer = std::function<void(const std::string& problem)>;
 
     static CEventLog* GetInstance();
 
@@ -24,8 +30,10 @@ public:
     [[nodiscard]] static std::string GetMonthName(int month);
     // File name of the current UTC day, for example PLUX_04DEC2026.TXT.
     [[nodiscard]] std::string GetLogFileName() const;
-    // Appends the message and a line end; false when the file cannot be opened.
+    // Appends the message and a line end; false when it was not written.
     bool WriteLog(std::string message);
+    // Runs on the thread that wrote, outside the log's lock.
+    void SetObserver(Observer observer);
 
     // Tests replace the clock so that day changes happen on demand.
     void SetClock(Clock clock);
@@ -34,9 +42,14 @@ public:
 private:
     CEventLog() = default;
 
+    // Notes the outcome of one write; the text to report when that changed the log's state.
+    [[nodiscard]] std::string NoteOutcome(const std::string& path, int error);
+
     mutable std::mutex m_mutex;  // serialises open/append/close so lines stay whole
     std::string m_directory = ".";
     Clock m_clock;
+    Observer m_observer;
+    bool m_failing = false;
 };
 
 // The one way to the log: set once at start-up by the program (the window

@@ -63,6 +63,9 @@ public:
     // Thread-safe: a thread waiting in ReceiveNext returns -1 at once, and
     // so does every later receive; sending goes on.
     virtual void InterruptReceive() {}
+    // Leaves the group and joins it again, so that the network hears of the
+    // membership anew; 0 on success, -1 on failure.
+    virtual int RefreshMembership() { return 0; }
 
     // Queues a datagram of `length` bytes at `bytes` followed by `padding`
     // zero bytes. Nothing is copied: the bytes must stay as they are until

@@ -144,14 +144,16 @@ int CUDP::OpenReceive(const NW_PROTOCOL_SETTINGS& settings)
     if (bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0)
         return Fail();
 
+    m_joined = false;
     if (settings.Multicast) {
         if (SetOption(socket, IPPROTO_IP, IP_MULTICAST_TTL, kMulticastTtl) < 0)
             return Fail();
-        ip_mreqn membership{};
-        membership.imr_multiaddr.s_addr = inet_addr(settings.RemoteIp.c_str());
-        membership.imr_address.s_addr = inet_addr(settings.LocalIp.c_str());
-        if (SetOption(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, membership) < 0)
+        m_membership = {};
+        m_membership.imr_multiaddr.s_addr = inet_addr(settings.RemoteIp.c_str());
+        m_membership.imr_address.s_addr = inet_addr(settings.LocalIp.c_str());
+        if (SetOption(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, m_membership) < 0)
             return Fail();
+        m_joined = true;
     }
 
     // As root the buffer may exceed net.core.rmem_max; otherwise the kernel caps it.
@@ -237,6 +239,17 @@ void CUDP::InterruptReceive()
     SocketUse use(*this);
     if (const int socket = use.Socket(); socket >= 0)
         shutdown(socket, SHUT_RD);
+}
+
+int CUDP::RefreshMembership()
+{
+    SocketUse use(*this);
+    const int socket = use.Socket();
+    if (socket < 0 || !m_joined)
+        return -1;
+    // A new join makes the kernel report the membership at once.
+    (void)SetOption(socket, IPPROTO_IP, IP_DROP_MEMBERSHIP, m_membership);
+    return SetOption(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, m_membership) < 0 ? -1 : 0;
 }
 
 int CUDP::Send(const void* bytes, int length)

@@ -34,6 +34,7 @@ public:
     [[nodiscard]] bool HasPendingReceives() const noexcept override;
     [[nodiscard]] int ReceiveError() const noexcept override { return m_receiveError; }
     void InterruptReceive() override;
+    int RefreshMembership() override;
 
     [[nodiscard]] bool QueueSend(const uint8_t* bytes, int length, int padding) override;
     [[nodiscard]] uint8_t* SendSlot() override;
@@ -71,6 +72,8 @@ private:
     std::atomic<int> m_users{0};
     sockaddr_in m_destination{};
     int m_receiveFlags = MSG_WAITFORONE;
+    ip_mreqn m_membership{};  // the group joined at the last receive Open
+    bool m_joined = false;
     int m_receiveError = 0;
     // Set up by Open for its mode and reused for every datagram.
     std::unique_ptr<ReceiveBatch> m_receive;

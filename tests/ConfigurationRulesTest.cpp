@@ -138,6 +138,33 @@ TEST(ConfigurationRules, PortsAndAddressesMustBeWhatTheSocketsTake)
     }
 }
 
+TEST(ConfigurationRules, AnOutputThatComesBackToItsInputIsALoop)
+{
+    // id receives `in` on host and sends to `out` from zenta; groups as numbers on port 5000.
+    const auto relay = [](int id, int in, int out, std::string host = "10.0.0.1", std::string zenta = "10.0.0.1") {
+        KOV_BCAST_CONFIG c = Valid();
+        c.ConfigId = id;
+        c.ReceiveIp = "239.0.0." + std::to_string(in);
+        c.SendIp = "239.0.0." + std::to_string(out);
+        c.ReceivePort = c.SendPort = 5000;
+        c.HostSideIp = std::move(host);
+        c.ZentaSideIp = std::move(zenta);
+        return c;
+    };
+    const SameInterface byText = [](const std::string& a, const std::string& b) { return a == b; };
+    EXPECT_EQ(FindFeedbackLoop(relay(1, 1, 1), {}, byText), (std::vector<int>{1, 1}));
+    EXPECT_TRUE(FindFeedbackLoop(relay(1, 1, 1, "10.0.0.1", "10.0.1.1"), {}, byText).empty()) << "other interface";
+    // 3 feeds 5, 5 feeds 7 and 7 feeds 3; 6 only listens.
+    const std::vector<KOV_BCAST_CONFIG> running{relay(6, 2, 9), relay(5, 2, 4), relay(7, 4, 1)};
+    EXPECT_EQ(FindFeedbackLoop(relay(3, 1, 2), running, byText), (std::vector<int>{3, 5, 7, 3}));
+    EXPECT_EQ(FeedbackLoopText({3, 5, 7, 3}), "3 > 5 > 7 > 3");
+    EXPECT_TRUE(FindFeedbackLoop(relay(3, 8, 2), running, byText).empty()) << "nothing feeds it";
+    EXPECT_TRUE(FindFeedbackLoop(relay(5, 2, 4), running, byText).empty()) << "the running 5 is the starting one";
+    // Two addresses of one interface count as one.
+    const SameInterface oneInterface = [](const std::string&, const std::string&) { return true; };
+    EXPECT_EQ(FindFeedbackLoop(relay(1, 1, 1, "10.0.0.1", "10.0.0.2"), {}, oneInterface), (std::vector<int>{1, 1}));
+}
+
 TEST(ConfigurationRules, SendingPortsAndNewConfigIds)
 {
     // Segments compare exactly.

@@ -28,8 +28,25 @@ TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
 
     EXPECT_EQ(ReadFile(directory.File("PLUX_04DEC2026.TXT")), "05:29:59 last\n\nends with a line end\n\n");
     EXPECT_EQ(ReadFile(directory.File("PLUX_05DEC2026.TXT")), "05:30:00 first\n\n");
+    // Lines that cannot be written are lost, and the trouble is told once
+    // when it begins and once when it ends.
+    std::vector<std::string> told;
+    log->SetObserver([&told](const std::string& problem) { told.push_back(problem); });
     log->SetLogDirectory(directory.File("missing"));
-    EXPECT_FALSE(log->WriteLog("lost")) << "an unwritable directory loses the line quietly";
+    EXPECT_FALSE(log->WriteLog("lost"));
+    EXPECT_FALSE(log->WriteLog("lost too"));
+    // A full file system takes the open and fails at the write.
+    log->SetLogDirectory(directory.Path());
+    std::filesystem::remove(directory.File("PLUX_05DEC2026.TXT"));
+    std::filesystem::create_symlink("/dev/full", directory.File("PLUX_05DEC2026.TXT"));
+    EXPECT_FALSE(log->WriteLog("no room"));
+    std::filesystem::remove(directory.File("PLUX_05DEC2026.TXT"));
+    EXPECT_TRUE(log->WriteLog("back"));
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0], "The event log " + directory.File("missing") + "/PLUX_05DEC2026.TXT cannot be written: "
+                       "No such file or directory. Events are not recorded.");
+    EXPECT_EQ(told[1], "");
+    log->SetObserver(nullptr);
 
     log->SetClock(nullptr);
     log->SetLogDirectory(".");
