@@ -138,10 +138,17 @@ std::string CKOVBCastEngine::GetStatus() const
     return Status;
 }
 
-void CKOVBCastEngine::SetStatus(const char* status)
+std::string CKOVBCastEngine::GetStatusReason() const
+{
+    std::lock_guard lock(m_statusMutex);
+    return m_statusReason;
+}
+
+void CKOVBCastEngine::SetStatus(const char* status, int error)
 {
     std::lock_guard lock(m_statusMutex);
     Status = status;
+    m_statusReason = error ? std::strerror(error) : "";
 }
 
 void CKOVBCastEngine::CloseEndpoints()
@@ -187,7 +194,7 @@ int CKOVBCastEngine::OpenSendEndpoint()
 int CKOVBCastEngine::Run()
 {
     if (OpenReceiveEndpoint() == -1) {
-        SetStatus("Receive Connect Error");
+        SetStatus("Receive Connect Error", ReceiveEndpoint->LastSocketError());
         CallOwnerFromRelay([](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize receiving socket...."); });
         if (const int error = ReceiveEndpoint->LastSocketError()) {
             LogEvent("%s Config ID %d Error in Receive Socket. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
@@ -204,12 +211,13 @@ int CKOVBCastEngine::Run()
                  LocalTimeText().c_str(), ConfigId, granted, kReceiveSocketBuffer);
 
     if (OpenSendEndpoint() == -1) {
-        if (const int error = SendEndpoint->LastSocketError()) {
+        const int error = SendEndpoint->LastSocketError();
+        if (error) {
             LogEvent("%s Config ID %d Error in Send Socket. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
                      ConfigId, SendIp, SendPort, error);
             SendEndpoint->ClearLastSocketError();
         }
-        SetStatus("Send Connect Error");
+        SetStatus("Send Connect Error", error);
         CallOwnerFromRelay([](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize sending socket...."); });
         ReceiveEndpoint->Close();
         SendEndpoint->Close();
@@ -227,6 +235,7 @@ int CKOVBCastEngine::Run()
             return 0;
         }
         Status = "Connected";
+        m_statusReason.clear();
         Running.store(1, std::memory_order_release);
     }
     std::memset(m_receiveBuffer, 0, sizeof m_receiveBuffer);

@@ -79,6 +79,9 @@ public:
     [[nodiscard]] uint32_t GetReceivedCount() const noexcept;
     [[nodiscard]] uint32_t GetSentCount() const noexcept { return SentCount.load(std::memory_order_relaxed); }
     [[nodiscard]] std::string GetStatus() const;
+    // Why the current "Receive Connect Error" or "Send Connect Error" came
+    // about, in the system's words; empty for any other status.
+    [[nodiscard]] std::string GetStatusReason() const;
     // Datagrams the kernel dropped before the relay could read them (receive buffer full).
     [[nodiscard]] uint32_t GetDroppedCount() const noexcept;
 
@@ -98,7 +101,8 @@ private:
     void CloseEndpoints();
     // Asks the relay thread to end and waits for it; no owner notification.
     void EndRelayThread();
-    void SetStatus(const char* status);
+    // error: the errno behind an error status, 0 for none.
+    void SetStatus(const char* status, int error = 0);
     // Relay thread: runs call on the owner's thread and waits for it.
     void CallOwnerFromRelay(const std::function<void(CEngineOwner&)>& call);
 
@@ -110,6 +114,7 @@ private:
     std::atomic<uint32_t> ReceivedCount{0};
     mutable std::mutex m_statusMutex;  // guards Status and the stop request
     std::string Status;
+    std::string m_statusReason;
     std::atomic<uint32_t> SentCount{0};
     std::atomic<int> Running{0};
     bool m_stopRequested = false;
