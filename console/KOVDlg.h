@@ -104,7 +104,8 @@ public:
 
     // The form.
     // Moves the form fields to the controls, or (saveAndValidate) the
-    // controls to the fields; false when a port box holds no whole number.
+    // controls to the fields; false when a port box holds no whole number
+    // or an address box no address.
     bool UpdateData(bool saveAndValidate = true);
     // 1 when the values may be saved or started; otherwise shows the first
     // problem, moves the focus to its control and gives 0.
@@ -184,6 +185,11 @@ private:
     void AddToolTips();
     void DoDataExchange(bool saveAndValidate, bool& failed);
     [[nodiscard]] bool ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate, const char* boxName);
+    // Refuses, with a message, a box whose octets make no address.
+    [[nodiscard]] bool ExchangeAddress(CIpAddressEdit* box, std::string& text, bool saveAndValidate,
+                                       const char* boxName);
+    // Puts the focus in a box with its text selected, so that typing replaces it.
+    static void FocusToRetype(QWidget* control);
     void LoadSegmentsIntoForm();
     // A list row and a stopped engine for a configuration.
     void AddBroadcast(const StoredConfiguration& configuration, const std::string& hostSideIp,

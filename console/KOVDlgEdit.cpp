@@ -220,7 +220,7 @@ int CKOVDlg::CheckSendPortFree(int sendPort, const std::string& segment, int ski
     if (IsSendPortFree(rows, sendPort, segment, skipId))
         return 1;
     m_prompter.ShowMessage("Sending Port already used.");
-    m_ctrlSendPort->setFocus();
+    FocusToRetype(m_ctrlSendPort);
     return 0;
 }
 

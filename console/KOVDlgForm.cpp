@@ -49,15 +49,15 @@ void ExchangeComboText(QComboBox* combo, std::string& text, bool saveAndValidate
     }
 }
 
-void ExchangeAddress(CIpAddressEdit* box, std::string& text, bool saveAndValidate)
-{
-    if (saveAndValidate)
-        text = box->text().toStdString();
-    else
-        box->setText(QString::fromStdString(text));
-}
-
 }  // namespace
+
+void CKOVDlg::FocusToRetype(QWidget* control)
+{
+    control->setFocus();
+    QWidget* input = control->focusProxy() ? control->focusProxy() : control;
+    if (auto* edit = qobject_cast<QLineEdit*>(input))
+        edit->selectAll();
+}
 
 bool CKOVDlg::UpdateData(bool saveAndValidate)
 {
@@ -76,11 +76,11 @@ void CKOVDlg::DoDataExchange(bool save, bool& failed)
         return;
     }
     ExchangeComboText(m_ctrlSegment, m_strSegment, save);
-    ExchangeAddress(m_ctrlReceiveIp, m_strReceiveIp, save);
-    ExchangeAddress(m_ctrlSendIp, m_strSendIp, save);
-    ExchangeAddress(m_ctrlHostSideIp, m_strHostSideIp, save);
-    ExchangeAddress(m_ctrlZentaSideIp, m_strZentaSideIp, save);
-    if (!ExchangePort(static_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_CONFIG_ID)), m_nConfigId, save, "MultiCast ID")) {
+    if (!ExchangeAddress(m_ctrlReceiveIp, m_strReceiveIp, save, "Receiver IP") ||
+        !ExchangeAddress(m_ctrlSendIp, m_strSendIp, save, "Sender IP") ||
+        !ExchangeAddress(m_ctrlHostSideIp, m_strHostSideIp, save, "Local IP towards Host") ||
+        !ExchangeAddress(m_ctrlZentaSideIp, m_strZentaSideIp, save, "Local IP towards ZENTA") ||
+        !ExchangePort(static_cast<QLineEdit*>(GetDlgItem(IDC_EDIT_CONFIG_ID)), m_nConfigId, save, "MultiCast ID")) {
         failed = true;
         return;
     }
@@ -102,11 +102,25 @@ bool CKOVDlg::ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate, co
     const int read = edit->text().trimmed().toInt(&number);
     if (!number) {
         m_prompter.ShowMessage(FormatText("Please enter a whole number in the %s box.", boxName));
-        edit->setFocus();
-        edit->selectAll();
+        FocusToRetype(edit);
         return false;
     }
     value = read;
+    return true;
+}
+
+bool CKOVDlg::ExchangeAddress(CIpAddressEdit* box, std::string& text, bool saveAndValidate, const char* boxName)
+{
+    if (!saveAndValidate) {
+        box->setText(QString::fromStdString(text));
+        return true;
+    }
+    if (!box->hasAcceptableInput()) {
+        m_prompter.ShowMessage(FormatText("%s is not a valid IPv4 address.", boxName));
+        FocusToRetype(box);
+        return false;
+    }
+    text = box->text().toStdString();
     return true;
 }
 
@@ -119,7 +133,7 @@ int CKOVDlg::ValidateConfiguration(const std::string& receiveIp, int receivePort
     if (!problem)
         return 1;
     m_prompter.ShowMessage(problem->Message);
-    GetDlgItem(FocusControlOf(problem->Field))->setFocus();
+    FocusToRetype(GetDlgItem(FocusControlOf(problem->Field)));
     return 0;
 }
 

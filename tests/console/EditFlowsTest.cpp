@@ -97,7 +97,8 @@ private slots:
         SetText(IDC_COMBO_SEGMENT, "QA");
         QCOMPARE(Text(IDC_COMBO_ARCHIVE), "Y");
 
-        const auto refused = [&](const std::string& message, int focus) {
+        // The box of the problem has the focus, its text selected: what is typed replaces it.
+        const auto refused = [&](const std::string& message, int focus, const char* retyped = nullptr) {
             Click(IDC_BUTTON_START);
             QCOMPARE(m_prompter.Messages, Rows{message});
             m_prompter.Messages.clear();
@@ -105,11 +106,21 @@ private slots:
                          m_window->GetDlgItem(focus)->hasFocus(),
                      message.c_str());
             QCOMPARE(Button(IDC_BUTTON_START).text(), "&Save");
+            if (retyped) {
+                QTest::keyClicks(nullptr, retyped);
+                QCOMPARE(Text(focus), retyped);
+            }
         };
         FillForm(2, "QA", 20001);
         SetText(IDC_EDIT_RECEIVE_PORT, "");
-        refused("Please enter a whole number in the Receiver Port box.", IDC_EDIT_RECEIVE_PORT);
-        SetText(IDC_EDIT_RECEIVE_PORT, "10002");
+        refused("Please enter a whole number in the Receiver Port box.", IDC_EDIT_RECEIVE_PORT, "0");
+        refused("Receiver Port Can not be zero.", IDC_EDIT_RECEIVE_PORT, "10002");
+        // An octet above 255 or an empty one is no address, neither 255 nor 0.
+        SetText(IDC_IPADDRESS_SEND, "300.2.1.2");
+        refused("Sender IP is not a valid IPv4 address.", IDC_IPADDRESS_SEND, "239.2.1.2");
+        SetText(IDC_IPADDRESS_HOST_SIDE, "198.18..2");
+        refused("Local IP towards Host is not a valid IPv4 address.", IDC_IPADDRESS_HOST_SIDE,
+                TestNetwork::kHostSideIp);
         refused("Sending Port already used.", IDC_EDIT_SEND_PORT);
         QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Auto Start"), "9,");  // nothing stored yet
 
@@ -119,7 +130,7 @@ private slots:
         ClickRow(*m_window, 0);
         Click(IDC_BUTTON_MODIFY);
         SetText(IDC_EDIT_SEND_PORT, "99999");
-        refused("Sending Port already used.", IDC_EDIT_SEND_PORT);
+        refused("Sending Port already used.", IDC_EDIT_SEND_PORT, "20001");
         QCOMPARE(m_window->GetEngineForRow(0)->SendPort, 20001);
 
         // The confirmed exit saves.
