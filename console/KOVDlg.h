@@ -82,6 +82,8 @@ public:
     void OnStartButton();
     void UpdateStartStopButton(int row);
     void SetButtonCaption(const QString& caption, int id);
+    // The button that Enter clicks; no other is the default any more.
+    void SetDefaultButton(int id);
     // Starts the stopped, valid engines named by an auto-start list.
     void AutoStartBroadcasts(const std::string& list);
     void StopAllBroadcasts();

@@ -31,13 +31,14 @@ private slots:
         QCOMPARE(Button(IDC_BUTTON_ADD).text(), "&Cancel");
         QCOMPARE(m_window->m_nConfigId, 1);
 
+        // Enter in the form saves it.
         FillForm(1, "QA", 20001);
-        Click(IDC_BUTTON_START);
+        PressEnterIn(IDC_EDIT_SEND_PORT);
         QCOMPARE(m_store->CountLogLines(" Config ID 1 is Added. Recvr IP: 239.1.1.1, Recvr PORT: 10001, "
                                         "Sender IP: 239.2.1.1, Sender PORT: 20001, Segment: QA, NMKT: N"),
                  1);
         QCOMPARE(Button(IDC_BUTTON_START).text(), "&Start");
-        QVERIFY(!Button(IDC_BUTTON_START).isEnabled() && List().isEnabled());
+        QVERIFY(!Button(IDC_BUTTON_START).isEnabled() && List().isEnabled() && Button(IDC_BUTTON_ADD).isDefault());
         QCOMPARE(Text(IDC_IPADDRESS_RECEIVE), "0.0.0.0");
         Add(2, "QA", 20001);  // one segment shares a port
         QCOMPARE(TempSettingsStore::StoredRows(), (Rows{Row(1, "QA", 1, 20001), Row(2, "QA", 2, 20001, "N")}));
@@ -62,7 +63,7 @@ private slots:
         QVERIFY(!Button(IDC_BUTTON_ADD).isEnabled() && Button(IDC_BUTTON_MODIFY).hasFocus());
         SetText(IDC_COMBO_NMKT, "Y");
         SetText(IDC_IPADDRESS_HOST_SIDE, "198.18.0.9");
-        Click(IDC_BUTTON_START);
+        PressEnterIn(IDC_IPADDRESS_HOST_SIDE);
         QCOMPARE(m_store->CountLogLines(" Config ID 2 is Modified. Recvr IP: 239.1.1.3, Recvr PORT: 10003, "
                                         "Sender IP: 239.2.1.3, Sender PORT: 20003, Segment: QB, NMKT: Y"),
                  1);
@@ -153,6 +154,12 @@ private:
         SetText(IDC_EDIT_SEND_PORT, QString::number(sendPort));
         SetText(IDC_IPADDRESS_HOST_SIDE, TestNetwork::kHostSideIp);
         SetText(IDC_IPADDRESS_ZENTA_SIDE, TestNetwork::kZentaSideIp);
+    }
+    void PressEnterIn(int id) const
+    {
+        QWidget* box = m_window->GetDlgItem(id);
+        box->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     }
     void Add(int n, const char* segment, int sendPort)
     {
