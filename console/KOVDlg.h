@@ -209,7 +209,8 @@ private:
     // The texts of one column, row by row.
     [[nodiscard]] std::vector<std::string> ListColumnTexts(int column) const;
     void ShowNoSelectionMessage();
-    void SetItemText(int row, int column, const QString& text);
+    // The cell's text and its tool tip, ListCellToolTip(text, reason).
+    void SetItemText(int row, int column, const QString& text, const std::string& reason = {});
     // The new row's index.
     int AppendListRow(const std::array<std::string, 6>& texts);
     void RegisterControl(int id, QWidget* control);

@@ -154,6 +154,7 @@ private slots:
         for (int row = 0; row < 2; ++row) {
             for (int column = 0; column < 9; ++column) {
                 QCOMPARE(Cell(row, column), rows[row][column]);
+                QCOMPARE(List().item(row, column)->toolTip(), rows[row][column]);
                 QCOMPARE(List().item(row, column)->textAlignment(), int(Qt::AlignCenter));
             }
         }
