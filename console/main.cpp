@@ -7,7 +7,7 @@
 #include <QApplication>
 
 // Taken before anything else exists and held until the process ends.
-CLimitSingleInstance g_SingleInstanceGuard("HALVRSRV");
+CLimitSingleInstance g_SingleInstanceGuard;
 
 int main(int argc, char* argv[])
 {

@@ -1,4 +1,4 @@
-// The real program, run as a separate process: one instance per session,
+// The real program, run as a separate process: one instance per settings store,
 // and, in the test network's relay namespace, driven by an operator's keys
 // in a real X server (Xvfb, xdotool, xclip) for three runs on one store,
 // the last ended by SIGTERM. Checked through the window's list (copied with
@@ -52,28 +52,32 @@ private slots:
 
     void secondInstanceIsRefusedUntilTheFirstDies()
     {
-        StartProgram("offscreen");
+        // One store is one instance's, whatever the session: the program has none, this test one.
+        StartProgram("offscreen", false);
         // The window logs its start after the lock was taken.
         QTRY_COMPARE_WITH_TIMEOUT(Logged("ORMA UDP Broadcast Server has been Started"), 1, kStartTimeoutMs);
         const std::string logged = m_store->LogText();
-        qputenv("XDG_RUNTIME_DIR", m_store->Path().c_str());  // the program's session
+        qputenv("XDG_RUNTIME_DIR", m_store->Path().c_str());
         {
-            CLimitSingleInstance guard("HALVRSRV");
+            CLimitSingleInstance guard;
             QVERIFY(guard.IsAnotherInstanceRunning());
             CScriptedPrompter prompter;
             QVERIFY(!CKOVApp(guard, prompter).InitInstance());
             QCOMPARE(prompter.Messages, std::vector<std::string>{"ORMA UDP Broadcast Server Already Running..."});
             QVERIFY(QApplication::topLevelWidgets().isEmpty());
         }
+        // Another store is another instance's.
+        const QByteArray store = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", (m_store->Path() + "/other").c_str());
+        QVERIFY(!CLimitSingleInstance().IsAnotherInstanceRunning());
+        qputenv("XDG_CONFIG_HOME", store);
         QCOMPARE(m_program->Wait(0ms), -1);  // still running
         QCOMPARE(m_store->LogText(), logged);
 
         // Killed, the first instance leaves its lock behind to the system, which frees it.
         m_program->Signal(SIGKILL);
         QCOMPARE(m_program->Wait(5s), 128 + SIGKILL);
-        CLimitSingleInstance next("HALVRSRV");
-        QVERIFY(!next.IsAnotherInstanceRunning());
-        QCOMPARE(CLimitSingleInstance::LockPath("HALVRSRV"), m_store->Path() + "/HALVRSRV");
+        QVERIFY(!CLimitSingleInstance().IsAnotherInstanceRunning());
     }
 
     void operatorRunUnderXvfb()
@@ -151,15 +155,16 @@ private slots:
 
 private:
     // Starts the program (in the relay namespace when there is one) in the
-    // store's folder (its event log), on the store and in a session (its
-    // instance lock) of this test's own.
-    void StartProgram(const std::string& platform)
+    // store's folder (its event log), on the store and, unless told
+    // otherwise, in a session of this test's own.
+    void StartProgram(const std::string& platform, bool inSession = true)
     {
-        std::vector<std::string> argv{"env", "QT_QPA_PLATFORM=" + platform, "DISPLAY=" + m_display,
-                                      "XDG_CONFIG_HOME=" + m_store->Path() + "/config",
-                                      "XDG_RUNTIME_DIR=" + m_store->Path(),
+        std::vector<std::string> argv{"env", "-u", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM=" + platform,
+                                      "DISPLAY=" + m_display, "XDG_CONFIG_HOME=" + m_store->Path() + "/config",
                                       // read by sanitizer builds only
                                       "LSAN_OPTIONS=suppressions=" ORMA_LSAN_SUPPRESSIONS, ORMA_SERVER_PATH};
+        if (inSession)
+            argv.insert(argv.end() - 1, "XDG_RUNTIME_DIR=" + m_store->Path());
         if (m_network)
             argv.insert(argv.begin(), {"ip", "netns", "exec", m_network->RelayNamespace()});
         m_program = std::make_unique<ChildProcess>(argv, m_store->Path());
