@@ -4,7 +4,7 @@
 set -eu
 
 BUILD_PKGS="build-essential cmake pkg-config liblz4-dev qt6-base-dev libgl-dev fonts-dejavu-core"
-TEST_PKGS="libgtest-dev iproute2 nftables procps clang libclang-rt-14-dev xvfb xauth lldb xdotool xclip"
+TEST_PKGS="libgtest-dev iproute2 nftables procps clang libclang-rt-14-dev xvfb xauth lldb xdotool xclip openbox trayer x11-utils x11-apps"
 BENCH_PKGS="socat valgrind"
 
 case "${1:-build}" in
