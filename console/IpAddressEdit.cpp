@@ -1,16 +1,22 @@
 #include "console/IpAddressEdit.h"
 
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
 #include <QRegularExpressionValidator>
 
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 namespace {
 
-constexpr int kOctetMaximum = 255;
 constexpr int kOctetDigits = 3;
 
 }  // namespace
@@ -48,27 +54,36 @@ CIpAddressEdit::CIpAddressEdit(QWidget* parent) : QFrame(parent)
     UpdateBackground();
 }
 
+OctetTexts CIpAddressEdit::Octets() const
+{
+    OctetTexts octets;
+    for (size_t i = 0; i < m_octets.size(); ++i)
+        octets[i] = m_octets[i]->text().toStdString();
+    return octets;
+}
+
 QString CIpAddressEdit::text() const
 {
-    bool blank = true;
-    QStringList parts;
-    for (const QLineEdit* octet : m_octets) {
-        blank = blank && octet->text().isEmpty();
-        parts << QString::number(std::min(octet->text().toInt(), kOctetMaximum));
-    }
-    return blank ? QStringLiteral("0.0.0.0") : parts.join('.');
+    const OctetTexts octets = Octets();
+    const std::string address = AddressFromOctets(octets);
+    if (!address.empty())
+        return QString::fromStdString(address);
+    QStringList typed;
+    for (const std::string& octet : octets)
+        typed << QString::fromStdString(octet);
+    return typed.join('.');
+}
+
+bool CIpAddressEdit::hasAcceptableInput() const
+{
+    return !AddressFromOctets(Octets()).empty();
 }
 
 void CIpAddressEdit::setText(const QString& address)
 {
-    const QStringList parts = address.split('.');
-    for (size_t i = 0; i < m_octets.size(); ++i) {
-        const QString part =
-            i < static_cast<size_t>(parts.size()) ? parts[static_cast<qsizetype>(i)].trimmed() : QString();
-        bool number = false;
-        const int value = part.toInt(&number);
-        m_octets[i]->setText(number && value >= 0 ? QString::number(std::min(value, kOctetMaximum)) : QString());
-    }
+    const OctetTexts octets = OctetsFromText(address.toStdString());
+    for (size_t i = 0; i < m_octets.size(); ++i)
+        m_octets[i]->setText(QString::fromStdString(octets[i]));
 }
 
 void CIpAddressEdit::clear()
@@ -79,57 +94,126 @@ void CIpAddressEdit::clear()
 
 void CIpAddressEdit::OnOctetEdited(int index)
 {
-    QLineEdit* octet = m_octets[static_cast<size_t>(index)];
-    if (octet->text().toInt() > kOctetMaximum)
-        octet->setText(QString::number(kOctetMaximum));
     // A full octet moves on, as typing a dot does.
+    const QLineEdit* octet = m_octets[static_cast<size_t>(index)];
     if (octet->text().size() == kOctetDigits && octet->cursorPosition() == kOctetDigits && index < 3)
-        FocusOctet(index + 1, false);
+        FocusOctet(index + 1, false, Entry::FullOctet);
 }
 
-void CIpAddressEdit::FocusOctet(int index, bool atEnd)
+void CIpAddressEdit::FocusOctet(int index, bool atEnd, Entry entry)
 {
     QLineEdit* octet = m_octets[static_cast<size_t>(index)];
     octet->setFocus();
+    // Selected, what was there before is replaced by what is typed next.
     if (atEnd)
         octet->end(false);
     else
         octet->selectAll();
+    m_entry = entry;
 }
 
-bool CIpAddressEdit::eventFilter(QObject* watched, QEvent* event)
+void CIpAddressEdit::Paste(int index, const QString& pasted)
 {
-    if (event->type() != QEvent::KeyPress)
-        return QFrame::eventFilter(watched, event);
-    const auto found = std::find(m_octets.begin(), m_octets.end(), watched);
-    if (found == m_octets.end())
-        return QFrame::eventFilter(watched, event);
-    const int index = static_cast<int>(found - m_octets.begin());
-    QLineEdit* octet = *found;
-    const auto* key = static_cast<QKeyEvent*>(event);
-    switch (key->key()) {
+    const QString text = pasted.trimmed();
+    if (!text.contains('.')) {
+        m_octets[static_cast<size_t>(index)]->insert(text);  // the octet's validator decides
+        return;
+    }
+    // Anything but digits and dots is no address: refused whole, as an octet refuses it.
+    if (std::any_of(text.begin(), text.end(), [](QChar c) { return !c.isDigit() && c != '.'; }))
+        return;
+    setText(text);
+    FocusOctet(3, true);
+}
+
+void CIpAddressEdit::ShowContextMenu(int index, const QPoint& where)
+{
+    // The octet's own menu, but its Paste takes whole addresses too.
+    const std::unique_ptr<QMenu> menu(m_octets[static_cast<size_t>(index)]->createStandardContextMenu());
+    if (QAction* paste = menu->findChild<QAction*>("edit-paste")) {
+        disconnect(paste, &QAction::triggered, nullptr, nullptr);
+        connect(paste, &QAction::triggered, this, [this, index] { Paste(index, QGuiApplication::clipboard()->text()); });
+    }
+    menu->exec(where);
+}
+
+bool CIpAddressEdit::OnOctetKey(int index, const QKeyEvent& key)
+{
+    QLineEdit* octet = m_octets[static_cast<size_t>(index)];
+    if (key.matches(QKeySequence::Paste)) {
+        Paste(index, QGuiApplication::clipboard()->text());
+        return true;
+    }
+    const Entry entry = std::exchange(m_entry, Entry::Other);
+    switch (key.key()) {
     case Qt::Key_Period:
-        if (index < 3 && !octet->text().isEmpty())
-            FocusOctet(index + 1, false);
+        // The octet was ended by its third digit; this dot only says so again.
+        if (entry == Entry::FullOctet)
+            m_entry = Entry::Dot;
+        else if (index < 3 && !octet->text().isEmpty())
+            FocusOctet(index + 1, false, Entry::Dot);
         return true;
     case Qt::Key_Backspace:
-        if (index > 0 && octet->cursorPosition() == 0 && !octet->hasSelectedText()) {
+        if (index == 0)
+            return false;
+        if (entry == Entry::FullOctet) {
+            // The dot was never typed: the digit before it goes.
+            FocusOctet(index - 1, true);
+            m_octets[static_cast<size_t>(index - 1)]->backspace();
+            return true;
+        }
+        if (entry == Entry::Dot || (octet->cursorPosition() == 0 && !octet->hasSelectedText())) {
             FocusOctet(index - 1, true);
             return true;
         }
-        break;
+        return false;
     case Qt::Key_Left:
         if (index > 0 && octet->cursorPosition() == 0) {
             FocusOctet(index - 1, true);
             return true;
         }
-        break;
+        return false;
     case Qt::Key_Right:
         if (index < 3 && octet->cursorPosition() == octet->text().size()) {
             FocusOctet(index + 1, false);
             return true;
         }
+        return false;
+    case Qt::Key_Shift:
+    case Qt::Key_Control:
+    case Qt::Key_Alt:
+    case Qt::Key_Meta:
+        m_entry = entry;  // not a key of the text
+        return false;
+    default:
+        return false;
+    }
+}
+
+bool CIpAddressEdit::eventFilter(QObject* watched, QEvent* event)
+{
+    const auto found = std::find(m_octets.begin(), m_octets.end(), watched);
+    if (found == m_octets.end())
+        return QFrame::eventFilter(watched, event);
+    const int index = static_cast<int>(found - m_octets.begin());
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        return OnOctetKey(index, *static_cast<QKeyEvent*>(event)) || QFrame::eventFilter(watched, event);
+    case QEvent::FocusIn:
+    case QEvent::MouseButtonPress:
+        m_entry = Entry::Other;
         break;
+    case QEvent::MouseButtonRelease:
+        // The X11 selection, pasted with the middle button.
+        if (static_cast<QMouseEvent*>(event)->button() == Qt::MiddleButton &&
+            QGuiApplication::clipboard()->supportsSelection()) {
+            Paste(index, QGuiApplication::clipboard()->text(QClipboard::Selection));
+            return true;
+        }
+        break;
+    case QEvent::ContextMenu:
+        ShowContextMenu(index, static_cast<QContextMenuEvent*>(event)->globalPos());
+        return true;
     default:
         break;
     }

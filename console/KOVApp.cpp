@@ -10,7 +10,7 @@
 
 bool CKOVApp::InitInstance()
 {
-    // One instance per session; a second one does nothing but say so.
+    // One instance per settings store; a second one does nothing but say so.
     if (m_guard.IsAnotherInstanceRunning()) {
         m_prompter.ShowMessage("ORMA UDP Broadcast Server Already Running...");
         return false;

@@ -81,6 +81,8 @@ public:
     void OnStartButton();
     void UpdateStartStopButton(int row);
     void SetButtonCaption(const QString& caption, int id);
+    // The button that Enter clicks; no other is the default any more.
+    void SetDefaultButton(int id);
     // Starts the stopped, valid engines named by an auto-start list.
     void AutoStartBroadcasts(const std::string& list);
     void StopAllBroadcasts();
@@ -103,7 +105,8 @@ public:
 
     // The form.
     // Moves the form fields to the controls, or (saveAndValidate) the
-    // controls to the fields; false when a port box holds no whole number.
+    // controls to the fields; false when a port box holds no whole number
+    // or an address box no address.
     bool UpdateData(bool saveAndValidate = true);
     // 1 when the configuration may be saved or started; otherwise shows the
     // first problem, moves the focus to its control and gives 0.
@@ -181,6 +184,8 @@ private:
     void AddToolTips();
     void DoDataExchange(bool saveAndValidate, bool& failed);
     [[nodiscard]] bool ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate, const char* boxName);
+    // Puts the focus in a box with its text selected, so that typing replaces it.
+    static void FocusToRetype(QWidget* control);
     void LoadSegmentsIntoForm();
     // A list row and a stopped engine for a configuration.
     void AddBroadcast(const KOV_BCAST_CONFIG& configuration);
@@ -197,7 +202,8 @@ private:
     // The texts of one column, row by row.
     [[nodiscard]] std::vector<std::string> ListColumnTexts(int column) const;
     void ShowNoSelectionMessage();
-    void SetItemText(int row, int column, const QString& text);
+    // The cell's text and its tool tip, ListCellToolTip(text, reason).
+    void SetItemText(int row, int column, const QString& text, const std::string& reason = {});
     // The new row's index.
     int AppendListRow(const std::array<std::string, 6>& texts);
     void RegisterControl(int id, QWidget* control);

@@ -47,6 +47,7 @@ void CKOVDlg::EnterAddMode()
     EnableForm(true);
     SetButtonCaption("&Save", IDC_BUTTON_START);
     SetButtonCaption("&Cancel", IDC_BUTTON_ADD);
+    SetDefaultButton(IDC_BUTTON_START);
     GetDlgItem(IDC_BUTTON_START)->setEnabled(true);
     for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_LIST_BROADCASTS})
         GetDlgItem(id)->setEnabled(false);
@@ -61,6 +62,7 @@ void CKOVDlg::LeaveAddMode()
     EnableForm(false);
     SetButtonCaption("&Start", IDC_BUTTON_START);
     SetButtonCaption("&Add", IDC_BUTTON_ADD);
+    SetDefaultButton(IDC_BUTTON_ADD);
     for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START})
         GetDlgItem(id)->setEnabled(false);
     m_ctrlList->setEnabled(true);
@@ -89,6 +91,7 @@ void CKOVDlg::EnterModifyMode()
         EnableForm(true);
         SetButtonCaption("&Save", IDC_BUTTON_START);
         SetButtonCaption("&Cancel", IDC_BUTTON_MODIFY);
+        SetDefaultButton(IDC_BUTTON_START);
         for (const int id : {IDC_BUTTON_ADD, IDC_BUTTON_DELETE, IDC_LIST_BROADCASTS})
             GetDlgItem(id)->setEnabled(false);
     } else {
@@ -106,6 +109,7 @@ void CKOVDlg::LeaveModifyMode()
     EnableForm(false);
     SetButtonCaption("&Start", IDC_BUTTON_START);
     SetButtonCaption("&Modify", IDC_BUTTON_MODIFY);
+    SetDefaultButton(IDC_BUTTON_ADD);
     for (const int id : {IDC_BUTTON_ADD, IDC_BUTTON_DELETE, IDC_LIST_BROADCASTS})
         GetDlgItem(id)->setEnabled(true);
     setFocus();
@@ -220,7 +224,7 @@ int CKOVDlg::CheckSendPortFree(int sendPort, const std::string& segment, int ski
     if (IsSendPortFree(rows, sendPort, segment, skipId))
         return 1;
     m_prompter.ShowMessage("Sending Port already used.");
-    m_ctrlSendPort->setFocus();
+    FocusToRetype(m_ctrlSendPort);
     return 0;
 }
 

@@ -61,6 +61,14 @@ void ExchangeAddress(CIpAddressEdit* box, std::string& text, bool saveAndValidat
 
 }  // namespace
 
+void CKOVDlg::FocusToRetype(QWidget* control)
+{
+    control->setFocus();
+    QWidget* input = control->focusProxy() ? control->focusProxy() : control;
+    if (auto* edit = qobject_cast<QLineEdit*>(input))
+        edit->selectAll();
+}
+
 bool CKOVDlg::UpdateData(bool saveAndValidate)
 {
     bool failed = false;
@@ -78,6 +86,8 @@ void CKOVDlg::DoDataExchange(bool save, bool& failed)
         return;
     }
     ExchangeComboText(m_ctrlSegment, m_strSegment, save);
+    // A box whose octets make no address gives text that is none either; the
+    // configuration's rules refuse it, after the form's seven checks.
     ExchangeAddress(m_ctrlReceiveIp, m_strReceiveIp, save);
     ExchangeAddress(m_ctrlSendIp, m_strSendIp, save);
     ExchangeAddress(m_ctrlHostSideIp, m_strHostSideIp, save);
@@ -104,8 +114,7 @@ bool CKOVDlg::ExchangePort(QLineEdit* edit, int& value, bool saveAndValidate, co
     const int read = edit->text().trimmed().toInt(&number);
     if (!number) {
         m_prompter.ShowMessage(FormatText("Please enter a whole number in the %s box.", boxName));
-        edit->setFocus();
-        edit->selectAll();
+        FocusToRetype(edit);
         return false;
     }
     value = read;
@@ -118,7 +127,7 @@ int CKOVDlg::ValidateConfiguration(const KOV_BCAST_CONFIG& configuration)
     if (!problem)
         return 1;
     m_prompter.ShowMessage(problem->Message);
-    GetDlgItem(FocusControlOf(problem->Field))->setFocus();
+    FocusToRetype(GetDlgItem(FocusControlOf(problem->Field)));
     return 0;
 }
 

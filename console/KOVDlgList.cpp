@@ -5,6 +5,7 @@
 #include "config/ConfigurationRules.h"
 #include "config/FieldList.h"
 #include "console/ControlIds.h"
+#include "console/ListCellToolTip.h"
 #include "log/EventLog.h"
 
 #include <QApplication>
@@ -105,11 +106,17 @@ void CKOVDlg::SetListRowTexts(int row, const std::array<std::string, 6>& texts)
         SetItemText(row, static_cast<int>(column), QString::fromStdString(texts[column]));
 }
 
-void CKOVDlg::SetItemText(int row, int column, const QString& text)
+void CKOVDlg::SetItemText(int row, int column, const QString& text, const std::string& reason)
 {
     QTableWidgetItem* item = m_ctrlList->item(row, column);
-    if (item && item->text() != text)
+    if (!item)
+        return;
+    if (item->text() != text)
         item->setText(text);
+    // The columns keep their widths: a text they cut is read whole here.
+    const QString toolTip = QString::fromStdString(ListCellToolTip(text.toStdString(), reason));
+    if (item->toolTip() != toolTip)
+        item->setToolTip(toolTip);
 }
 
 std::vector<std::string> CKOVDlg::ListColumnTexts(int column) const
@@ -179,7 +186,7 @@ void CKOVDlg::OnTimer(int /*timerId*/)
             continue;
         SetItemText(row, kColumnPacketsSent, QString::number(engine->GetSentCount()));
         SetItemText(row, kColumnPacketsReceived, QString::number(engine->GetReceivedCount()));
-        SetItemText(row, kColumnStatus, QString::fromStdString(engine->GetStatus()));
+        SetItemText(row, kColumnStatus, QString::fromStdString(engine->GetStatus()), engine->GetStatusReason());
     }
 
     // Datagrams lost before any relay could read them: the desk should know.

@@ -70,6 +70,13 @@ void CKOVDlg::SetButtonCaption(const QString& caption, int id)
         button->setText(caption);
 }
 
+void CKOVDlg::SetDefaultButton(int id)
+{
+    // Enter clicks it: Add when idle, Save while the form is being filled.
+    if (auto* button = qobject_cast<QPushButton*>(GetDlgItem(id)))
+        button->setDefault(true);
+}
+
 void CKOVDlg::AutoStartBroadcasts(const std::string& list)
 {
     for (const int id : ParseAutoStartList(list)) {

@@ -82,15 +82,16 @@ void CKOVDlg::changeEvent(QEvent* event)
 {
     QDialog::changeEvent(event);
     // Minimised, the window leaves the task bar for the tray, where there is one.
-    // Hidden once the state change is over, not from inside it.
+    // Hidden once the state change is over, not from inside it, and left
+    // minimised while hidden: clearing that state asks the X server to map the
+    // window again, which put back a frame that nothing drew into. The
+    // restore's showNormal clears it as it shows the window.
     if (event->type() == QEvent::WindowStateChange && isMinimized() && IsTrayAvailable()) {
         QMetaObject::invokeMethod(
             this,
             [this] {
-                if (isMinimized() && IsTrayAvailable()) {
+                if (isMinimized() && IsTrayAvailable())
                     hide();
-                    setWindowState(windowState() & ~Qt::WindowMinimized);
-                }
             },
             Qt::QueuedConnection);
     }

@@ -9,7 +9,7 @@
 #include "console/MessageBoxPrompter.h"
 
 // Taken before anything else exists and held until the process ends.
-CLimitSingleInstance g_SingleInstanceGuard("HALVRSRV");
+CLimitSingleInstance g_SingleInstanceGuard;
 
 int main(int argc, char* argv[])
 {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <numeric>
@@ -183,11 +184,14 @@ TEST_F(BroadcastEngineTest, StartFailuresShowTheirErrorAndLogTheSystemCode)
     EXPECT_EQ(messages, (Strings{"Can't initialize receiving socket....", "Can't initialize receiving socket....",
                                  "Can't initialize sending socket...."}));
     EXPECT_EQ(notLocal->GetStatus(), "Receive Connect Error");
+    EXPECT_EQ(notLocal->GetStatusReason(), std::strerror(EADDRNOTAVAIL));
     EXPECT_EQ(notLocal->IsRunning(), 0);
     EXPECT_EQ(noZentaSide->GetStatus(), "Send Connect Error");
+    EXPECT_EQ(noZentaSide->GetStatusReason(), std::strerror(EADDRNOTAVAIL));
     EXPECT_EQ(store.LogText().find("Started"), std::string::npos);
     noZentaSide->Stop();
     EXPECT_EQ(noZentaSide->GetStatus(), "Stopped");
+    EXPECT_EQ(noZentaSide->GetStatusReason(), "");
 }
 
 // A Stop that comes while the relay thread opens its endpoints wins: the

@@ -1,5 +1,6 @@
 #include "config/Registry.h"
 
+#include "config/StoreLock.h"
 #include "tests/support/TempSettingsStore.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <memory>
 #include <random>
 
 namespace fs = std::filesystem;
@@ -42,6 +45,34 @@ TEST(RegistryTest, KeyWithoutValuesSurvivesAndEverythingIsOwnerOnly)
         ASSERT_EQ(stat(path.c_str(), &status), 0) << path;
         EXPECT_EQ(status.st_mode & 0777, S_ISDIR(status.st_mode) ? 0700u : 0600u) << path;
     }
+}
+
+// One holder per store, whatever the environment, told apart from a lock
+// that could not even be tried; the first holder makes the store's folder.
+TEST(RegistryTest, StoreLockHasOneHolderPerStore)
+{
+    TempSettingsStore store;
+    const std::string folder = CRegistry::StoreDirectory();
+    const mode_t oldMask = umask(0277);
+    auto first = std::make_unique<CStoreLock>(folder);
+    umask(oldMask);
+    EXPECT_TRUE(first->IsHeld());
+    for (const std::string& path : {store.Path() + "/config", folder}) {
+        struct stat status {};
+        ASSERT_EQ(stat(path.c_str(), &status), 0) << path;
+        EXPECT_EQ(status.st_mode & 0777, 0700u) << path;
+    }
+    const CStoreLock second(folder);
+    EXPECT_TRUE(second.IsHeldByAnother());
+    EXPECT_EQ(second.Error(), EWOULDBLOCK);
+    EXPECT_TRUE(CStoreLock(store.Path() + "/other").IsHeld());
+    first.reset();
+    EXPECT_TRUE(CStoreLock(folder).IsHeld());
+
+    // The lock file where the folder should be.
+    const CStoreLock blocked(folder + "/" + CStoreLock::kFileName);
+    EXPECT_FALSE(blocked.IsHeld() || blocked.IsHeldByAnother());
+    EXPECT_EQ(blocked.Error(), ENOTDIR);
 }
 
 TEST(RegistryTest, DamagedFileIsKeptAsideOnWriteAndUnreadableOneIsLeftAlone)

@@ -31,13 +31,14 @@ private slots:
         QCOMPARE(Button(IDC_BUTTON_ADD).text(), "&Cancel");
         QCOMPARE(m_window->m_nConfigId, 1);
 
+        // Enter in the form saves it.
         FillForm(1, "QA", 20001);
-        Click(IDC_BUTTON_START);
+        PressEnterIn(IDC_EDIT_SEND_PORT);
         QCOMPARE(m_store->CountLogLines(" Config ID 1 is Added. Recvr IP: 239.1.1.1, Recvr PORT: 10001, "
                                         "Sender IP: 239.2.1.1, Sender PORT: 20001, Segment: QA, NMKT: N"),
                  1);
         QCOMPARE(Button(IDC_BUTTON_START).text(), "&Start");
-        QVERIFY(!Button(IDC_BUTTON_START).isEnabled() && List().isEnabled());
+        QVERIFY(!Button(IDC_BUTTON_START).isEnabled() && List().isEnabled() && Button(IDC_BUTTON_ADD).isDefault());
         QCOMPARE(Text(IDC_IPADDRESS_RECEIVE), "0.0.0.0");
         Add(2, "QA", 20001);  // one segment shares a port
         QCOMPARE(TempSettingsStore::StoredRows(), (Rows{Row(1, "QA", 1, 20001), Row(2, "QA", 2, 20001, "N")}));
@@ -62,7 +63,7 @@ private slots:
         QVERIFY(!Button(IDC_BUTTON_ADD).isEnabled() && Button(IDC_BUTTON_MODIFY).hasFocus());
         SetText(IDC_COMBO_NMKT, "Y");
         SetText(IDC_IPADDRESS_HOST_SIDE, "198.18.0.9");
-        Click(IDC_BUTTON_START);
+        PressEnterIn(IDC_IPADDRESS_HOST_SIDE);
         QCOMPARE(m_store->CountLogLines(" Config ID 2 is Modified. Recvr IP: 239.1.1.3, Recvr PORT: 10003, "
                                         "Sender IP: 239.2.1.3, Sender PORT: 20003, Segment: QB, NMKT: Y"),
                  1);
@@ -97,7 +98,8 @@ private slots:
         SetText(IDC_COMBO_SEGMENT, "QA");
         QCOMPARE(Text(IDC_COMBO_ARCHIVE), "Y");
 
-        const auto refused = [&](const std::string& message, int focus) {
+        // The box of the problem has the focus, its text selected: what is typed replaces it.
+        const auto refused = [&](const std::string& message, int focus, const char* retyped = nullptr) {
             Click(IDC_BUTTON_START);
             QCOMPARE(m_prompter.Messages, Rows{message});
             m_prompter.Messages.clear();
@@ -105,25 +107,34 @@ private slots:
                          m_window->GetDlgItem(focus)->hasFocus(),
                      message.c_str());
             QCOMPARE(Button(IDC_BUTTON_START).text(), "&Save");
+            if (retyped) {
+                QTest::keyClicks(nullptr, retyped);
+                QCOMPARE(Text(focus), retyped);
+            }
         };
         FillForm(2, "QA", 20001);
         SetText(IDC_EDIT_RECEIVE_PORT, "");
-        refused("Please enter a whole number in the Receiver Port box.", IDC_EDIT_RECEIVE_PORT);
-        SetText(IDC_EDIT_RECEIVE_PORT, "10002");
+        refused("Please enter a whole number in the Receiver Port box.", IDC_EDIT_RECEIVE_PORT, "0");
+        refused("Receiver Port Can not be zero.", IDC_EDIT_RECEIVE_PORT, "10002");
+        // An octet above 255 or an empty one is no address, neither 255 nor 0.
+        SetText(IDC_IPADDRESS_SEND, "300.2.1.2");
+        refused("Sender IP is not a valid IPv4 address.", IDC_IPADDRESS_SEND, "239.2.1.2");
+        SetText(IDC_IPADDRESS_HOST_SIDE, "198.18..2");
+        refused("Local IP towards Host is not a valid IPv4 address.", IDC_IPADDRESS_HOST_SIDE,
+                TestNetwork::kHostSideIp);
         refused("Sending Port already used.", IDC_EDIT_SEND_PORT);
         QCOMPARE(TempSettingsStore::Read(kConfigurationKey, "Auto Start"), "9,");  // nothing stored yet
 
         // Five digits beyond the 16-bit range are refused, not bound modulo 65536.
         SetText(IDC_EDIT_SEND_PORT, "99999");
-        refused("Sender Port must be from 1 to 65535.", IDC_EDIT_SEND_PORT);
+        refused("Sender Port must be from 1 to 65535.", IDC_EDIT_SEND_PORT, "30000");
 
         // Modify mode compares with every other row too.
-        SetText(IDC_EDIT_SEND_PORT, "30000");
         Click(IDC_BUTTON_START);
         ClickRow(*m_window, 0);
         Click(IDC_BUTTON_MODIFY);
         SetText(IDC_EDIT_SEND_PORT, "30000");
-        refused("Sending Port already used.", IDC_EDIT_SEND_PORT);
+        refused("Sending Port already used.", IDC_EDIT_SEND_PORT, "20001");
         QCOMPARE(m_window->GetEngineForRow(0)->GetConfiguration().SendPort, 20001);
 
         // The confirmed exit saves.
@@ -146,6 +157,12 @@ private:
         SetText(IDC_EDIT_SEND_PORT, QString::number(sendPort));
         SetText(IDC_IPADDRESS_HOST_SIDE, TestNetwork::kHostSideIp);
         SetText(IDC_IPADDRESS_ZENTA_SIDE, TestNetwork::kZentaSideIp);
+    }
+    void PressEnterIn(int id) const
+    {
+        QWidget* box = m_window->GetDlgItem(id);
+        box->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     }
     void Add(int n, const char* segment, int sendPort)
     {

@@ -1,6 +1,9 @@
 // The main window as it opens, its list rows, the form it fills and the checks it makes.
+#include "console/IpAddressEdit.h"
 #include "tests/console/ConsoleTestSupport.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QRegularExpression>
@@ -87,11 +90,46 @@ private slots:
             QTest::keyClicks(edit, "12a-34 5678");
             QCOMPARE(edit->text(), "12345");
         }
-        // Dots and full octets move on, a value above 255 is cut, empty octets read 0.
-        QCOMPARE(Text(IDC_IPADDRESS_RECEIVE), "0.0.0.0");
-        m_window->GetDlgItem(IDC_IPADDRESS_RECEIVE)->setFocus();
-        QTest::keyClicks(nullptr, "10.1.999");
-        QCOMPARE(Text(IDC_IPADDRESS_RECEIVE), "10.1.255.0");
+    }
+
+    void addressBoxesHoldExactlyWhatWasTyped()
+    {
+        m_window->EnableForm(true);
+        auto& box = *static_cast<CIpAddressEdit*>(m_window->GetDlgItem(IDC_IPADDRESS_RECEIVE));
+        QCOMPARE(box.text(), "0.0.0.0");
+        QVERIFY(box.hasAcceptableInput());
+        // Typed into the box as the operator tabs into it: its first octet selected.
+        const auto typedOver = [this, &box](const char* before, const char* keys) {
+            box.setText(before);
+            List().setFocus();
+            box.setFocus(Qt::TabFocusReason);
+            QTest::keyClicks(nullptr, keys);
+            return box.text();
+        };
+        const auto pastedOver = [&](const char* before, const char* keys, const QString& clipboard) {
+            QGuiApplication::clipboard()->setText(clipboard);
+            typedOver(before, keys);
+            QTest::keySequence(QApplication::focusWidget(), QKeySequence::Paste);
+            return box.text();
+        };
+        // A full octet moves on by itself; the dot typed after it moves no further.
+        QCOMPARE(typedOver("239.1.1.9", "239.1.1.8"), "239.1.1.8");
+        QCOMPARE(typedOver("255.18.0.2", "198.18.0.2"), "198.18.0.2");
+        QCOMPARE(typedOver("", "100200150250"), "100.200.150.250");
+        // Backspace at an octet's start goes back over the dot; right after a
+        // full octet moved on, it takes that octet's last digit.
+        QCOMPARE(typedOver("", "10.1.2\b\b2.5.6"), "10.12.5.6");
+        QCOMPARE(typedOver("1.2.3.4", "255\b4.9.9.9"), "254.9.9.9");
+        // Octets that make no address are never read as 0 or 255.
+        QCOMPARE(typedOver("", "10.1.999"), "10.1.999.");
+        QVERIFY(!box.hasAcceptableInput());
+        QCOMPARE(typedOver("10.20.30.40", "7.8"), "7.8.30.40");
+        QCOMPARE(typedOver("10.20.30.40", "1.2.\b\b\b5.6"), "15.6.30.40");
+
+        // A pasted address fills the whole box, from whichever octet; other text is refused.
+        QCOMPARE(pastedOver("1.2.3.4", "9.", " 198.18.0.7\n"), "198.18.0.7");
+        QCOMPARE(pastedOver("1.2.3.4", "", "host.example"), "1.2.3.4");
+        QCOMPARE(pastedOver("1.2.3.4", "", "56"), "56.2.3.4");
     }
 
     void storedLinesBecomeRowsWithEnginesOrAreSkippedWhole()
@@ -116,6 +154,7 @@ private slots:
         for (int row = 0; row < 2; ++row) {
             for (int column = 0; column < 9; ++column) {
                 QCOMPARE(Cell(row, column), rows[row][column]);
+                QCOMPARE(List().item(row, column)->toolTip(), rows[row][column]);
                 QCOMPARE(List().item(row, column)->textAlignment(), int(Qt::AlignCenter));
             }
         }

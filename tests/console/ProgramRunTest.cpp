@@ -1,17 +1,21 @@
-// The real program, run as a separate process: one instance per session,
+// The real program, run as a separate process: one instance per settings store,
 // and, in the test network's relay namespace, driven by an operator's keys
 // in a real X server (Xvfb, xdotool, xclip) for three runs on one store,
 // the last ended by SIGTERM. Checked through the window's list (copied with
 // Ctrl+C), the event log, the settings store and the traffic that reaches a sink.
+// Then minimised and restored under a window manager and a tray host (openbox,
+// trayer), checked through the window's map state and its pixels (xwd).
 #include "console/KOVApp.h"
 #include "console/LimitSingleInstance.h"
 #include "tests/console/ConsoleTestSupport.h"
 #include "tests/support/ChildProcess.h"
 
 #include <QApplication>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
 #include <csignal>
+#include <string_view>
 
 namespace {
 
@@ -31,6 +35,31 @@ int RelayThrough(TestNetwork& network, int n, int count)
     return seen;
 }
 
+// Whether a window dump (xwd's format: a header of big-endian 32-bit fields,
+// a colour map, then the pixels) shows more than one colour: a window that
+// is mapped but never drawn is one flat colour, black on Xvfb.
+bool ShowsMoreThanOneColour(const std::string& dump)
+{
+    const auto field = [&dump](size_t index) {
+        uint32_t value = 0;
+        for (size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<uint8_t>(dump[index * 4 + i]);
+        return value;
+    };
+    constexpr size_t kHeaderFields = 25;
+    constexpr size_t kColourSize = 12;
+    if (dump.size() < kHeaderFields * 4)
+        return false;
+    const size_t start = field(0) + size_t{field(19)} * kColourSize;  // header size, colour count
+    const size_t pixelSize = field(11) / 8;                           // bits per pixel
+    if (pixelSize == 0 || dump.size() < start + pixelSize)
+        return false;
+    const std::string_view first(dump.data() + start, pixelSize);
+    for (size_t at = start + pixelSize; at + pixelSize <= dump.size(); at += pixelSize)
+        if (std::string_view(dump.data() + at, pixelSize) != first)
+            return true;
+    return false;
+}
+
 }  // namespace
 
 class ProgramRunTest : public QObject {
@@ -45,6 +74,8 @@ private slots:
     void cleanup()
     {
         m_program.reset();
+        m_trayHost.reset();
+        m_windowManager.reset();
         m_xserver.reset();
         m_store.reset();
         m_network.reset();
@@ -52,50 +83,44 @@ private slots:
 
     void secondInstanceIsRefusedUntilTheFirstDies()
     {
-        StartProgram("offscreen");
+        // One store is one instance's, whatever the session: the program has none, this test one.
+        StartProgram("offscreen", false);
         // The window logs its start after the lock was taken.
         QTRY_COMPARE_WITH_TIMEOUT(Logged("ORMA UDP Broadcast Server has been Started"), 1, kStartTimeoutMs);
         const std::string logged = m_store->LogText();
-        qputenv("XDG_RUNTIME_DIR", m_store->Path().c_str());  // the program's session
+        qputenv("XDG_RUNTIME_DIR", m_store->Path().c_str());
         {
-            CLimitSingleInstance guard("HALVRSRV");
+            CLimitSingleInstance guard;
             QVERIFY(guard.IsAnotherInstanceRunning());
             CScriptedPrompter prompter;
             QVERIFY(!CKOVApp(guard, prompter).InitInstance());
             QCOMPARE(prompter.Messages, std::vector<std::string>{"ORMA UDP Broadcast Server Already Running..."});
             QVERIFY(QApplication::topLevelWidgets().isEmpty());
         }
+        // Another store is another instance's.
+        const QByteArray store = qgetenv("XDG_CONFIG_HOME");
+        qputenv("XDG_CONFIG_HOME", (m_store->Path() + "/other").c_str());
+        QVERIFY(!CLimitSingleInstance().IsAnotherInstanceRunning());
+        qputenv("XDG_CONFIG_HOME", store);
         QCOMPARE(m_program->Wait(0ms), -1);  // still running
         QCOMPARE(m_store->LogText(), logged);
 
         // Killed, the first instance leaves its lock behind to the system, which frees it.
         m_program->Signal(SIGKILL);
         QCOMPARE(m_program->Wait(5s), 128 + SIGKILL);
-        CLimitSingleInstance next("HALVRSRV");
-        QVERIFY(!next.IsAnotherInstanceRunning());
-        QCOMPARE(CLimitSingleInstance::LockPath("HALVRSRV"), m_store->Path() + "/HALVRSRV");
+        QVERIFY(!CLimitSingleInstance().IsAnotherInstanceRunning());
     }
 
     void operatorRunUnderXvfb()
     {
         if (!m_network)
             QSKIP("no test network");
-        for (const char* tool : {"Xvfb", "xdotool", "xclip"})
-            if (QStandardPaths::findExecutable(tool).isEmpty())
-                QSKIP(qPrintable(QString("%1 is not installed").arg(tool)));
-        // The server picks a free display and says which once it accepts clients.
-        m_xserver = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
-            m_store->Path());
-        QTRY_VERIFY_WITH_TIMEOUT(m_xserver->Stdout().ends_with('\n'), 10000);
-        m_display = ":" + QString::fromStdString(m_xserver->Stdout()).trimmed().toStdString();
-        const QString mainTitle = "ORMA UDP Broadcast Server v4.02.00";
+        if (!StartXServer({"xdotool", "xclip"}))
+            return;
         const auto key = [this](const QStringList& keys) { X(QStringList{"xdotool", "key", "--delay", "50"} + keys); };
         const auto type = [this](const QString& text) { X({"xdotool", "type", "--delay", "30", text}); };
         const auto focusWindow = [this](const QString& title) {
-            // "search --sync" waits for ever; X() ends it after ten seconds.
-            const QString window =
-                X({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}).section('\n', 0, 0);
+            const QString window = FindWindow(title);
             QVERIFY2(!window.isEmpty(), qPrintable(title));
             X({"xdotool", "windowfocus", "--sync", window});
         };
@@ -113,7 +138,7 @@ private slots:
         // First run: add a configuration with the keyboard, the way the form's tab order goes.
         QVERIFY(TempSettingsStore::StoreConfigurations({Row(2, "QB", 2, 20002)}, ""));
         StartProgram("xcb");
-        focusWindow(mainTitle);
+        focusWindow(kMainTitle);
         key({"alt+a"});
         // A mnemonic clicks its button 100 ms later; keys before that go elsewhere.
         QTest::qWait(1000);
@@ -127,7 +152,7 @@ private slots:
 
         // Second run: choose the first row, start it, watch its counters rise in the list, exit.
         StartProgram("xcb");
-        focusWindow(mainTitle);
+        focusWindow(kMainTitle);
         key({"space", "alt+s"});
         QTRY_COMPARE_WITH_TIMEOUT(Logged(" Config ID 2 has been Started successfully."), 1, kStartTimeoutMs);
         QCOMPARE(RelayThrough(*m_network, 2, 5), 5);
@@ -138,7 +163,7 @@ private slots:
 
         // Third run: it restarts exactly what ran, unasked; SIGTERM ends it the same orderly way.
         StartProgram("xcb");
-        focusWindow(mainTitle);
+        focusWindow(kMainTitle);
         QTRY_COMPARE_WITH_TIMEOUT(Logged(" Config ID 2 has been Started successfully."), 2, kStartTimeoutMs);
         QCOMPARE(RelayThrough(*m_network, 2, 2), 2);
         key({"space"});
@@ -149,17 +174,105 @@ private slots:
         QCOMPARE(Logged("Config ID 3 has been Started"), 0);
     }
 
-private:
-    // Starts the program (in the relay namespace when there is one) in the
-    // store's folder (its event log), on the store and in a session (its
-    // instance lock) of this test's own.
-    void StartProgram(const std::string& platform)
+    void minimisedUnderAWindowManagerItHidesBehindTheTrayAndComesBackWhole()
     {
-        std::vector<std::string> argv{"env", "QT_QPA_PLATFORM=" + platform, "DISPLAY=" + m_display,
-                                      "XDG_CONFIG_HOME=" + m_store->Path() + "/config",
-                                      "XDG_RUNTIME_DIR=" + m_store->Path(),
+        if (!StartXServer({"openbox", "trayer", "xdotool", "xwininfo", "xprop", "xwd"}))
+            return;
+        // A desktop as an operator's: a window manager, then a tray host.
+        m_windowManager = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"env", "DISPLAY=" + m_display, "HOME=" + m_store->Path(), "openbox"},
+            m_store->Path());
+        QTRY_VERIFY2_WITH_TIMEOUT(X({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"),
+                                  m_windowManager->Stderr().c_str(), 10000);
+        m_trayHost = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"env", "DISPLAY=" + m_display, "trayer", "--edge", "top", "--align", "right"},
+            m_store->Path());
+        QTRY_VERIFY_WITH_TIMEOUT(!X({"xdotool", "search", "--onlyvisible", "--class", "trayer"}).isEmpty(), 10000);
+        StartProgram("xcb");
+        const QString window = FindWindow(kMainTitle);
+        QVERIFY(!window.isEmpty());
+        // The program's other shown window is its tray icon, once the tray host has embedded it.
+        const auto findTrayIcon = [&] {
+            const QString shown = X({"xdotool", "search", "--onlyvisible", "--classname", "orma-broadcast-server"});
+            for (const QString& id : shown.split('\n'))
+                if (!id.isEmpty() && id != window)
+                    return id;
+            return QString();
+        };
+        QString trayIcon;
+        QTRY_VERIFY_WITH_TIMEOUT(!(trayIcon = findTrayIcon()).isEmpty(), 10000);
+        const auto mapState = [&] {
+            return X({"xwininfo", "-id", window}).section("Map State: ", 1).section('\n', 0, 0);
+        };
+        // Listed by the window manager: mapped, or iconified with a task bar entry.
+        const QRegularExpression listed(QString("\\b0x%1\\b").arg(window.toULongLong(), 0, 16));
+        const auto managed = [&] { return X({"xprop", "-root", "_NET_CLIENT_LIST"}).contains(listed); };
+
+        for (int round = 0; round < 3; ++round) {
+            X({"xdotool", "windowminimize", window});
+            // Withdrawn, and it stays so: only the tray icon is left.
+            QTRY_VERIFY_WITH_TIMEOUT(mapState() == "IsUnMapped" && !managed(), 5000);
+            QTest::qWait(300);
+            QVERIFY(mapState() == "IsUnMapped" && !managed());
+            // A left click on the tray icon brings it back, drawn.
+            X({"xdotool", "mousemove", "--window", trayIcon, "8", "8", "click", "1"});
+            QTRY_COMPARE_WITH_TIMEOUT(mapState(), "IsViewable", 5000);
+            QTRY_VERIFY_WITH_TIMEOUT(ShowsMoreThanOneColour(WindowImage(window)), 5000);
+        }
+        EndProgram(true);
+    }
+
+private:
+    static constexpr const char* kMainTitle = "ORMA UDP Broadcast Server v4.02.00";
+
+    // Starts Xvfb on a display it picks, when it and the tools are installed;
+    // false when the test was skipped or failed instead.
+    bool StartXServer(const std::vector<const char*>& tools)
+    {
+        std::vector<const char*> needed{"Xvfb"};
+        needed.insert(needed.end(), tools.begin(), tools.end());
+        for (const char* tool : needed)
+            if (QStandardPaths::findExecutable(tool).isEmpty()) {
+                QTest::qSkip(qPrintable(QString("%1 is not installed").arg(tool)), __FILE__, __LINE__);
+                return false;
+            }
+        // The server says which display once it accepts clients.
+        m_xserver = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+            m_store->Path());
+        if (!QTest::qWaitFor([this] { return m_xserver->Stdout().ends_with('\n'); }, 10000)) {
+            QTest::qFail("Xvfb gave no display", __FILE__, __LINE__);
+            return false;
+        }
+        m_display = ":" + QString::fromStdString(m_xserver->Stdout()).trimmed().toStdString();
+        return true;
+    }
+    // The first shown window with exactly this title, waited for; empty when none comes.
+    QString FindWindow(const QString& title)
+    {
+        // "search --sync" waits for ever; X() ends it after ten seconds.
+        return X({"xdotool", "search", "--sync", "--onlyvisible", "--name", "^" + title + "$"}).section('\n', 0, 0);
+    }
+    // What the window shows on screen, as an xwd dump.
+    std::string WindowImage(const QString& window)
+    {
+        ChildProcess dump({"env", "DISPLAY=" + m_display, "xwd", "-silent", "-id", window.toStdString()},
+                          m_store->Path());
+        dump.Wait(10s);
+        return dump.Stdout();
+    }
+
+    // Starts the program (in the relay namespace when there is one) in the
+    // store's folder (its event log), on the store and, unless told
+    // otherwise, in a session of this test's own.
+    void StartProgram(const std::string& platform, bool inSession = true)
+    {
+        std::vector<std::string> argv{"env", "-u", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM=" + platform,
+                                      "DISPLAY=" + m_display, "XDG_CONFIG_HOME=" + m_store->Path() + "/config",
                                       // read by sanitizer builds only
                                       "LSAN_OPTIONS=suppressions=" ORMA_LSAN_SUPPRESSIONS, ORMA_SERVER_PATH};
+        if (inSession)
+            argv.insert(argv.end() - 1, "XDG_RUNTIME_DIR=" + m_store->Path());
         if (m_network)
             argv.insert(argv.begin(), {"ip", "netns", "exec", m_network->RelayNamespace()});
         m_program = std::make_unique<ChildProcess>(argv, m_store->Path());
@@ -185,6 +298,8 @@ private:
     std::unique_ptr<TempSettingsStore> m_store;
     std::unique_ptr<ChildProcess> m_program;
     std::unique_ptr<ChildProcess> m_xserver;
+    std::unique_ptr<ChildProcess> m_windowManager;
+    std::unique_ptr<ChildProcess> m_trayHost;
     std::string m_display;
 };
 

@@ -1,9 +1,13 @@
 // Starting and stopping broadcasts from the window, the caption that follows
 // them, the refresh of their counters, status and dropped datagrams, and the
 // auto start.
+#include "console/ListCellToolTip.h"
 #include "tests/console/ConsoleTestSupport.h"
 
 #include <QLabel>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -114,6 +118,9 @@ private slots:
         QCOMPARE(Button(IDC_BUTTON_START).text(), "&Start");
         // The one-second timer shows the engine's error.
         QTRY_COMPARE_WITH_TIMEOUT(Cell(0, kColumnStatus), "Receive Connect Error", 3000);
+        // The column cuts it; its tool tip has it whole, with the reason in words (loopback is no group).
+        QCOMPARE(List().item(0, kColumnStatus)->toolTip().toStdString(),
+                 ListCellToolTip("Receive Connect Error", std::strerror(EINVAL)));
         QCOMPARE(m_prompter.Messages.size(), size_t{1});
         QTRY_COMPARE(m_store->CountLogLines("Config ID 1 Error in Receive Socket."), 1);
         QVERIFY(!m_window->GetEngineForRow(0)->IsRunning());
