@@ -1,5 +1,6 @@
 #include "config/PersistedSettings.h"
 
+#include "config/CpuList.h"
 #include "config/FieldList.h"
 #include "config/Registry.h"
 #include "log/EventLog.h"
@@ -16,6 +17,8 @@ constexpr char kHostSideIp[] = "Host Side IP";
 constexpr char kZentaSideIp[] = "Zenta Side IP";
 constexpr char kAutoStart[] = "Auto Start";
 constexpr char kArchiveEnable[] = "Archive Enable";
+constexpr char kPolling[] = "Polling";
+constexpr char kPollingCpus[] = "Polling CPUs";
 
 // A stored list of fewer segments than this is replaced by the defaults.
 constexpr int kMinimumStoredSegments = 8;
@@ -155,6 +158,22 @@ StoredSettings ReadStoredSettings()
         configuration.ZentaSideIp = zentaSideIp;
         settings.Configurations.push_back(std::move(configuration));
     }
+    return settings;
+}
+
+POLLING_SETTINGS ReadPollingSettings(std::string& problem)
+{
+    POLLING_SETTINGS settings;
+    CRegistry registry;
+    if (!registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, kConfigurationKey, 0) ||
+        !FlagFromText(registry.ReadString(kPolling)))
+        return settings;
+    const std::string cpus = registry.ReadString(kPollingCpus);
+    if (!cpus.empty() && !ParseCpuList(cpus, settings.Cpus, problem)) {
+        problem = FormatText("\"%s\" cannot be used: %s", kPollingCpus, problem.c_str());
+        return {};
+    }
+    settings.Enabled = true;
     return settings;
 }
 

@@ -42,6 +42,17 @@ struct StoredSettings {
 // are skipped, and so are rows that the count names but the store does not hold.
 [[nodiscard]] StoredSettings ReadStoredSettings();
 
+// Whether the relays poll for datagrams instead of waiting for them, and the
+// CPUs that polling relays are pinned to: "Polling" ("Y" or "N") and
+// "Polling CPUs" (a CPU list, empty for any CPU) of "PLUX Details".
+struct POLLING_SETTINGS {
+    bool Enabled = false;
+    std::vector<int> Cpus;
+};
+// The stored polling settings. A CPU list that cannot be used (ParseCpuList)
+// leaves polling off and says why in `problem`.
+[[nodiscard]] POLLING_SETTINGS ReadPollingSettings(std::string& problem);
+
 // The Config IDs of an auto start list, in order: each ID is followed by
 // ","; text after the last "," is ignored.
 [[nodiscard]] std::vector<int> ParseAutoStartList(std::string_view text);

@@ -54,6 +54,8 @@ CKOVDlg::~CKOVDlg()
     OnDestroy();
     // An engine waits for its relay thread, which may still be calling this window.
     m_arrEngines.clear();
+    // No relay thread is left to write a line, so none can call into this window any more.
+    g_pEventLog->SetObserver(nullptr);
 }
 
 void CKOVDlg::OnDestroy()
@@ -69,6 +71,16 @@ void CKOVDlg::OnInitDialog()
     setWindowIcon(AppIcon());
 
     g_pEventLog = CEventLog::GetInstance();
+    // The log's own trouble shows in the status line; it may be told on a relay thread.
+    g_pEventLog->SetObserver([this](const std::string& problem) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, problem] {
+                m_strLogProblem = problem;
+                OnTimer(REFRESH_TIMER_ID);
+            },
+            Qt::QueuedConnection);
+    });
     LogEvent("\n%s ORMA UDP Broadcast Server has been Started", LocalTimeText().c_str());
 
     (void)CreateDefaultSettings();
@@ -79,6 +91,13 @@ void CKOVDlg::OnInitDialog()
     for (const int id : {IDC_COMBO_RECEIVE_TYPE, IDC_COMBO_SEND_TYPE})
         static_cast<QComboBox*>(GetDlgItem(id))->addItems({"UNICAST", "MULTICAST"});
     m_bArchiveEnabled = LoadArchiveSettings();
+    std::string pollingProblem;
+    m_polling = ReadPollingSettings(pollingProblem);
+    if (!pollingProblem.empty()) {
+        const std::string message = "The relays do not poll: " + pollingProblem + ".";
+        LogEvent("%s %s", LocalTimeText().c_str(), message.c_str());
+        m_prompter.ShowMessage(message);
+    }
     // The combos start with nothing chosen; the fields carry their texts.
     UpdateData(false);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config/PersistedSettings.h"
 #include "config/SegmentInfo.h"
 #include "engine/BroadcastEngine.h"
 
@@ -86,6 +87,10 @@ public:
     // Starts the stopped, valid engines named by an auto-start list.
     void AutoStartBroadcasts(const std::string& list);
     void StopAllBroadcasts();
+    // Starts a stopped engine that passed its checks, unless its output would
+    // come back to its own input through the relays that run, or no CPU is
+    // left for it to poll on; then says so (message and log line).
+    void StartEngine(CKOVBCastEngine& engine);
 
     // Adding, modifying and deleting configurations.
     void OnAdd();
@@ -241,6 +246,10 @@ private:
     // Slot k holds the engine of Config ID k; null where there is none.
     std::vector<std::unique_ptr<CKOVBCastEngine>> m_arrEngines;
     CSegmentTable m_arrSegments;
+    // How the relays receive (the stored polling settings).
+    POLLING_SETTINGS m_polling;
+    // The event log's own trouble, shown in the status line; empty when none.
+    std::string m_strLogProblem;
     // The packet archive is off in every run.
     bool m_bArchiveEnabled = false;
 };

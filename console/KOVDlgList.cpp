@@ -5,7 +5,7 @@
 #include "config/ConfigurationRules.h"
 #include "config/FieldList.h"
 #include "console/ControlIds.h"
-#include "console/ListCellToolTip.h"
+#include "console/ListTexts.h"
 #include "log/EventLog.h"
 
 #include <QApplication>
@@ -186,7 +186,9 @@ void CKOVDlg::OnTimer(int /*timerId*/)
             continue;
         SetItemText(row, kColumnPacketsSent, QString::number(engine->GetSentCount()));
         SetItemText(row, kColumnPacketsReceived, QString::number(engine->GetReceivedCount()));
-        SetItemText(row, kColumnStatus, QString::fromStdString(engine->GetStatus()), engine->GetStatusReason());
+        SetItemText(row, kColumnStatus,
+                    QString::fromStdString(StatusCellText(engine->GetStatus(), engine->GetFailedSendCount())),
+                    engine->GetStatusReason());
     }
 
     // Datagrams lost before any relay could read them: the desk should know.
@@ -195,8 +197,7 @@ void CKOVDlg::OnTimer(int /*timerId*/)
         if (engine && engine->IsRunning())
             dropped += engine->GetDroppedCount();
     }
-    const QString status =
-        dropped ? QString("Datagrams dropped by the system (receive buffer full): %1").arg(dropped) : QString();
+    const QString status = QString::fromStdString(StatusLineText(dropped, m_strLogProblem));
     if (m_ctrlStatus->text() != status)
         m_ctrlStatus->setText(status);
 }

@@ -1,10 +1,12 @@
 // Starting and stopping broadcasts, and the buttons that follow them.
 #include "console/KOVDlg.h"
 
+#include "config/ConfigurationRules.h"
 #include "config/PersistedSettings.h"
 #include "console/ControlIds.h"
 #include "console/Prompter.h"
 #include "log/EventLog.h"
+#include "net/InterfaceWatcher.h"
 
 #include <QPushButton>
 #include <QTableWidget>
@@ -34,7 +36,7 @@ void CKOVDlg::OnStartButton()
 
     if (!engine->IsRunning()) {
         // Connecting turns the caption to Stop; a start still pending ignores this one.
-        engine->Start();
+        StartEngine(*engine);
         return;
     }
     // Stop notifies this window before it returns, so the form and the
@@ -83,8 +85,51 @@ void CKOVDlg::AutoStartBroadcasts(const std::string& list)
         // A name without an engine can only come from an edited store.
         CKOVBCastEngine* engine = EngineForConfigId(id);
         if (engine && ValidateConfiguration(engine->GetConfiguration()) && !engine->IsRunning())
-            engine->Start();
+            StartEngine(*engine);
     }
+}
+
+void CKOVDlg::StartEngine(CKOVBCastEngine& engine)
+{
+    if (engine.HasRelayThread())
+        return;  // its start is still pending
+    const KOV_BCAST_CONFIG& configuration = engine.GetConfiguration();
+    std::vector<KOV_BCAST_CONFIG> running;
+    std::vector<int> cpusInUse;
+    for (const std::unique_ptr<CKOVBCastEngine>& other : m_arrEngines) {
+        if (!other || other.get() == &engine || !other->HasRelayThread())
+            continue;
+        running.push_back(other->GetConfiguration());
+        if (other->GetRelayOptions().Polling)
+            cpusInUse.push_back(other->GetRelayOptions().PollingCpu);
+    }
+
+    std::string refusal;
+    const std::vector<int> loop =
+        FindFeedbackLoop(configuration, running, &CInterfaceWatcher::AreOnOneInterface);
+    if (!loop.empty())
+        refusal = FormatText("Config ID %d would relay its own output back to itself (%s), so it is not started.",
+                             configuration.ConfigId, FeedbackLoopText(loop).c_str());
+    CKOVBCastEngine::RELAY_OPTIONS options;
+    options.Polling = m_polling.Enabled;
+    if (refusal.empty() && m_polling.Enabled && !m_polling.Cpus.empty()) {
+        const auto free = std::find_if(m_polling.Cpus.begin(), m_polling.Cpus.end(), [&](int cpu) {
+            return std::find(cpusInUse.begin(), cpusInUse.end(), cpu) == cpusInUse.end();
+        });
+        if (free == m_polling.Cpus.end())
+            refusal = FormatText("No CPU is left for Config ID %d to poll on: every CPU of the \"Polling CPUs\" "
+                                 "list is taken by another relay, so it is not started.",
+                                 configuration.ConfigId);
+        else
+            options.PollingCpu = *free;
+    }
+    if (!refusal.empty()) {
+        LogEvent("%s %s", LocalTimeText().c_str(), refusal.c_str());
+        m_prompter.ShowMessage(refusal);
+        return;
+    }
+    engine.SetRelayOptions(options);
+    engine.Start();
 }
 
 void CKOVDlg::StopAllBroadcasts()

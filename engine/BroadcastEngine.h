@@ -92,6 +92,9 @@ public:
     void Stop();
 
     [[nodiscard]] int IsRunning() const noexcept { return Running.load(std::memory_order_acquire); }
+    // Owner thread: a relay thread was started and has not ended (its start
+    // may still be pending, or it waits for its interfaces).
+    [[nodiscard]] bool HasRelayThread() const { return RelayThread.joinable() && !m_ownerGate->ThreadEnded(); }
     // "Pkts Recv": converted messages with NMKT on, received datagrams otherwise.
     [[nodiscard]] uint32_t GetReceivedCount() const noexcept;
     [[nodiscard]] uint32_t GetSentCount() const noexcept { return SentCount.load(std::memory_order_relaxed); }

@@ -158,6 +158,14 @@ void CInterfaceWatcher::Watch()
     }
 }
 
+bool CInterfaceWatcher::AreOnOneInterface(const std::string& a, const std::string& b)
+{
+    if (a == b)
+        return true;
+    const int index = InterfaceIndexOf(a);
+    return index != 0 && index == InterfaceIndexOf(b);
+}
+
 int CInterfaceWatcher::InterfaceIndexOf(const std::string& ipv4)
 {
     in_addr wanted{};
