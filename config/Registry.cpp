@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <string_view>
@@ -198,10 +199,9 @@ bool KeepDamagedCopy(int folder)
     if (!::localtime_r(&now, &local) || std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local) == 0)
         return false;
     for (int attempt = 1; attempt <= 100; ++attempt) {
-        std::string name = std::string(kDamagedCopyPrefix) + stamp;
-        if (attempt > 1)
-            name += "-" + std::to_string(attempt);
-        if (::linkat(folder, kValuesFile, folder, name.c_str(), 0) == 0)
+        char name[64];
+        std::snprintf(name, sizeof name, attempt > 1 ? "%s%s-%d" : "%s%s", kDamagedCopyPrefix, stamp, attempt);
+        if (::linkat(folder, kValuesFile, folder, name, 0) == 0)
             return ::fsync(folder) == 0;
         if (errno != EEXIST)
             return false;
