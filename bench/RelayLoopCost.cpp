@@ -102,7 +102,10 @@ int main(int argc, char** argv)
     if (setsockopt(feed, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback) != 0 ||
         connect(feed, reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0)
         return Fail("feed socket");
-    if (bind(sink, reinterpret_cast<const sockaddr*>(&out), sizeof out) != 0 ||
+    // A burst of full depth messages is hundreds of datagrams: room for all of them.
+    const int sinkBuffer = 8 * 1024 * 1024;
+    if (setsockopt(sink, SOL_SOCKET, SO_RCVBUFFORCE, &sinkBuffer, sizeof sinkBuffer) != 0 ||
+        bind(sink, reinterpret_cast<const sockaddr*>(&out), sizeof out) != 0 ||
         setsockopt(sink, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0)
         return Fail("sink socket");
 
