@@ -97,6 +97,12 @@ public:
     [[nodiscard]] bool HasRelayThread() const { return RelayThread.joinable() && !m_ownerGate->ThreadEnded(); }
     // "Pkts Recv": converted messages with NMKT on, received datagrams otherwise.
     [[nodiscard]] uint32_t GetReceivedCount() const noexcept;
+    // The two counts behind it: datagrams passed through (NMKT off) and converted messages (NMKT on).
+    [[nodiscard]] uint32_t GetPassThroughCount() const noexcept
+    {
+        return ReceivedCount.load(std::memory_order_relaxed);
+    }
+    [[nodiscard]] uint32_t GetConvertedCount() const noexcept { return ConvertedCount.load(std::memory_order_relaxed); }
     [[nodiscard]] uint32_t GetSentCount() const noexcept { return SentCount.load(std::memory_order_relaxed); }
     [[nodiscard]] std::string GetStatus() const { return StateText(GetState()); }
     [[nodiscard]] RELAY_STATE GetState() const noexcept { return m_state.load(std::memory_order_acquire); }

@@ -61,7 +61,10 @@ bool CEventLog::WriteLog(std::string message)
     const std::string report = NoteOutcome(path, error);
     const Observer observer = report.empty() ? nullptr : m_observer;
     const bool failing = m_failing;
+    const LineCopy lineCopy = m_lineCopy;
     lock.unlock();
+    if (lineCopy)
+        lineCopy(message);
     if (!report.empty()) {
         std::fprintf(stderr, "%s\n", report.c_str());
         if (observer)
@@ -85,6 +88,12 @@ void CEventLog::SetObserver(Observer observer)
 {
     std::lock_guard lock(m_mutex);
     m_observer = std::move(observer);
+}
+
+void CEventLog::SetLineCopy(LineCopy copy)
+{
+    std::lock_guard lock(m_mutex);
+    m_lineCopy = std::move(copy);
 }
 
 void CEventLog::SetClock(Clock clock)

@@ -20,6 +20,8 @@ public:
     using Clock = std::function<std::time_t()>;
     // Told of the log's own trouble: the problem in words, or an empty text once it is over.
     using Observer = std::function<void(const std::string& problem)>;
+    // Given every line handed to WriteLog, written to the file or not (a second home for the lines).
+    using LineCopy = std::function<void(const std::string& line)>;
 
     static CEventLog* GetInstance();
 
@@ -32,8 +34,9 @@ public:
     [[nodiscard]] std::string GetLogFileName() const;
     // Appends the message and a line end; false when it was not written.
     bool WriteLog(std::string message);
-    // Runs on the thread that wrote, outside the log's lock.
+    // Both run on the thread that wrote, outside the log's lock.
     void SetObserver(Observer observer);
+    void SetLineCopy(LineCopy copy);
 
     // Tests replace the clock so that day changes happen on demand.
     void SetClock(Clock clock);
@@ -49,6 +52,7 @@ private:
     std::string m_directory = ".";
     Clock m_clock;
     Observer m_observer;
+    LineCopy m_lineCopy;
     bool m_failing = false;
 };
 

@@ -29,9 +29,10 @@ TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
     EXPECT_EQ(ReadFile(directory.File("PLUX_04DEC2026.TXT")), "05:29:59 last\n\nends with a line end\n\n");
     EXPECT_EQ(ReadFile(directory.File("PLUX_05DEC2026.TXT")), "05:30:00 first\n\n");
     // Lines that cannot be written are lost, and the trouble is told once
-    // when it begins and once when it ends.
-    std::vector<std::string> told;
+    // when it begins and once when it ends. The line copy sees them all.
+    std::vector<std::string> told, copied;
     log->SetObserver([&told](const std::string& problem) { told.push_back(problem); });
+    log->SetLineCopy([&copied](const std::string& line) { copied.push_back(line); });
     log->SetLogDirectory(directory.File("missing"));
     EXPECT_FALSE(log->WriteLog("lost"));
     EXPECT_FALSE(log->WriteLog("lost too"));
@@ -46,7 +47,9 @@ TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
     EXPECT_EQ(told[0], "The event log " + directory.File("missing") + "/PLUX_05DEC2026.TXT cannot be written: "
                        "No such file or directory. Events are not recorded.");
     EXPECT_EQ(told[1], "");
+    EXPECT_EQ(copied, (std::vector<std::string>{"lost", "lost too", "no room", "back"}));
     log->SetObserver(nullptr);
+    log->SetLineCopy(nullptr);
 
     log->SetClock(nullptr);
     log->SetLogDirectory(".");
