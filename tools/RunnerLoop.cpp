@@ -78,11 +78,14 @@ int RunRelays(CRelaySet& relays, const RelayOptions& options, const sigset_t& si
                 return kExitFailed;
             Call(hooks.RelaysSettled, relays);
         }
-        Clock::time_point now = Clock::now();
+        const Clock::time_point now = Clock::now();
         if (now >= nextSecond) {
             printer.Print(relays);
             Call(hooks.EverySecond, relays);
+            // After a stall (SIGSTOP, a suspended machine) one line, not one for every second missed.
             nextSecond += 1s;
+            if (nextSecond <= now)
+                nextSecond = now + 1s;
             // With --wait-for-interfaces a relay fails only once its interfaces are there.
             if (settled && relays.ReportFailures() > 0 && !options.FromStore)
                 return kExitFailed;
