@@ -25,8 +25,9 @@ StoreSelection SelectFromStore(bool all)
             const auto found = std::find_if(stored.Configurations.begin(), stored.Configurations.end(),
                                             [configId](const KOV_BCAST_CONFIG& c) { return c.ConfigId == configId; });
             if (found == stored.Configurations.end())
-                ReportRelayProblem(
-                    FormatText("Config ID %d is in the Auto Start list but not in the store; not started.", configId));
+                ReportRelayProblem(FormatText(
+                    "Config ID %d of the Auto Start list is in no stored row that could be read; not started.",
+                    configId));
             else
                 listed.push_back(&*found);
         }
