@@ -158,6 +158,8 @@ StoredSettings ReadStoredSettings()
         configuration.ZentaSideIp = zentaSideIp;
         settings.Configurations.push_back(std::move(configuration));
     }
+    const std::string count = registry.ReadString(kRecordCount);
+    settings.Complete = !count.empty() && static_cast<size_t>(ParseDecimal(count)) == settings.Configurations.size();
     return settings;
 }
 

@@ -35,6 +35,9 @@ struct StoredSettings {
     // Usable rows in stored order, each with the one stored pair of local addresses.
     std::vector<KOV_BCAST_CONFIG> Configurations;
     std::string AutoStart;  // the "Auto Start" list text
+    // Every row "Record Count" names was read and used: no row was skipped,
+    // and the count itself was there to read.
+    bool Complete = false;
 };
 
 // Reads the configurations: rows "0" to "Record Count" - 1. Rows that

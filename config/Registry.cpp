@@ -27,6 +27,8 @@ constexpr mode_t kFileMode = 0600;
 // Far beyond any real key; a larger file is treated as unreadable rather than loaded.
 constexpr size_t kMaxValuesFileSize = 16 * 1024 * 1024;
 
+std::string g_storeDirectory;  // set by SetStoreDirectory; empty: the environment decides
+
 class Descriptor {
 public:
     explicit Descriptor(int fd = -1) noexcept : m_fd(fd) {}
@@ -239,8 +241,15 @@ void CRegistry::Close() noexcept
     RegistryKey = -1;
 }
 
+void CRegistry::SetStoreDirectory(std::string directory)
+{
+    g_storeDirectory = std::move(directory);
+}
+
 std::string CRegistry::StoreDirectory()
 {
+    if (!g_storeDirectory.empty())
+        return g_storeDirectory;
     std::string base;
     if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/') {
         base = config;

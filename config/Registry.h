@@ -55,10 +55,15 @@ public:
     // Names of the current key's values, in stored order.
     [[nodiscard]] std::vector<std::string> ValueNames() const;
 
-    // The folder of the store: $XDG_CONFIG_HOME/orma-broadcast-server, or
+    // The folder of the store: the one SetStoreDirectory named, else
+    // $XDG_CONFIG_HOME/orma-broadcast-server, or
     // ~/.config/orma-broadcast-server when that variable is not an absolute
     // path. Read at every Open, so that tests can point it elsewhere.
     [[nodiscard]] static std::string StoreDirectory();
+    // Names the store's folder (an absolute path) for the whole process, for
+    // a program told where the store is; empty goes back to the rule above.
+    // Call before any thread uses the store.
+    static void SetStoreDirectory(std::string directory);
 
 private:
     void Close() noexcept;

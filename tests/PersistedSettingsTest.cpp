@@ -35,6 +35,7 @@ TEST_F(PersistedSettingsTest, FirstStartOnAnEmptyStore)
     EXPECT_EQ(LoadSegments(segments), (std::vector<std::string>{"QA", "QB", "QC", "QDLN", "QE"}));
     const StoredSettings settings = ReadStoredSettings();
     EXPECT_TRUE(settings.Configurations.empty());
+    EXPECT_FALSE(settings.Complete) << "no Record Count: nothing to tell an empty store from an unreadable one";
     EXPECT_TRUE(ParseAutoStartList(settings.AutoStart).empty());
     // The default rows are written back with their port.
     EXPECT_EQ(SaveSegments(segments), 1);
@@ -88,6 +89,7 @@ TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresse
     EXPECT_EQ(Read(kConfigurationKey, "Auto Start"), "");
     const StoredSettings reloaded = ReadStoredSettings();
     ASSERT_EQ(reloaded.Configurations.size(), 2u);
+    EXPECT_TRUE(reloaded.Complete);
     EXPECT_EQ(reloaded.Configurations[0].HostSideIp, "198.18.0.3");
     EXPECT_EQ(reloaded.Configurations[1], second);
 }
@@ -108,9 +110,10 @@ TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
     CSegmentTable segments;
     EXPECT_EQ(LoadSegments(segments).size(), 7u);
     std::vector<int> loadedIds;
-    for (const KOV_BCAST_CONFIG& configuration : ReadStoredSettings().Configurations)
-        loadedIds.push_back(configuration.ConfigId);
+    const StoredSettings stored = ReadStoredSettings();
+    for (const KOV_BCAST_CONFIG& configuration : stored.Configurations) loadedIds.push_back(configuration.ConfigId);
     EXPECT_EQ(loadedIds, (std::vector<int>{1, 5}));
+    EXPECT_FALSE(stored.Complete);
 
     for (const char* line : {
              "Skipped Segment Details value \"3\": segment \"QLONG\" is longer than 4 characters.",

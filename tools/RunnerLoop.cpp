@@ -1,0 +1,115 @@
+#include "tools/RunnerLoop.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "log/EventLog.h"
+#include "tools/StoreSelection.h"
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// How often the loop looks whether the relays have settled, until they have.
+constexpr auto kSettleCheck = 10ms;
+
+// The signal that came within `timeout`, 0 when none did, -1 when the wait failed.
+int WaitForSignal(const sigset_t& signals, Clock::duration timeout)
+{
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(timeout, Clock::duration{}));
+    const timespec wait{static_cast<time_t>(nanoseconds.count() / 1000000000),
+                        static_cast<long>(nanoseconds.count() % 1000000000)};
+    const int signal = sigtimedwait(&signals, nullptr, &wait);
+    if (signal > 0)
+        return signal;
+    if (errno == EAGAIN || errno == EINTR)
+        return 0;
+    std::fprintf(stderr, "orma-relay: sigtimedwait: %s\n", std::strerror(errno));
+    return -1;
+}
+
+void ReloadStore(CRelaySet& relays, const RelayOptions& options)
+{
+    LogEvent("%s Reloading the settings store.", LocalTimeText().c_str());
+    const StoreSelection selection = SelectFromStore(options.AllConfigurations);
+    // A row that could not be read may be a relay that runs: keep what is not listed.
+    relays.Apply(selection.Configurations, /*keepUnlisted=*/!selection.Complete, /*logChanges=*/true);
+}
+
+void Call(const std::function<void(const CRelaySet&)>& hook, const CRelaySet& relays)
+{
+    if (hook)
+        hook(relays);
+}
+
+}  // namespace
+
+void CCounterPrinter::Print(const CRelaySet& relays)
+{
+    if (!m_enabled)
+        return;
+    relays.ForEachEngine([](const CKOVBCastEngine& engine) {
+        std::printf("Config ID %d  %-21s Pkts Recv: %u  Pkts Sent: %u  Dropped: %u  Failed: %u\n",
+                    engine.GetConfiguration().ConfigId, engine.GetStatus().c_str(), engine.GetReceivedCount(),
+                    engine.GetSentCount(), engine.GetDroppedCount(), engine.GetFailedSendCount());
+    });
+    // SIGPIPE is ignored: a closed reader shows here, and relaying goes on without the lines.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        m_enabled = false;
+}
+
+int RunRelays(CRelaySet& relays, const RelayOptions& options, const sigset_t& signals, CCounterPrinter& printer,
+              const RunnerHooks& hooks)
+{
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point end =
+        options.Seconds < 0 ? Clock::time_point::max() : start + std::chrono::seconds(options.Seconds);
+    Clock::time_point nextSecond = start + 1s;
+    bool settled = false;
+    for (;;) {
+        if (!settled && !relays.IsStarting()) {
+            settled = true;
+            if (relays.ReportFailures() > 0 && !options.FromStore)
+                return kExitFailed;
+            Call(hooks.RelaysSettled, relays);
+        }
+        const Clock::time_point now = Clock::now();
+        if (now >= nextSecond) {
+            printer.Print(relays);
+            Call(hooks.EverySecond, relays);
+            // After a stall (SIGSTOP, a suspended machine) one line, not one for every second missed.
+            nextSecond += 1s;
+            if (nextSecond <= now)
+                nextSecond = now + 1s;
+            // With --wait-for-interfaces a relay fails only once its interfaces are there.
+            if (settled && relays.ReportFailures() > 0 && !options.FromStore)
+                return kExitFailed;
+        }
+        if (now >= end)
+            return kExitOrderly;
+        Clock::duration timeout = std::min(nextSecond, end) - now;
+        if (!settled)
+            timeout = std::min<Clock::duration>(timeout, kSettleCheck);
+        switch (WaitForSignal(signals, timeout)) {
+            case 0:
+                break;
+            case SIGHUP:
+                if (!options.FromStore)
+                    return kExitOrderly;
+                if (hooks.Reloading)
+                    hooks.Reloading();
+                ReloadStore(relays, options);
+                settled = false;
+                break;
+            case -1:
+                return kExitFailed;
+            default:  // SIGINT, SIGTERM
+                return kExitOrderly;
+        }
+    }
+}
