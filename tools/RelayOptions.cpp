@@ -1,6 +1,5 @@
 #include "tools/RelayOptions.h"
 
-#include <sched.h>
 
 #include <algorithm>
 #include <cctype>
@@ -10,6 +9,7 @@
 #include <set>
 
 #include "config/ConfigurationRules.h"
+#include "config/CpuList.h"
 #include "config/FieldList.h"
 #include "log/EventLog.h"
 #include "tools/CommandLine.h"
@@ -160,26 +160,6 @@ bool IsFlagField(size_t field)
 }
 
 // The CPUs this process may run on; a polling relay can be pinned to no other.
-std::set<int> UsableCpus()
-{
-    std::set<int> cpus;
-    cpu_set_t mask;
-    CPU_ZERO(&mask);
-    if (sched_getaffinity(0, sizeof mask, &mask) != 0)
-        return cpus;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-        if (CPU_ISSET(cpu, &mask))
-            cpus.insert(cpu);
-    return cpus;
-}
-
-std::string CpuListText(const std::set<int>& cpus)
-{
-    std::string text;
-    for (const int cpu : cpus) text += (text.empty() ? "" : ",") + std::to_string(cpu);
-    return text;
-}
-
 bool ReadPollingCpus(CCommandLine& line, RelayOptions& options, std::string& problem)
 {
     if (!line.Has("poll-cpus"))
@@ -188,21 +168,10 @@ bool ReadPollingCpus(CCommandLine& line, RelayOptions& options, std::string& pro
         problem = "--poll-cpus needs --poll";
         return false;
     }
-    const std::set<int> usable = UsableCpus();
-    std::set<int> named;
-    for (const long long cpu : line.NumberList("poll-cpus", "", 0, CPU_SETSIZE - 1)) {
-        if (!usable.count(static_cast<int>(cpu))) {
-            problem = FormatText(
-                "--poll-cpus names CPU %lld, which this machine does not have or this process may "
-                "not use (it may use %s)",
-                cpu, CpuListText(usable).c_str());
-            return false;
-        }
-        if (!named.insert(static_cast<int>(cpu)).second) {
-            problem = FormatText("--poll-cpus names CPU %lld twice: each polling relay needs a CPU of its own", cpu);
-            return false;
-        }
-        options.PollingCpus.push_back(static_cast<int>(cpu));
+    std::string why;
+    if (!ParseCpuList(line.Text("poll-cpus"), options.PollingCpus, why)) {
+        problem = "--poll-cpus: " + why;
+        return false;
     }
     return true;
 }

@@ -42,23 +42,10 @@ std::vector<KOV_BCAST_CONFIG> WithoutFeedbackLoops(const std::vector<KOV_BCAST_C
                                                    std::vector<KOV_BCAST_CONFIG> running,
                                                    std::vector<std::string>& refused)
 {
-    // Each address is asked of the kernel once per check, not once per pair compared.
-    std::map<std::string, int> interfaceOf;
-    const auto indexOf = [&interfaceOf](const std::string& address) {
-        const auto [entry, added] = interfaceOf.try_emplace(address, 0);
-        if (added)
-            entry->second = CInterfaceWatcher::InterfaceIndexOf(address);
-        return entry->second;
-    };
-    const SameInterface sameInterface = [&indexOf](const std::string& one, const std::string& other) {
-        if (one == other)
-            return true;
-        const int index = indexOf(one);
-        return index != 0 && index == indexOf(other);
-    };
     std::vector<KOV_BCAST_CONFIG> accepted;
     for (const KOV_BCAST_CONFIG& configuration : starting) {
-        const std::vector<int> loop = FindFeedbackLoop(configuration, running, sameInterface);
+        const std::vector<int> loop =
+            FindFeedbackLoop(configuration, running, &CInterfaceWatcher::AreOnOneInterface);
         if (!loop.empty()) {
             refused.push_back(FormatText("Config ID %d would relay its own output back to itself (%s)",
                                          configuration.ConfigId, FeedbackLoopText(loop).c_str()));
