@@ -10,9 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
+#include <thread>
 #include <tuple>
 
 #include "log/EventLog.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/NetworkTest.h"
 #include "tests/support/TempDirectory.h"
 #include "tests/support/TestConfiguration.h"
@@ -39,11 +42,13 @@ RELAY_METRICS Relay(int configId, std::string segment, std::string receiveGroup,
     return relay;
 }
 
-// What ScrapeMetrics.py prints about the server on `port`, line by line.
-Strings ScrapeAndParse(int port)
+// What ScrapeMetrics.py prints about the server on `port` (in that network
+// namespace, when one is named), line by line.
+Strings ScrapeAndParse(int port, const std::string& ns = {})
 {
-    const std::string command =
-        "PYTHONIOENCODING=utf-8 /usr/bin/python3 " ORMA_SCRAPE_SCRIPT " " + std::to_string(port);
+    const std::string command = (ns.empty() ? "" : "ip netns exec " + ns + " ") +
+                                "env PYTHONIOENCODING=utf-8 /usr/bin/python3 " ORMA_SCRAPE_SCRIPT " " +
+                                std::to_string(port);
     Strings lines;
     if (std::FILE* output = popen(command.c_str(), "r")) {
         char line[4096];
@@ -160,7 +165,8 @@ TEST(MetricsServerTest, ATakenAddressIsRefusedAndStopGivesThePortBack)
 class NotifySocket
 {
 public:
-    NotifySocket()
+    // For this process, or (forThisProcess false) for a child it starts.
+    explicit NotifySocket(std::chrono::microseconds watchdog = 10s, bool forThisProcess = true)
     {
         m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
@@ -168,8 +174,9 @@ public:
         std::snprintf(address.sun_path, sizeof address.sun_path, "%s", m_directory.File("notify").c_str());
         EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
         setenv("NOTIFY_SOCKET", address.sun_path, 1);
-        setenv("WATCHDOG_USEC", "10000000", 1);
-        setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
+        setenv("WATCHDOG_USEC", std::to_string(watchdog.count()).c_str(), 1);
+        if (forThisProcess)
+            setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
     }
     ~NotifySocket()
     {
@@ -185,10 +192,22 @@ public:
         const ssize_t length = recv(m_fd, message, sizeof message, MSG_DONTWAIT);
         return length > 0 ? std::string(message, static_cast<size_t>(length)) : std::string();
     }
+    // Whether this message came since the last Clear.
+    bool Received(const std::string& message)
+    {
+        for (std::string next = Next(); !next.empty(); next = Next()) m_received.push_back(next);
+        return std::find(m_received.begin(), m_received.end(), message) != m_received.end();
+    }
+    void Clear()
+    {
+        (void)Received("");
+        m_received.clear();
+    }
 
 private:
     TempDirectory m_directory;
     int m_fd = -1;
+    Strings m_received;
 };
 
 TEST(ServiceManagerTest, NotifiesReadyAndStatusAndPingsOnlyWhileNoRelayIsWedged)
@@ -240,56 +259,52 @@ TEST(ServiceManagerTest, JournalEntriesCarryTheirPriorityAndConfigId)
     }
 }
 
-// A real relay: its metrics are its own counters, and its heartbeat moves
-// within a watchdog check while it waits for datagrams or for its
-// interface, so an idle relay never reads as wedged.
-class ServiceRelayTest : public NetworkTest
+// orma-relay under a played systemd: READY once its relays run, watchdog
+// pings while they are well (idle ones too), none while
+// a relay thread is wedged in a send that cannot go out, and its counters
+// at /metrics.
+TEST(ServiceRunTest, ReadyPingsOnlyWhileNoRelayIsWedgedAndServesItsCounters)
 {
-protected:
-    void SetUp() override
-    {
-        NetworkTest::SetUp();
-        if (!IsSkipped())
-            network->EnterRelay();
-    }
-    static bool HeartbeatMoves(const CKOVBCastEngine& engine)
-    {
-        const uint64_t before = engine.GetHeartbeat();
-        // Half of WatchdogSec=10s: how often the service checks.
-        WaitFor([&] { return engine.GetHeartbeat() != before; }, 5s);
-        return FindWedgedRelays({{1, before, engine.GetHeartbeat()}}).empty();
-    }
-};
+    std::string why;
+    std::unique_ptr<TestNetwork> network = TestNetwork::Create(why);
+    if (!network)
+        GTEST_SKIP() << why;
+    TempDirectory directory;
+    NotifySocket systemd(1s, /*forThisProcess=*/false);
+    const std::string relayNs = network->RelayNamespace();
+    ChildProcess relay({"ip", "netns", "exec", relayNs, ORMA_RELAY_PATH, "--host-ip", TestNetwork::kHostSideIp,
+                        "--zenta-ip", TestNetwork::kZentaSideIp, "--wait-for-interfaces", "--metrics", "9469",
+                        "1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.20.1,34002,UDP,MULTICAST,N,N,",
+                        "2,QB,239.255.10.2,34001,UDP,MULTICAST,239.255.20.2,34003,UDP,MULTICAST,N,N,"},
+                       directory.Path());
+    systemd.Clear();
+    ASSERT_TRUE(WaitFor([&] { return systemd.Received("READY=1\nSTATUS=2 of 2 relays running"); }, 5s));
+    EXPECT_TRUE(WaitFor([&] { return systemd.Received("WATCHDOG=1"); }, 3s)) << "idle relays ping";
 
-TEST_F(ServiceRelayTest, MetricsComeFromTheEngineAndAnIdleRelayIsNotWedged)
-{
-    CKOVBCastEngine engine(TestConfiguration(5, "239.255.10.5", 34005, "239.255.20.5", 34006, "FO"), nullptr);
-    engine.Start();
-    ASSERT_TRUE(WaitFor([&] { return engine.GetState() == State::Connected; }));
-    EXPECT_EQ(MetricsOf(engine).SecondsSinceLastDatagram, -1);
-    EXPECT_TRUE(HeartbeatMoves(engine)) << "blocked in its receive";
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(network->Feed("239.255.10.1", 34001, std::vector<uint8_t>(100, 1)));
+    // The counters as a real parser reads them (published once a second).
+    const std::string sent = "sample orma_relay_sent_datagrams_total config_id='1' receive_group='239.255.10.1' "
+                             "receive_port='34001' segment='QA' send_group='239.255.20.1' send_port='34002' 3.0";
+    EXPECT_TRUE(WaitFor([&] {
+        const Strings scraped = ScrapeAndParse(9469, relayNs);
+        return std::find(scraped.begin(), scraped.end(), sent) != scraped.end();
+    }, 5s));
 
-    ASSERT_TRUE(network->Feed("239.255.10.5", 34005, std::vector<uint8_t>(100, 1)));
-    ASSERT_TRUE(network->Feed("239.255.10.5", 34005, std::vector<uint8_t>(100, 2)));
-    ASSERT_TRUE(WaitFor([&] { return engine.GetSentCount() == 2; }));
-    const RELAY_METRICS m = MetricsOf(engine);
-    EXPECT_EQ(FormatText("%d %s %s:%d %s:%d", m.ConfigId, m.SegmentCode.c_str(), m.ReceiveGroup.c_str(), m.ReceivePort,
-                         m.SendGroup.c_str(), m.SendPort),
-              "5 FO 239.255.10.5:34005 239.255.20.5:34006");
-    EXPECT_EQ(std::tuple(m.Received, m.Converted, m.Sent, m.State), std::tuple(2u, 0u, 2u, State::Running));
-    EXPECT_GT(m.ReceiveBufferBytes, 0);
-    EXPECT_GE(m.SecondsSinceLastDatagram, 0);
-    EXPECT_LE(m.SecondsSinceLastDatagram, 1);
-    engine.Stop();
-
-    KOV_BCAST_CONFIG missing = TestConfiguration(6, "239.255.10.6", 34007, "239.255.20.6", 34008);
-    missing.HostSideIp = "198.18.9.9";  // no interface holds it
-    CKOVBCastEngine waiting(missing, nullptr);
-    waiting.SetRelayOptions({.WaitForInterfaces = true});
-    waiting.Start();
-    ASSERT_TRUE(WaitFor([&] { return waiting.GetState() == State::WaitingForInterface; }));
-    EXPECT_TRUE(HeartbeatMoves(waiting)) << "waiting for its interface";
-    waiting.Stop();
+    // A queue that lets nothing out fills the send socket's buffer: the next send blocks for good.
+    const std::string tc = "ip netns exec " + relayNs + " tc qdisc replace dev zenta0 root ";
+    ASSERT_EQ(std::system((tc + "tbf rate 8bit burst 1600 limit 100000000").c_str()), 0);
+    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(network->Feed("239.255.10.1", 34001, std::vector<uint8_t>(512, 2)));
+    const std::string log = directory.File(CEventLog::GetInstance()->GetLogFileName());
+    ASSERT_TRUE(WaitFor([&] { return ReadFile(log).find("Config ID 1 Its relay thread is wedged") != std::string::npos; },
+                        5s));
+    systemd.Clear();
+    std::this_thread::sleep_for(2s);
+    EXPECT_FALSE(systemd.Received("WATCHDOG=1")) << "no ping while a relay is wedged";
+    ASSERT_EQ(std::system((tc + "pfifo").c_str()), 0);
+    EXPECT_TRUE(WaitFor([&] { return systemd.Received("WATCHDOG=1"); }, 5s)) << "pings again once it moves";
+    relay.Signal(SIGTERM);
+    EXPECT_EQ(relay.Wait(10s), 0);
+    EXPECT_TRUE(systemd.Received("STOPPING=1"));
 }
 
 }  // namespace

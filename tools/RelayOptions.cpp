@@ -10,6 +10,7 @@
 
 #include "config/ConfigurationRules.h"
 #include "config/CpuList.h"
+#include "tools/MetricsServer.h"
 #include "config/FieldList.h"
 #include "log/EventLog.h"
 #include "tools/CommandLine.h"
@@ -65,6 +66,10 @@ const char* const kRelayHelp =
     "                       relay. A relay added by a reload takes the first\n"
     "                       CPU of the list that no relay holds, and does not\n"
     "                       start when there is none\n"
+    "  --metrics [ADDRESS:]PORT\n"
+    "                       serve the counters over HTTP at /metrics in the\n"
+    "                       Prometheus text format, on 127.0.0.1 unless an IPv4\n"
+    "                       address is given\n"
     "  --seconds N          stop after N seconds (default: run until a signal)\n"
     "  --quiet              no per-second lines\n"
     "  --counters           per-second lines also under systemd (NOTIFY_SOCKET or\n"
@@ -288,6 +293,12 @@ bool ReadRelayOptions(int argc, char** argv, RelayOptions& options, std::string&
     options.Relay.Polling = line.Has("poll");
     const bool quiet = line.Has("quiet");
     const bool counters = line.Has("counters");
+    options.MetricsAddress = line.Text("metrics");
+    sockaddr_in metrics{};
+    if (line.Has("metrics") && !ParseMetricsAddress(options.MetricsAddress, metrics)) {
+        problem = "--metrics needs PORT or IPV4-ADDRESS:PORT, not \"" + options.MetricsAddress + "\"";
+        return false;
+    }
     if (!ReadPollingCpus(line, options, problem))
         return false;
     // Under systemd the journal would take the lines, and it is no counter store.

@@ -30,6 +30,7 @@ struct RelayOptions {
     // CPU each polling relay is pinned to comes from PollingCpus.
     CKOVBCastEngine::RELAY_OPTIONS Relay;
     std::vector<int> PollingCpus;  // the k-th relay on the k-th; empty: any CPU
+    std::string MetricsAddress;    // "PORT" or "ADDRESS:PORT"; empty: no metrics
 };
 
 // The --help text, also the man page.

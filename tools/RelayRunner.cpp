@@ -18,6 +18,7 @@
 #include "log/EventLog.h"
 #include "tools/CommandLine.h"
 #include "tools/RelayOptions.h"
+#include "tools/RelayService.h"
 #include "tools/RelaySet.h"
 #include "tools/RunnerLoop.h"
 #include "tools/StoreSelection.h"
@@ -134,15 +135,21 @@ int main(int argc, char** argv)
         LogClosed();
         return kExitUsage;
     }
+    // Before any relay thread, so that their lines reach the journal too.
+    CRelayService service;
+    if (!service.Start(options, problem)) {
+        ReportRelayProblem(problem);
+        LogClosed();
+        return kExitFailed;
+    }
     CRelaySet relays(options);
     relays.Apply(configurations, /*keepUnlisted=*/false, /*logChanges=*/false);
 
     CCounterPrinter printer(options.PrintCounters);
-    RunnerHooks hooks;  // the service's notification, watchdog and metrics hook in here
+    const RunnerHooks hooks = service.Hooks();
     const int status = RunRelays(relays, options, signals, printer, hooks);
 
-    if (hooks.Stopping)
-        hooks.Stopping();
+    hooks.Stopping();
     LogClosed();
     relays.StopAll();  // each relay sends what it queued before its sockets close
     printer.Print(relays);

@@ -32,10 +32,20 @@ bool HasFailed(const CKOVBCastEngine& engine)
 
 }  // namespace
 
+namespace {
+bool g_problemsOnStderr = true;
+}  // namespace
+
+void ReportProblemsOnStderr(bool on)
+{
+    g_problemsOnStderr = on;
+}
+
 void ReportRelayProblem(const std::string& text)
 {
     LogEvent("%s %s", LocalTimeText().c_str(), text.c_str());
-    std::fprintf(stderr, "orma-relay: %s\n", text.c_str());
+    if (g_problemsOnStderr)
+        std::fprintf(stderr, "orma-relay: %s\n", text.c_str());
 }
 
 std::vector<KOV_BCAST_CONFIG> WithoutFeedbackLoops(const std::vector<KOV_BCAST_CONFIG>& starting,

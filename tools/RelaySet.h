@@ -14,6 +14,8 @@
 // Writes a line to the event log (after the time) and to stderr (after
 // "orma-relay: "): what the operator of an unattended relay must see.
 void ReportRelayProblem(const std::string& text);
+// Where the event log's lines reach the operator already (the journal), not on stderr too.
+void ReportProblemsOnStderr(bool on);
 
 // The configurations of `starting` that may start beside the `running` ones
 // and those of `starting` before them, in order. One whose output would

@@ -1,0 +1,116 @@
+#include "tools/RelayService.h"
+
+#include "engine/BroadcastEngine.h"
+#include "log/EventLog.h"
+#include "tools/MetricsText.h"
+#include "tools/RelaySet.h"
+#include "tools/ServiceManager.h"
+
+#include <vector>
+
+namespace {
+
+using State = CKOVBCastEngine::RELAY_STATE;
+
+// States in which a relay thread runs and so must keep beating.
+bool HasLiveThread(State state)
+{
+    return state == State::Connected || state == State::Running || state == State::SendFailing ||
+           state == State::ReceiveFailing || state == State::WaitingForInterface;
+}
+
+}  // namespace
+
+bool CRelayService::Start(const RelayOptions& options, std::string& problem)
+{
+    if (RunsUnderSystemd()) {
+        g_pEventLog->SetLineCopy([](const std::string& line) { SendToJournal(line); });
+        ReportProblemsOnStderr(false);  // the journal has them already
+    }
+    if (const uint64_t watchdog = WatchdogMicroseconds())
+        m_watchdogPeriod = std::chrono::microseconds(watchdog / 2);
+    if (!options.MetricsAddress.empty()) {
+        sockaddr_in address{};
+        (void)ParseMetricsAddress(options.MetricsAddress, address);  // checked with the options
+        m_metrics = std::make_unique<CMetricsServer>(PROCESS_METRICS{ProcessStartTimeSeconds(), ORMA_VERSION_TEXT});
+        if (!m_metrics->Start(address, problem)) {
+            problem = "--metrics " + options.MetricsAddress + ": " + problem;
+            return false;
+        }
+    }
+    return true;
+}
+
+RunnerHooks CRelayService::Hooks()
+{
+    RunnerHooks hooks;
+    hooks.RelaysSettled = [this](const CRelaySet& relays) { OnSettled(relays); };
+    hooks.Reloading = [this] { NotifyReloading(m_status); };
+    hooks.EverySecond = [this](const CRelaySet& relays) { OnSecond(relays); };
+    hooks.Stopping = [this] { OnStopping(); };
+    return hooks;
+}
+
+std::string CRelayService::StatusOf(const CRelaySet& relays) const
+{
+    std::vector<State> states;
+    relays.ForEachEngine([&states](const CKOVBCastEngine& engine) { states.push_back(engine.GetState()); });
+    return StatusText(CountRelays(states));
+}
+
+void CRelayService::OnSettled(const CRelaySet& relays)
+{
+    m_status = StatusOf(relays);
+    NotifyReady(m_status);
+    OnSecond(relays);
+}
+
+void CRelayService::OnSecond(const CRelaySet& relays)
+{
+    if (const std::string status = StatusOf(relays); status != m_status) {
+        m_status = status;
+        NotifyStatus(m_status);
+    }
+    if (m_metrics) {
+        std::vector<RELAY_METRICS> snapshot;
+        relays.ForEachEngine([&snapshot](const CKOVBCastEngine& engine) { snapshot.push_back(MetricsOf(engine)); });
+        m_metrics->Publish(snapshot);
+    }
+    if (m_watchdogPeriod.count() > 0 && std::chrono::steady_clock::now() >= m_nextWatchdogCheck) {
+        m_nextWatchdogCheck = std::chrono::steady_clock::now() + m_watchdogPeriod;
+        CheckWatchdog(relays);
+    }
+}
+
+void CRelayService::CheckWatchdog(const CRelaySet& relays)
+{
+    // Only a thread that ran through both checks, on the same engine, is judged.
+    std::vector<RELAY_HEARTBEAT> beats;
+    std::map<int, Beat> now;
+    relays.ForEachEngine([&](const CKOVBCastEngine& engine) {
+        if (!HasLiveThread(engine.GetState()))
+            return;
+        const int configId = engine.GetConfiguration().ConfigId;
+        const Beat beat{&engine, engine.GetHeartbeat()};
+        now[configId] = beat;
+        if (const auto before = m_beats.find(configId); before != m_beats.end() && before->second.Engine == &engine)
+            beats.push_back({configId, before->second.Heartbeat, beat.Heartbeat});
+    });
+    m_beats = std::move(now);
+    std::set<int> wedged;
+    for (const int configId : CheckRelaysAndPing(beats)) {
+        wedged.insert(configId);
+        if (!m_wedged.count(configId))
+            LogEvent("%s Config ID %d Its relay thread is wedged: no progress and not waiting for datagrams; the "
+                     "service manager's watchdog is no longer told all is well.",
+                     LocalTimeText().c_str(), configId);
+    }
+    m_wedged = std::move(wedged);
+}
+
+void CRelayService::OnStopping()
+{
+    NotifyStopping();
+    if (m_metrics)
+        m_metrics->Stop();
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "tools/MetricsServer.h"
+#include "tools/RelayOptions.h"
+#include "tools/RunnerLoop.h"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+
+class CKOVBCastEngine;
+
+// orma-relay as a service: systemd hears when the relays are ready and how
+// many run, and gets its watchdog pings only while no relay thread is
+// wedged; under systemd the event log's lines also go to the journal; with
+// --metrics the counters are served over HTTP. Runs on the main thread,
+// through RunRelays' hooks.
+class CRelayService {
+public:
+    // Starts what the options ask for. False, with the problem in words,
+    // when the metrics address cannot be taken.
+    bool Start(const RelayOptions& options, std::string& problem);
+    [[nodiscard]] RunnerHooks Hooks();
+
+private:
+    void OnSettled(const CRelaySet& relays);
+    void OnSecond(const CRelaySet& relays);
+    void OnStopping();
+    [[nodiscard]] std::string StatusOf(const CRelaySet& relays) const;
+    void CheckWatchdog(const CRelaySet& relays);
+
+    std::unique_ptr<CMetricsServer> m_metrics;
+    std::string m_status;
+    std::chrono::microseconds m_watchdogPeriod{0};  // between checks: half of systemd's interval
+    std::chrono::steady_clock::time_point m_nextWatchdogCheck;
+    // Per relay thread seen at the last check: the engine and its heartbeat.
+    struct Beat {
+        const CKOVBCastEngine* Engine = nullptr;
+        uint64_t Heartbeat = 0;
+    };
+    std::map<int, Beat> m_beats;
+    std::set<int> m_wedged;  // said once each
+};
