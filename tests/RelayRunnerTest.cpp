@@ -60,7 +60,7 @@ TEST(RelayRunnerTest, RefusesWhatItCannotUseBeforeAnythingStarts)
         {{"--poll", "--poll-cpus", "1023", kRow}, "--poll-cpus: CPU 1023 does not exist here"},
         {{"--poll", "--poll-cpus", "0", kRow, kSecondRow}, "names 1 CPU for 2 polling relays"},
         {{"--poll", "--poll-cpus", "0,0", kRow, kSecondRow}, "--poll-cpus: CPU 0 is named twice"},
-        {{"--metrics", "127.0.0.1:9469", kRow}, "unknown option --metrics"},
+        {{"--metrics", "localhost:9469", kRow}, "--metrics needs PORT or IPV4-ADDRESS:PORT"},
         {{"--quiet", "--counters", kRow}, "--quiet and --counters contradict"},
         {{"--log-dir", "/nonexistent/orma", kRow}, "--log-dir /nonexistent/orma is not a folder"},
         {{"--all", kRow}, "--all and --store go with --from-store"},
