@@ -19,6 +19,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     void Signal(int signal) const;
+    [[nodiscard]] pid_t Pid() const noexcept { return m_pid; }
     // The exit status, 128 + the signal that ended it, or -1 while it still
     // runs when the timeout has passed.
     int Wait(std::chrono::milliseconds timeout);

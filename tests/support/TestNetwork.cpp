@@ -116,12 +116,19 @@ int TestNetwork::SocketIn(const std::string& ns)
 
 bool TestNetwork::Feed(const std::string& group, uint16_t port, const std::vector<uint8_t>& datagram)
 {
-    if (m_feedSocket < 0) {
-        m_feedSocket = SocketIn(m_feed);
-        const in_addr out = Address(kFeedIp, 0).sin_addr;
-        setsockopt(m_feedSocket, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out);
+    // A socket sends multicast by the interface it was set to; a test that
+    // makes feed0 anew needs a new one.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (m_feedSocket < 0) {
+            m_feedSocket = SocketIn(m_feed);
+            const in_addr out = Address(kFeedIp, 0).sin_addr;
+            setsockopt(m_feedSocket, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out);
+        }
+        if (SendDatagram(m_feedSocket, group, port, datagram))
+            return true;
+        m_feedSocket = -1;  // closed with the others
     }
-    return SendDatagram(m_feedSocket, group, port, datagram);
+    return false;
 }
 
 int TestNetwork::OpenSinkSocket(const std::string& group, uint16_t port)
