@@ -194,6 +194,30 @@ TEST_F(BroadcastEngineTest, StartFailuresShowTheirErrorAndLogTheSystemCode)
     EXPECT_EQ(noZentaSide->GetStatusReason(), "");
 }
 
+// A polling relay thread never sleeps in the kernel, yet relays as a
+// blocking one does and ends at once when stopped.
+TEST_F(BroadcastEngineTest, APollingRelayRelaysAndStops)
+{
+    const int sink = Sink(kOutA);
+    auto engine = MakeEngine(3, kGroupA, kOutA);
+    engine->SetRelayOptions({.Polling = true});
+    engine->Start();
+    ASSERT_TRUE(WaitForStatus(*engine, "Connected"));
+    ASSERT_TRUE(Feed(kGroupA, Bytes(600, 7)));
+    ASSERT_TRUE(Feed(kGroupA, Bytes(10, 8)));
+    Bytes out;
+    ASSERT_EQ(ReceiveDatagram(sink, out, 2s), 512);
+    EXPECT_EQ(out, Bytes(512, 7));
+    ASSERT_EQ(ReceiveDatagram(sink, out, 2s), 512);
+    Bytes padded(512, 0);
+    std::fill_n(padded.begin(), 10, 8);
+    EXPECT_EQ(out, padded);
+    engine->Stop();
+    EXPECT_EQ(engine->GetStatus(), "Stopped");
+    EXPECT_FALSE(engine->HasRelayThread());
+    EXPECT_EQ(store.CountLogLines("Config ID 3 polls for datagrams on any CPU."), 1);
+}
+
 // A Stop that comes while the relay thread opens its endpoints wins: the
 // engine never runs after it, and a later Start opens afresh.
 TEST_F(BroadcastEngineTest, AStopWhileTheEndpointsOpenWins)
