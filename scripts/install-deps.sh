@@ -6,7 +6,7 @@ set -eu
 BUILD_PKGS="build-essential cmake pkg-config liblz4-dev qt6-base-dev libgl-dev fonts-dejavu-core help2man dpkg-dev file"
 TEST_PKGS="libgtest-dev iproute2 nftables procps clang libclang-rt-14-dev xvfb xauth lldb xdotool xclip
   openbox trayer x11-utils x11-apps lintian desktop-file-utils systemd man-db"
-BENCH_PKGS="socat valgrind"
+BENCH_PKGS="socat valgrind imagemagick"
 
 case "${1:-build}" in
   build) wanted="$BUILD_PKGS" ;;
