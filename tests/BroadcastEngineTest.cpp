@@ -1,5 +1,10 @@
+// Engines relaying in the test network's relay namespace: as they are
+// and, with NMKT on, converting (the bytes: MarketDataConverterTest).
 #include "engine/BroadcastEngine.h"
 #include "log/EventLog.h"
+#include "net/Udp.h"
+#include "tests/MarketDataBytes.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/NetworkTest.h"
 #include "tests/support/TempSettingsStore.h"
 #include "tests/support/TestConfiguration.h"
@@ -20,8 +25,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-
 using Strings = std::vector<std::string>;
 
 // Groups fed on kInPort, and groups sent to on kOutPort.
@@ -29,10 +32,10 @@ constexpr const char *kGroupA = "239.255.10.1", *kGroupB = "239.255.10.2";
 constexpr const char *kOutA = "239.255.20.1", *kOutB = "239.255.20.2";
 constexpr uint16_t kInPort = 34001, kOutPort = 34002;
 
-// An engine owner that records what it is told ("state 5" or the message)
-// and on which thread. With `deliverInline` the relay thread's calls run at
-// once; otherwise they wait in a queue until the test runs them (or the
-// engine's own waits do), as a busy window would.
+// An engine owner that records what it is told ("state 5" or the message).
+// With `deliverInline` the relay thread's calls run at once; otherwise they
+// wait in a queue until the test runs them (or the engine's own waits do),
+// as a busy window would, and a call that runs off the owner's thread says so.
 class RecordingOwner final : public CEngineOwner {
 public:
     explicit RecordingOwner(bool deliverInline = true) : m_deliverInline(deliverInline) {}
@@ -59,24 +62,19 @@ public:
         std::lock_guard lock(m_mutex);
         return m_calls;
     }
-    bool AllCallsOn(std::thread::id thread)
-    {
-        std::lock_guard lock(m_mutex);
-        return std::all_of(m_threads.begin(), m_threads.end(), [&](std::thread::id id) { return id == thread; });
-    }
 
 private:
     void Record(const std::string& call)
     {
+        const bool offOwnerThread = !m_deliverInline && std::this_thread::get_id() != m_ownerThread;
         std::lock_guard lock(m_mutex);
-        m_calls.push_back(call);
-        m_threads.push_back(std::this_thread::get_id());
+        m_calls.push_back(call + (offOwnerThread ? " off the owner's thread" : ""));
     }
 
     const bool m_deliverInline;
+    const std::thread::id m_ownerThread = std::this_thread::get_id();
     std::mutex m_mutex;
     Strings m_calls;
-    std::vector<std::thread::id> m_threads;
     std::vector<std::function<void()>> m_posted;
 };
 
@@ -96,6 +94,10 @@ protected:
         KOV_BCAST_CONFIG configuration = TestConfiguration(id, group, kInPort, out, kOutPort);
         configuration.ZentaSideIp = zentaSideIp;
         return std::make_unique<CKOVBCastEngine>(configuration, window ? window : &owner);
+    }
+    static KOV_BCAST_CONFIG Nmkt(int id, const char* segment)
+    {
+        return TestConfiguration(id, kGroupA, kInPort, kOutA, kOutPort, segment, /*nmkt=*/1);
     }
     int Sink(const char* group) { return network->OpenSinkSocket(group, kOutPort); }
     bool Feed(const char* group, const Bytes& datagram) { return network->Feed(group, kInPort, datagram); }
@@ -151,17 +153,11 @@ TEST_F(BroadcastEngineTest, RelaysEveryDatagramAsExactly512BytesAndStopsWhileBlo
               "23:59:59 Config ID 1 Send Socket Created Successfully. IP: 239.255.20.1, Port: 34002, Retval: 0 \n"
               "23:59:59 Config ID 1 has been Started successfully.\n");
 
-    // After Stop returns no counter moves; a new start opens new sockets.
+    // After Stop returns no counter moves (a new start: AStopWhileTheEndpointsOpenWins).
     ASSERT_TRUE(Feed(kGroupA, Bytes(64, 0)));
     EXPECT_EQ(ReceiveDatagram(sink, out, 200ms), -1);
     EXPECT_EQ(engine->GetReceivedCount(), 3u);
-    engine->Start();
-    ASSERT_TRUE(WaitForStatus(*engine, "Connected"));
-    ASSERT_TRUE(Feed(kGroupA, Bytes(64, 0)));
-    EXPECT_EQ(ReceiveDatagram(sink, out, 2s), 512);
-    EXPECT_TRUE(WaitFor([&] { return engine->GetSentCount() == 4; }));
-    engine->Stop();
-    EXPECT_EQ(owner.Calls(), Strings(4, "state 1"));
+    EXPECT_EQ(owner.Calls(), Strings(2, "state 1"));
 }
 
 TEST_F(BroadcastEngineTest, StartFailuresShowTheirErrorAndLogTheSystemCode)
@@ -314,7 +310,8 @@ TEST_F(BroadcastEngineTest, ConfigurationsShareAPortAGroupAndASendingPort)
 }
 
 // The owner's thread waits for a relay thread that waits for the owner:
-// the wait must run the relay thread's call instead of deadlocking.
+// the wait must run the relay thread's call instead of deadlocking. A start
+// while one is pending is ignored; once its thread has ended, one tries again.
 TEST_F(BroadcastEngineTest, OwnerWaitingForTheRelayThreadRunsItsPendingCall)
 {
     RecordingOwner busyWindow(/*deliverInline=*/false);
@@ -323,37 +320,28 @@ TEST_F(BroadcastEngineTest, OwnerWaitingForTheRelayThreadRunsItsPendingCall)
     ASSERT_TRUE(WaitForStatus(*engine, "Connected"));  // its notification now waits for this thread
     engine->Stop();
     EXPECT_EQ(busyWindow.Calls(), Strings(2, "state 5"));
-    EXPECT_TRUE(busyWindow.AllCallsOn(std::this_thread::get_id())) << "owner calls run on the owner's thread";
-
     engine->Start();
     ASSERT_TRUE(WaitForStatus(*engine, "Connected"));
     engine.reset();  // the destructor waits the same way
     busyWindow.RunPosted();  // deliveries that arrive after the engine is gone find nothing to do
     EXPECT_EQ(busyWindow.Calls().size(), 3u);
-}
 
-TEST_F(BroadcastEngineTest, AStartWhileAStartIsPendingIsIgnored)
-{
-    RecordingOwner busyWindow(/*deliverInline=*/false);
-    auto engine = MakeEngine(6, "10.0.0.5", kOutA, &busyWindow);
-    engine->Start();
-    ASSERT_TRUE(WaitForStatus(*engine, "Receive Connect Error"));  // its message now waits for this thread
-    engine->Start();
-    engine->Start();
+    auto failing = MakeEngine(6, "10.0.0.5", kOutA, &busyWindow);
+    failing->Start();
+    ASSERT_TRUE(WaitForStatus(*failing, "Receive Connect Error"));  // its message now waits for this thread
+    failing->Start();
     busyWindow.RunPosted();
-    EXPECT_EQ(busyWindow.Calls().size(), 1u);
-
-    // Once that thread has ended, a start tries again.
+    EXPECT_EQ(busyWindow.Calls().size(), 4u);
     ASSERT_TRUE(WaitFor([&] {
-        engine->Start();
+        failing->Start();
         busyWindow.RunPosted();
-        return busyWindow.Calls().size() == 2;
+        return busyWindow.Calls().size() == 5;
     }));
     // Reconfiguring waits for the relay thread, running its message meanwhile.
-    engine->Start();
-    engine->Configure(TestConfiguration(6, kGroupA, kInPort, kOutA, kOutPort));
-    EXPECT_GE(busyWindow.Calls().size(), 2u);
-    EXPECT_EQ(engine->GetStatus(), "Not Running");
+    failing->Start();
+    failing->Configure(TestConfiguration(6, kGroupA, kInPort, kOutA, kOutPort));
+    EXPECT_FALSE(failing->HasRelayThread());
+    EXPECT_EQ(failing->GetStatus(), "Not Running");
 }
 
 TEST_F(BroadcastEngineTest, APartlyAcceptedBatchCountsOnlyTheAcceptedDatagrams)
@@ -394,6 +382,110 @@ TEST_F(BroadcastEngineTest, APartlyAcceptedBatchCountsOnlyTheAcceptedDatagrams)
     EXPECT_TRUE(WaitForStatus(*engine, "Running"));
     EXPECT_EQ(store.CountLogLines("Config ID 9 Sends are failing: "), 1);
     EXPECT_EQ(store.CountLogLines("Config ID 9 Sends succeed again after 20 failed."), 1);
+}
+
+// The ticker values outlive a stop, a reconfiguration and a new start.
+TEST_F(BroadcastEngineTest, TickerValuesOutliveAStopAndAReconfiguration)
+{
+    const int sink = Sink(kOutA);
+    auto engine = MakeEngine(7, kGroupA, kOutA);
+    engine->Configure(Nmkt(7, "QA"));
+    engine->Start();
+    ASSERT_TRUE(WaitForStatus(*engine, "Connected"));
+    ASSERT_TRUE(Feed(kGroupA, CompressedMessage(10600, 1, Encoded(TickerOpenInterest{4464, 7000}))));
+    ASSERT_TRUE(WaitFor([&] { return engine->GetReceivedCount() == 1; }));
+    engine->Stop();
+
+    engine->Configure(Nmkt(7, "QB"));
+    engine->Start();
+    ASSERT_TRUE(WaitForStatus(*engine, "Connected"));
+    ASSERT_TRUE(Feed(kGroupA, DepthMessage({DepthQuote{.Token = 4464}})));
+    Bytes received;
+    ASSERT_EQ(ReceiveDatagram(sink, received, 3s), 512);
+    EXPECT_EQ(Hex(received.data(), 1), "02");
+    EXPECT_EQ(Hex(received.data() + 56 + 22, 4), "00 00 1B 58");  // open interest 7000
+}
+
+// The operator's check of a live relay: orma-feed in the feed namespace, the
+// engine, orma-monitor in the sink namespace.
+TEST_F(BroadcastEngineTest, FeedThroughARelayShowsInTheMonitor)
+{
+    auto engine = MakeEngine(7, kGroupA, kOutA);
+    engine->Configure(Nmkt(7, "QA"));
+    engine->Start();
+    ASSERT_TRUE(WaitForStatus(*engine, "Connected"));
+    TempDirectory directory;
+    ChildProcess monitor(
+        {"ip", "netns", "exec", network->SinkNamespace(), ORMA_MONITOR, "--group", kOutA, "--port",
+         std::to_string(kOutPort), "--interface", TestNetwork::kSinkIp, "--count", "3", "--seconds", "10"},
+        directory.Path());
+    // It says when it has joined: only then may the feed start.
+    ASSERT_TRUE(WaitFor([&] { return monitor.Stdout().starts_with("orma-monitor: listening on"); }));
+    const std::string feedCommand = "ip netns exec " + network->FeedNamespace() + " " ORMA_FEED " --group " + kGroupA +
+                                    " --port " + std::to_string(kInPort) +
+                                    " --interface 198.18.0.1 --tokens 4464,2 --close 1000 --last 1025 --oi 5000"
+                                    " --flags 22 --count 8 --rate 1000 --step 5 --records 1 >/dev/null";
+    EXPECT_EQ(std::system(feedCommand.c_str()), 0);
+    EXPECT_EQ(monitor.Wait(15s), 0);
+    const std::string output = monitor.Stdout();
+
+    // Each round: prices, open interest, then one depth message a token; the last price moves by 5 a round.
+    for (const char* line :
+         {"stream 4  code 7208  length 466  records 1",
+          "token 4464  state 2  last 1025  net + 250  oi 5000  close 1000  open 1000  high 1025  low 1000",
+          "L0 100@1025 n1 f0", "token 4464  state 2  last 1030  net + 300", "orma-monitor: 3 datagrams"})
+        EXPECT_NE(output.find(line), std::string::npos) << line << " in:\n" << output;
+    EXPECT_TRUE(WaitFor([&] { return engine->GetSentCount() == 4; }));
+    EXPECT_EQ(engine->GetReceivedCount(), 8u);
+}
+
+// An engine whose send endpoint records how many datagrams each flush carried.
+class FlushRecordingEngine final : public CKOVBCastEngine {
+public:
+    FlushRecordingEngine(const KOV_BCAST_CONFIG& configuration, CEngineOwner* owner)
+        : CKOVBCastEngine(configuration, owner)
+    {
+        Configure(configuration);  // now with the recording endpoints
+    }
+    std::vector<int> Flushes;  // written by the relay thread, read after Stop
+
+private:
+    class RecordingUdp final : public CUDP {
+    public:
+        explicit RecordingUdp(std::vector<int>& flushes) : m_flushes(flushes) {}
+        SEND_RESULT FlushSends() override
+        {
+            const SEND_RESULT result = CUDP::FlushSends();
+            if (result.Accepted + result.Refused > 0)
+                m_flushes.push_back(result.Accepted + result.Refused);
+            return result;
+        }
+
+    private:
+        std::vector<int>& m_flushes;
+    };
+    std::unique_ptr<CNWProtocol> MakeEndpoint() override { return std::make_unique<RecordingUdp>(Flushes); }
+};
+
+// Whatever one datagram turns into leaves in one system call: a full depth
+// message (21 datagrams) that does not fit behind what is queued (a batch
+// holds 64) goes out after it, in a call of its own.
+TEST_F(BroadcastEngineTest, AFullDepthMessageLeavesInOneCall)
+{
+    // Held at its "Connected" notification, the engine finds everything the
+    // feed sent meanwhile in its socket, and takes it as one batch.
+    RecordingOwner busyWindow(/*deliverInline=*/false);
+    FlushRecordingEngine held(Nmkt(9, "QB"), &busyWindow);
+    held.Start();
+    ASSERT_TRUE(WaitForStatus(held, "Connected"));
+    constexpr int kMessages = 12;
+    for (int i = 0; i < kMessages; ++i) ASSERT_TRUE(Feed(kGroupA, DepthMessage(std::vector<DepthQuote>(42))));
+    busyWindow.RunPosted();
+    EXPECT_TRUE(WaitFor([&] { return held.GetSentCount() == kMessages * 21u; }));
+    held.Stop();
+    // However the messages arrived in batches, no call carries part of one.
+    ASSERT_FALSE(held.Flushes.empty());
+    for (const int flushed : held.Flushes) EXPECT_EQ(flushed % 21, 0) << flushed;
 }
 
 }  // namespace

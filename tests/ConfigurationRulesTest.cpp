@@ -2,13 +2,10 @@
 // tested as rules (the window's and the loaders' tests see them applied).
 #include "config/BroadcastConfig.h"
 #include "config/ConfigurationRules.h"
-#include "config/FieldList.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-using Fields = std::vector<std::string>;
 
 KOV_BCAST_CONFIG Valid()
 {
@@ -22,24 +19,6 @@ KOV_BCAST_CONFIG Valid()
     c.HostSideIp = "198.18.0.2";
     c.ZentaSideIp = "198.18.1.1";
     return c;
-}
-
-TEST(FieldListTest, SplitTakesOnlyFieldsThatASeparatorFollowsAndJoinEndsEachWithOne)
-{
-    EXPECT_EQ(SplitFields("a,,b,"), (Fields{"a", "", "b"}));
-    EXPECT_EQ(SplitFields("a,b"), (Fields{"a"}));
-    EXPECT_EQ(SplitFields(""), Fields{});
-    EXPECT_EQ(SplitFields(","), (Fields{""}));
-    EXPECT_EQ(JoinFields({"a", "", "b"}), "a,,b,");
-    EXPECT_EQ(JoinFields({}), "");
-}
-
-TEST(FieldListTest, ParseDecimalReadsLikeAtoi)
-{
-    const std::pair<const char*, int> cases[] = {{"42", 42}, {"  -7x", -7}, {"+3", 3}, {"x3", 0}, {"", 0},
-                                                 {"99999999999999999999", 2147483647},
-                                                 {"-99999999999999999999", -2147483647 - 1}};
-    for (const auto& [text, value] : cases) EXPECT_EQ(ParseDecimal(text), value) << text;
 }
 
 TEST(ConfigurationRowTest, ReadsTheStoredFormAndWritesItBack)
@@ -63,6 +42,10 @@ TEST(ConfigurationRowTest, RefusesRowsThatCannotBeHeldAndSaysWhy)
         {"1,QA,239.1.1.1,100,UDP,MULTICAST,239.2.2.2,200,UDP,MULTICAST,", "it has 10 fields, at least 11 are needed"},
         {"-2,QA,239.1.1.1,1,UDP,MULTICAST" + rest, "Config ID -2 is not a positive number"},
         {"100000,QA,239.1.1.1,1,UDP,MULTICAST" + rest, "Config ID 100000 is above the largest allowed, 99999"},
+        // Numbers too large for an int are held at its ends, not wrapped.
+        {"99999999999999999999,QA,239.1.1.1,1,UDP,MULTICAST" + rest,
+         "Config ID 2147483647 is above the largest allowed, 99999"},
+        {"-99999999999999999999,QA,239.1.1.1,1,UDP,MULTICAST" + rest, "Config ID -2147483648 is not a positive number"},
         {"1,QDLNX,239.1.1.1,1,UDP,MULTICAST" + rest, "segment \"QDLNX\" is longer than 4 characters"},
         {"1,QA,239.111.111.1111,1,UDP,MULTICAST" + rest, "address \"239.111.111.1111\" is longer than 15 characters"},
     };

@@ -1,12 +1,8 @@
 // A program that installs the crash dump writer and dies in a known way, for
 // the crash dump tests:
 // orma_crash_child null_write|abort|divide|overflow|relay_overflow|two_faults.
-// Before dying it prints the faulting function's address and the faulting
-// thread's stack bounds, one "name value" per line.
 #include "crashdump/CrashDumpWriter.h"
 #include "engine/AlternateSignalStack.h"
-
-#include <pthread.h>
 
 #include <atomic>
 #include <cstdio>
@@ -51,33 +47,9 @@ __attribute__((noinline, no_sanitize("undefined"))) void DivideByZero()
     return RecurseForever(depth + 1) + frame[0];
 }
 
-void PrintThisThreadsStack()
-{
-    pthread_attr_t attributes;
-    void* low = nullptr;
-    size_t size = 0;
-    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-        pthread_attr_getstack(&attributes, &low, &size);
-        pthread_attr_destroy(&attributes);
-    }
-    std::printf("stack_low %p\nstack_high %p\n", low, static_cast<char*>(low) + size);
-    std::fflush(stdout);
-}
-
-void FaultOnWorker(void (*fault)())
-{
-    std::printf("function %p\n", reinterpret_cast<void*>(fault));
-    std::thread([fault] {
-        PrintThisThreadsStack();
-        fault();
-    }).join();
-}
-
 // Two workers write through null at the same moment.
 void FaultOnTwoWorkersAtOnce()
 {
-    std::printf("function %p\n", reinterpret_cast<void*>(&WriteThroughNullRecord));
-    std::fflush(stdout);
     std::atomic<int> ready{0};
     auto fault = [&ready] {
         for (ready.fetch_add(1); ready.load() < 2;) {
@@ -97,21 +69,17 @@ int main(int argc, char** argv)
         return 2;
     const std::string mode = argv[1];
     if (mode == "null_write") {
-        FaultOnWorker(WriteThroughNullRecord);
+        std::thread(WriteThroughNullRecord).join();
     } else if (mode == "abort") {
-        FaultOnWorker(AbortOnWorker);
+        std::thread(AbortOnWorker).join();
     } else if (mode == "divide") {
-        FaultOnWorker(DivideByZero);
+        std::thread(DivideByZero).join();
     } else if (mode == "overflow") {
-        std::printf("function %p\n", reinterpret_cast<void*>(&RecurseForever));
-        PrintThisThreadsStack();
         return RecurseForever(0);
     } else if (mode == "relay_overflow") {
         // A thread with a signal stack of its own, as every relay thread has.
-        std::printf("function %p\n", reinterpret_cast<void*>(&RecurseForever));
         std::thread([] {
             const CAlternateSignalStack signalStack;
-            PrintThisThreadsStack();
             RecurseForever(0);
         }).join();
     } else if (mode == "two_faults") {

@@ -110,19 +110,22 @@ TEST_F(ConverterTest, BothVariantsMatchTheOldLayoutByteForByte)
 {
     // Token 70000 (0x11170) keeps 0x1170 = 4464 in a "QA" record, and is
     // looked up by that; other segments look up 70000. The entries differ.
-    FeedPrices(4464, 990, 1030, 980, 1000);
+    // The ticker values merge in either order: a later record replaces its own fields only.
     FeedOpenInterest(4464, 7000);
+    FeedPrices(4464, 990, 1030, 980, 1000);
+    FeedPrices(70000, 1, 2, 3, 4);
     FeedPrices(70000, 1010, 1040, 1005, 1020);
     FeedOpenInterest(70000, 8000);
     DepthQuote first = RichRecord(70000);
-    const DepthQuote second{.Token = 5, .LastPrice = 77};
+    const DepthQuote second{.Token = 5, .LastPrice = 77}, third{.Token = 3};
     // "QA": level flags 1, 2, 3 at levels 0 to 2, 2 at level 7; side flag 2;
     // flag 19; market state 6 (flag 21 without 22).
     first.Flags = Flags({0, 6, 2, 7, 12, 18, 19, 21});
     FeedDepth({first, second}, "QA");
-    FeedDepth({first, second}, "QB");
-    ASSERT_EQ(sink.Sent.size(), 2u);
-    EXPECT_EQ(sink.Converted, 6);  // the ticker messages count too
+    FeedDepth({first, second, third}, "QB");
+    ASSERT_EQ(sink.Sent.size(), 3u);
+    EXPECT_EQ(sink.Converted, 7);  // the ticker messages count too
+    EXPECT_EQ(converter.TickerCount(), 2u);
 
     OldDatagramImage qa(4, true, 2);
     // State 6 compares the open price: (990 - 1000) / 1000 x 10000.
@@ -137,6 +140,10 @@ TEST_F(ConverterTest, BothVariantsMatchTheOldLayoutByteForByte)
                      .Prices = {1020, 1010, 1040, 1005}}, false);
     qb.PutRecord(1, {.In = second}, false);
     EXPECT_EQ(Sent(1), qb.Text());
+    // Two records to a datagram; the last one alone: a count of 1, the same length, a zero second record.
+    OldDatagramImage single(2, false, 1);
+    single.PutRecord(0, {.In = third}, false);
+    EXPECT_EQ(Sent(2), single.Text());
 }
 
 TEST_F(ConverterTest, StreamCodeFollowsTheSegmentExactly)
@@ -150,24 +157,6 @@ TEST_F(ConverterTest, StreamCodeFollowsTheSegmentExactly)
             expected.PutRecord(0, {.In = RichRecord(1)}, false);
         EXPECT_EQ(Sent(sink.Sent.size() - 1), expected.Text()) << segment;
     }
-}
-
-TEST_F(ConverterTest, RecordsGoTwoToADatagramAndAnOddOneAlone)
-{
-    const DepthQuote a{.Token = 1}, b{.Token = 2}, c{.Token = 3};
-    FeedDepth({a, b, c}, "QB");
-    FeedDepth({c}, "QA");
-    EXPECT_EQ(sink.Converted, 2);
-    ASSERT_EQ(sink.Sent.size(), 3u);
-    OldDatagramImage pair(2, false, 2), single(2, false, 1), qaSingle(4, true, 1);
-    pair.PutRecord(0, {.In = a}, false);
-    pair.PutRecord(1, {.In = b}, false);
-    // The last one alone: a count of 1, the same message length, a zero second record.
-    single.PutRecord(0, {.In = c}, false);
-    qaSingle.PutRecord(0, {.In = c, .MarketState = 3}, true);
-    EXPECT_EQ(Sent(0), pair.Text());
-    EXPECT_EQ(Sent(1), single.Text());
-    EXPECT_EQ(Sent(2), qaSingle.Text());
 }
 
 TEST_F(ConverterTest, QaFlagsGiveMarketStateLevelAndSideFlags)
@@ -241,27 +230,6 @@ TEST_F(ConverterTest, QaLooksTokensUpAsSigned16BitNumbers)
     FeedPrices(-25536, 1, 2, 3, 4);
     FeedDepth({record}, "QA");
     EXPECT_EQ(SentHex(56 + 196, 16), "00 00 00 04 00 00 00 01 00 00 00 02 00 00 00 03");
-}
-
-TEST_F(ConverterTest, TickerValuesMergeInEitherOrder)
-{
-    // A "QB" record's open interest (offset 22) and close, open, high and low (198).
-    auto expectTicker = [this](int32_t token, const char* openInterest, const char* prices) {
-        FeedDepth({DepthQuote{.Token = token}}, "QB");
-        EXPECT_EQ(SentHex(56 + 22, 4), openInterest) << token;
-        EXPECT_EQ(SentHex(56 + 198, 16), prices) << token;
-    };
-    FeedOpenInterest(7, 500);
-    FeedPrices(7, 10, 20, 30, 40);
-    expectTicker(7, "00 00 01 F4", "00 00 00 28 00 00 00 0A 00 00 00 14 00 00 00 1E");
-    FeedPrices(8, 10, 20, 30, 40);
-    FeedOpenInterest(8, 500);
-    expectTicker(8, "00 00 01 F4", "00 00 00 28 00 00 00 0A 00 00 00 14 00 00 00 1E");
-    // Later records replace their own fields only.
-    FeedPrices(8, 11, 21, 31, 41);
-    FeedOpenInterest(8, 600);
-    expectTicker(8, "00 00 02 58", "00 00 00 29 00 00 00 0B 00 00 00 15 00 00 00 1F");
-    EXPECT_EQ(converter.TickerCount(), 2u);
 }
 
 TEST_F(ConverterTest, MessagesThatAreNotMarketDataAreDroppedUncounted)

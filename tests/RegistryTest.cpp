@@ -122,42 +122,17 @@ std::string RoundText(int value, int round)
 // The round a stored text was written in; -1 when it is no complete text of that value.
 int RoundOf(int value, const std::string& text)
 {
-    const size_t comma = text.find(',');
-    const int round = comma == std::string::npos ? -1 : std::atoi(text.c_str() + comma + 1);
+    const int round = std::atoi(text.c_str() + std::min(text.size(), text.find(',') + 1));
     return text == RoundText(value, round) ? round : -1;
-}
-
-// Last round stored of each single value, and of the pair; shared with the writer.
-struct Progress {
-    std::atomic<int> Rounds[kSingles + 1];
-};
-
-[[noreturn]] void WriteUntilKilled(Progress& progress)
-{
-    CRegistry registry;
-    if (!registry.Open(HKEY_CURRENT_USER, kPluxKey, "", 1))
-        _exit(2);
-    for (int pass = 0; pass < 100000; ++pass) {
-        for (int value = 0; value <= kSingles; ++value) {
-            const int round = progress.Rounds[value] + 1;
-            const int stored = value < kSingles ? registry.WriteString(std::to_string(value).c_str(),
-                                                                       RoundText(value, round).c_str())
-                                                : registry.WriteStrings({{"Host Side IP", RoundText(10, round)},
-                                                                         {"Zenta Side IP", RoundText(11, round)}});
-            if (!stored)
-                _exit(3);
-            progress.Rounds[value] = round;
-        }
-    }
-    _exit(0);
 }
 
 TEST(RegistryCrashTest, KilledWriterLeavesEveryValueOldOrNew)
 {
     TempSettingsStore store;
-    void* shared = mmap(nullptr, sizeof(Progress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(shared, MAP_FAILED);
-    Progress& progress = *new (shared) Progress{};
+    // The last round stored of each single value and of the pair, shared with the writers.
+    auto* rounds = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>) * (kSingles + 1),
+                                                       PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(rounds, MAP_FAILED);
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
 
@@ -166,7 +141,19 @@ TEST(RegistryCrashTest, KilledWriterLeavesEveryValueOldOrNew)
         ASSERT_GE(child, 0);
         if (child == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
-            WriteUntilKilled(progress);
+            CRegistry registry;
+            for (int pass = 0; pass < 100000 && registry.Open(HKEY_CURRENT_USER, kPluxKey, "", 1); ++pass) {
+                for (int value = 0; value <= kSingles; ++value) {
+                    const int round = rounds[value] + 1;
+                    if (!(value < kSingles
+                              ? registry.WriteString(std::to_string(value).c_str(), RoundText(value, round).c_str())
+                              : registry.WriteStrings(
+                                    {{"Host Side IP", RoundText(10, round)}, {"Zenta Side IP", RoundText(11, round)}})))
+                        _exit(3);
+                    rounds[value] = round;
+                }
+            }
+            _exit(0);
         }
         usleep(std::uniform_int_distribution<useconds_t>(0, 20000)(random));
         ASSERT_EQ(::kill(child, SIGKILL), 0);
@@ -187,12 +174,12 @@ TEST(RegistryCrashTest, KilledWriterLeavesEveryValueOldOrNew)
             return round;
         };
         for (int value = 0; value < kSingles; ++value)
-            progress.Rounds[value] = storedRound(value, std::to_string(value).c_str(), progress.Rounds[value]);
-        const int hostRound = storedRound(10, "Host Side IP", progress.Rounds[kSingles]);
-        EXPECT_EQ(storedRound(11, "Zenta Side IP", progress.Rounds[kSingles]), hostRound) << "pair stored apart";
-        progress.Rounds[kSingles] = hostRound;  // the next writer goes on from what is stored
+            rounds[value] = storedRound(value, std::to_string(value).c_str(), rounds[value]);
+        const int hostRound = storedRound(10, "Host Side IP", rounds[kSingles]);
+        EXPECT_EQ(storedRound(11, "Zenta Side IP", rounds[kSingles]), hostRound) << "pair stored apart";
+        rounds[kSingles] = hostRound;  // the next writer goes on from what is stored
     }
-    munmap(shared, sizeof(Progress));
+    munmap(rounds, sizeof(std::atomic<int>) * (kSingles + 1));
 
     for (const auto& entry : std::filesystem::directory_iterator(store.KeyFolder(kPluxKey)))
         EXPECT_TRUE(entry.path().filename() == "values.txt" || entry.path().filename() == ".values.txt.tmp")

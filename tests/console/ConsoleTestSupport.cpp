@@ -67,13 +67,3 @@ void WindowFixture::SetText(int id, const QString& text) const
         emit box->activated(box->currentIndex());
     }
 }
-
-QString WindowFixture::RunningIds() const
-{
-    QString ids;
-    for (int row = 0; row < List().rowCount(); ++row) {
-        if (m_window->GetEngineForRow(row)->IsRunning())
-            ids += Cell(row, 0) + ",";
-    }
-    return ids;
-}

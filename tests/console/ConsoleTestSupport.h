@@ -67,8 +67,6 @@ protected:
     [[nodiscard]] QString Text(int id) const;
     // Types into an address box or an edit; chooses in a drop-down list as the operator does.
     void SetText(int id, const QString& text) const;
-    // The Config IDs of the running broadcasts in list order, each followed by ",".
-    [[nodiscard]] QString RunningIds() const;
 
     std::unique_ptr<TempSettingsStore> m_store;
     CScriptedPrompter m_prompter;

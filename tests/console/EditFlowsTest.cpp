@@ -112,10 +112,19 @@ private slots:
                 QCOMPARE(Text(focus), retyped);
             }
         };
+        // Every box a check can point at (the checks' order: ConfigurationRulesTest).
         FillForm(2, "QA", 20001);
         SetText(IDC_EDIT_RECEIVE_PORT, "");
         refused("Please enter a whole number in the Receiver Port box.", IDC_EDIT_RECEIVE_PORT, "0");
+        SetText(IDC_IPADDRESS_RECEIVE, "0.0.0.0");
+        refused("Receiver IP Can not be zero or blank.", IDC_IPADDRESS_RECEIVE, "239.1.1.2");
         refused("Receiver Port Can not be zero.", IDC_EDIT_RECEIVE_PORT, "10002");
+        SetText(IDC_COMBO_SEGMENT, "");
+        refused("Market Segment Can not be empty.", IDC_COMBO_SEGMENT);
+        SetText(IDC_COMBO_SEGMENT, "QA");
+        SetText(IDC_IPADDRESS_ZENTA_SIDE, "0.0.0.0");
+        refused("Local IP towards ZENTA Can not be zero or blank.", IDC_IPADDRESS_ZENTA_SIDE,
+                TestNetwork::kZentaSideIp);
         // An octet above 255 or an empty one is no address, neither 255 nor 0.
         SetText(IDC_IPADDRESS_SEND, "300.2.1.2");
         refused("Sender IP is not a valid IPv4 address.", IDC_IPADDRESS_SEND, "239.2.1.2");
