@@ -371,17 +371,7 @@ TEST_F(BroadcastEngineTest, APartlyAcceptedBatchCountsOnlyTheAcceptedDatagrams)
     EXPECT_EQ(ReceiveDatagram(sink, out, 200ms), -1);
     EXPECT_TRUE(WaitFor([&] { return engine->GetReceivedCount() == kSent; }));
     EXPECT_EQ(engine->GetSentCount(), kSent / 2u);
-    // Refusals are counted and shown, and said once when they start and once when they end.
-    EXPECT_EQ(engine->GetFailedSendCount(), kSent / 2u);
-    EXPECT_EQ(engine->GetStatus(), "Send Failing");
-    // (The kernel gives the reason only for the first datagram of a call, so it may not be known.)
-    EXPECT_FALSE(engine->GetStatusReason().empty());
-    ASSERT_EQ(std::system((nft + "delete table ip relaytest").c_str()), 0);
-    ASSERT_TRUE(Feed(kGroupA, Bytes(16, 0)));
-    ASSERT_EQ(ReceiveDatagram(sink, out, 2s), 512);
-    EXPECT_TRUE(WaitForStatus(*engine, "Running"));
-    EXPECT_EQ(store.CountLogLines("Config ID 9 Sends are failing: "), 1);
-    EXPECT_EQ(store.CountLogLines("Config ID 9 Sends succeed again after 20 failed."), 1);
+    EXPECT_EQ(engine->GetFailedSendCount(), kSent / 2u) << "(shown and logged: RelayFaultTest)";
 }
 
 // The ticker values outlive a stop, a reconfiguration and a new start.

@@ -129,22 +129,8 @@ TEST(MetricsServerTest, AScrapeParsesBackToThePublishedSnapshot)
     EXPECT_TRUE(has("status POST /metrics 405"));
 }
 
-// A taken port is refused with the system's reason, and a stopped server
-// gives its port back at once (a restart or a reload binds it again).
-TEST(MetricsServerTest, ATakenAddressIsRefusedAndStopGivesThePortBack)
+TEST(MetricsServerTest, AddressesArePortOrIpv4AndPort)
 {
-    CMetricsServer first(PROCESS_METRICS{0, "x"}), second(PROCESS_METRICS{0, "x"});
-    sockaddr_in address{};
-    ASSERT_TRUE(ParseMetricsAddress("127.0.0.1:1", address));
-    address.sin_port = 0;
-    std::string problem;
-    ASSERT_TRUE(first.Start(address, problem)) << problem;
-    address.sin_port = htons(static_cast<uint16_t>(first.Port()));
-    EXPECT_FALSE(second.Start(address, problem));
-    EXPECT_EQ(problem, FormatText("metrics on 127.0.0.1:%d: bind: Address already in use", first.Port()));
-    first.Stop();
-    EXPECT_TRUE(second.Start(address, problem)) << problem;
-
     // "PORT" or "ADDRESS:PORT", IPv4 only.
     const auto parsed = [](const char* text) {
         sockaddr_in parsedAddress{};
@@ -165,8 +151,8 @@ TEST(MetricsServerTest, ATakenAddressIsRefusedAndStopGivesThePortBack)
 class NotifySocket
 {
 public:
-    // For this process, or (forThisProcess false) for a child it starts.
-    explicit NotifySocket(std::chrono::microseconds watchdog = 10s, bool forThisProcess = true)
+    // For a child the test starts.
+    explicit NotifySocket(std::chrono::microseconds watchdog)
     {
         m_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
@@ -175,27 +161,19 @@ public:
         EXPECT_EQ(bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
         setenv("NOTIFY_SOCKET", address.sun_path, 1);
         setenv("WATCHDOG_USEC", std::to_string(watchdog.count()).c_str(), 1);
-        if (forThisProcess)
-            setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
     }
     ~NotifySocket()
     {
         unsetenv("NOTIFY_SOCKET");
         unsetenv("WATCHDOG_USEC");
-        unsetenv("WATCHDOG_PID");
         close(m_fd);
-    }
-    // The next message, or "" when none is waiting.
-    std::string Next()
-    {
-        char message[512];
-        const ssize_t length = recv(m_fd, message, sizeof message, MSG_DONTWAIT);
-        return length > 0 ? std::string(message, static_cast<size_t>(length)) : std::string();
     }
     // Whether this message came since the last Clear.
     bool Received(const std::string& message)
     {
-        for (std::string next = Next(); !next.empty(); next = Next()) m_received.push_back(next);
+        char next[512];
+        for (ssize_t length; (length = recv(m_fd, next, sizeof next, MSG_DONTWAIT)) > 0;)
+            m_received.emplace_back(next, static_cast<size_t>(length));
         return std::find(m_received.begin(), m_received.end(), message) != m_received.end();
     }
     void Clear()
@@ -209,27 +187,6 @@ private:
     int m_fd = -1;
     Strings m_received;
 };
-
-TEST(ServiceManagerTest, NotifiesReadyAndStatusAndPingsOnlyWhileNoRelayIsWedged)
-{
-    EXPECT_EQ(NotifyReady("outside systemd"), 0);
-    EXPECT_EQ(WatchdogMicroseconds(), 0u);
-    NotifySocket systemd;
-    EXPECT_EQ(WatchdogMicroseconds(), 10000000u);
-
-    EXPECT_GT(NotifyReady(StatusText(CountRelays({State::Running, State::Connected, State::WaitingForInterface}))), 0);
-    EXPECT_EQ(systemd.Next(), "READY=1\nSTATUS=2 of 3 relays running, 1 waiting for its interface");
-    EXPECT_GT(NotifyStatus("two\nlines"), 0);
-    EXPECT_EQ(systemd.Next(), "STATUS=two lines");
-
-    // Relay 7's heartbeat stood still since the last check: no ping, and it is named.
-    EXPECT_EQ(CheckRelaysAndPing({{3, 10, 14}, {7, 20, 20}, {9, 0, 1}}), (std::vector<int>{7}));
-    EXPECT_EQ(systemd.Next(), "");
-    EXPECT_EQ(CheckRelaysAndPing({{3, 14, 15}, {7, 20, 21}, {9, 1, 30}}), std::vector<int>{});
-    EXPECT_EQ(systemd.Next(), "WATCHDOG=1");
-    EXPECT_EQ(CheckRelaysAndPing({}), std::vector<int>{});
-    EXPECT_EQ(systemd.Next(), "WATCHDOG=1");
-}
 
 TEST(ServiceManagerTest, StatusLinesCountTheRelaysByState)
 {
@@ -270,7 +227,7 @@ TEST(ServiceRunTest, ReadyPingsOnlyWhileNoRelayIsWedgedAndServesItsCounters)
     if (!network)
         GTEST_SKIP() << why;
     TempDirectory directory;
-    NotifySocket systemd(1s, /*forThisProcess=*/false);
+    NotifySocket systemd(1s);
     const std::string relayNs = network->RelayNamespace();
     ChildProcess relay({"ip", "netns", "exec", relayNs, ORMA_RELAY_PATH, "--host-ip", TestNetwork::kHostSideIp,
                         "--zenta-ip", TestNetwork::kZentaSideIp, "--wait-for-interfaces", "--metrics", "9469",
