@@ -8,7 +8,8 @@
 # beside this repository). ORMA_RELAY_BEFORE may name another orma-relay
 # binary (an earlier build) to measure as "before" in the same run.
 # ORMA_BENCH_PRESETS lists the harness's own relays (default "naive batch
-# socat"; add "none" for the harness's ceiling).
+# socat"; add "none" for the harness's ceiling). "ours-poll" is orma-relay
+# polling on ORMA_POLL_CPU (default 1, the harness's relay CPU).
 # Results go to bench/out/<time>/summary.md.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,9 +23,10 @@ out="$top/bench/out/$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$out"
 relay="$top/build-bench/tools/orma-relay"
 row="1,QA,{RG},{RP},UDP,MULTICAST,{SG},{SP},UDP,MULTICAST,N,N,"
-ours="ours=$relay --host-ip {HI} --zenta-ip {ZI} $row"
+ours="ours=$relay --quiet --host-ip {HI} --zenta-ip {ZI} $row"
+polling="ours-poll=$relay --quiet --poll --poll-cpus ${ORMA_POLL_CPU:-1} --host-ip {HI} --zenta-ip {ZI} $row"
 # shellcheck disable=SC2086
-set -- "$@" ${ORMA_BENCH_PRESETS:-naive batch socat} "$ours"
+set -- "$@" ${ORMA_BENCH_PRESETS:-naive batch socat} "$ours" "$polling"
 if [ -n "${ORMA_RELAY_BEFORE:-}" ]; then
   set -- "$@" "before=$ORMA_RELAY_BEFORE --host-ip {HI} --zenta-ip {ZI} $row"
 fi
