@@ -4,8 +4,8 @@
 #
 #   bench/soak.sh [ROWS] [RATE] [MINUTES]     (2 rows, 25000 datagrams/s each, 10 minutes)
 #
-# Three network namespaces of its own (feed, relay, sink) joined by veth
-# pairs with addresses from 198.18.0.0/15, removed at the end. Row k relays
+# The test network of scripts/test-network.sh (three namespaces of its own
+# joined by veth pairs, addresses from 198.18.0.0/15), removed at the end. Row k relays
 # 239.77.1.k:41000+k to 239.77.2.k:42000+k; orma-feed sends to it from the
 # feed side, orma-monitor counts on the sink side. Every 30 s a line gives
 # the relay's resident memory, descriptors and threads, its own drop count
@@ -23,30 +23,16 @@ bin="$top/build-bench/tools"
 seconds=$((minutes * 60))
 count=$((rate * seconds))
 
+. "$top/scripts/test-network.sh"
 ns=orsoak$$
 work=$(mktemp -d)
 cleanup() {
   for pid in $(cat "$work"/*.pid 2>/dev/null); do kill "$pid" 2>/dev/null || true; done
-  for side in f r s; do ip netns del "$ns$side" 2>/dev/null || true; done
+  remove_test_network "$ns"
   rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
-
-for side in f r s; do
-  ip netns add "$ns$side"
-  ip -n "$ns$side" link set lo up
-done
-ip link add feed0 netns "${ns}f" type veth peer name host0 netns "${ns}r"
-ip link add zenta0 netns "${ns}r" type veth peer name sink0 netns "${ns}s"
-ip -n "${ns}f" addr add 198.18.0.1/24 dev feed0
-ip -n "${ns}r" addr add 198.18.0.2/24 dev host0
-ip -n "${ns}r" addr add 198.18.1.1/24 dev zenta0
-ip -n "${ns}s" addr add 198.18.1.2/24 dev sink0
-for end in "f feed0" "r host0" "r zenta0" "s sink0"; do
-  set -- $end
-  ip -n "$ns$1" link set "$2" up
-done
-sleep 1
+make_test_network "$ns"
 
 relay_rows=""
 for k in $(seq 1 "$rows"); do

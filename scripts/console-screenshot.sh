@@ -17,27 +17,17 @@ for tool in xvfb-run xdotool import ip; do
     command -v "$tool" >/dev/null || { echo "$tool is missing: scripts/install-deps.sh bench" >&2; exit 1; }
 done
 
-# Feed namespace, relay namespace (where the console runs), sink namespace,
-# as the tests make them: feed0 198.18.0.1 = host0 198.18.0.2, zenta0 198.18.1.1 = sink0 198.18.1.2.
+# The test network (scripts/test-network.sh); the console runs in its relay namespace.
+. "$top/scripts/test-network.sh"
 work=$(mktemp -d)
 ns=orma-shot$$
 cleanup() {
-    for side in f r s; do ip netns del "$ns$side" 2>/dev/null || true; done
+    remove_test_network "$ns"
     rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 1' HUP INT TERM
-for side in f r s; do
-    ip netns add "$ns$side"
-    ip -n "$ns$side" link set lo up
-done
-ip link add feed0 netns "${ns}f" type veth peer name host0 netns "${ns}r"
-ip link add zenta0 netns "${ns}r" type veth peer name sink0 netns "${ns}s"
-for end in "f feed0 198.18.0.1" "r host0 198.18.0.2" "r zenta0 198.18.1.1" "s sink0 198.18.1.2"; do
-    set -- $end
-    ip -n "$ns$1" addr add "$3/24" dev "$2"
-    ip -n "$ns$1" link set "$2" up
-done
+make_test_network "$ns"
 
 # The settings store: broadcasts 1 to 4 (3 converts new-format data), 1 started at start-up.
 store="$work/config/orma-broadcast-server/SOFTWARE/ORMASYS/KOV/PLUX Details"
