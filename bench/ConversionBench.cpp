@@ -70,18 +70,15 @@ std::vector<Message> Mix(size_t count)
         const unsigned kind = random() % 100;
         if (kind < 90) {
             std::vector<DepthQuote> quotes(1 + random() % 8);
-            for (DepthQuote& quote : quotes)
-                quote = Quote(random, token());
+            for (DepthQuote& quote : quotes) quote = Quote(random, token());
             messages.push_back(Place(EncodeDepthMessage(quotes), static_cast<int>(quotes.size())));
         } else if (kind < 97) {
             std::vector<TickerPrices> prices(100);
-            for (TickerPrices& price : prices)
-                price = {token(), 100000, 101000, 99000, 100500, 0, 0};
+            for (TickerPrices& price : prices) price = {token(), 100000, 101000, 99000, 100500, 0, 0};
             messages.push_back(Place(EncodePriceMessage(prices), 0));
         } else {
             std::vector<TickerOpenInterest> values(100);
-            for (TickerOpenInterest& value : values)
-                value = {token(), static_cast<int32_t>(random() % 1000000)};
+            for (TickerOpenInterest& value : values) value = {token(), static_cast<int32_t>(random() % 1000000)};
             messages.push_back(Place(EncodeOpenInterestMessage(values), 0));
         }
     }
@@ -125,10 +122,11 @@ void Run(const char* name, const std::vector<Message>& messages, const char* seg
         now = Clock::now();
     }
     const double elapsed = std::chrono::duration<double>(now - start).count();
-    std::printf("%-22s %-4s %12.0f msg/s %12.0f depth rec/s %12.0f datagrams/s %8.0f ns/msg  (%lld msgs, checksum %02x)\n",
-                name, segment, static_cast<double>(processed) / elapsed, static_cast<double>(records) / elapsed,
-                static_cast<double>(sink.Sent) / elapsed, elapsed * 1e9 / static_cast<double>(processed), processed,
-                sink.Checksum);
+    std::printf(
+        "%-22s %-4s %12.0f msg/s %12.0f depth rec/s %12.0f datagrams/s %8.0f ns/msg  (%lld msgs, checksum %02x)\n",
+        name, segment, static_cast<double>(processed) / elapsed, static_cast<double>(records) / elapsed,
+        static_cast<double>(sink.Sent) / elapsed, elapsed * 1e9 / static_cast<double>(processed), processed,
+        sink.Checksum);
 }
 
 }  // namespace

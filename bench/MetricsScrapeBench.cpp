@@ -16,8 +16,7 @@
 
 #include "tools/MetricsServer.h"
 
-namespace
-{
+namespace {
 
 using Clock = std::chrono::steady_clock;
 

@@ -6,10 +6,19 @@
 #include <string_view>
 
 // Text forms of configuration values.
-[[nodiscard]] inline const char* FlagText(int flag) { return flag ? "Y" : "N"; }
+[[nodiscard]] inline const char* FlagText(int flag)
+{
+    return flag ? "Y" : "N";
+}
 // Only an exact "Y" sets a flag.
-[[nodiscard]] inline int FlagFromText(std::string_view text) { return text == "Y"; }
-[[nodiscard]] inline const char* CastTypeText(int multicast) { return multicast ? "MULTICAST" : "UNICAST"; }
+[[nodiscard]] inline int FlagFromText(std::string_view text)
+{
+    return text == "Y";
+}
+[[nodiscard]] inline const char* CastTypeText(int multicast)
+{
+    return multicast ? "MULTICAST" : "UNICAST";
+}
 
 // Longest texts a configuration may hold: the segment codes and addresses of
 // stored rows were fixed-width fields with a terminator.

@@ -73,8 +73,8 @@ Problem FindLoadingProblem(const KOV_BCAST_CONFIG& c)
                                                             c.SegmentCode.c_str(), kMaxSegmentCodeLength)};
     for (const auto& [field, text] : {std::pair{ReceiveIp, &c.ReceiveIp}, std::pair{SendIp, &c.SendIp}}) {
         if (text->size() > kMaxAddressLength)
-            return ConfigurationProblem{field, FormatText("address \"%s\" is longer than %zu characters",
-                                                          text->c_str(), kMaxAddressLength)};
+            return ConfigurationProblem{
+                field, FormatText("address \"%s\" is longer than %zu characters", text->c_str(), kMaxAddressLength)};
     }
     return std::nullopt;
 }
@@ -103,8 +103,7 @@ std::vector<int> FindFeedbackLoop(const KOV_BCAST_CONFIG& starting, const std::v
         const KOV_BCAST_CONFIG& at = *path.back();
         if (next.back() == 0 && feeds(at, starting)) {
             std::vector<int> loop;
-            for (const KOV_BCAST_CONFIG* step : path)
-                loop.push_back(step->ConfigId);
+            for (const KOV_BCAST_CONFIG* step : path) loop.push_back(step->ConfigId);
             loop.push_back(starting.ConfigId);
             return loop;
         }
@@ -126,8 +125,7 @@ std::vector<int> FindFeedbackLoop(const KOV_BCAST_CONFIG& starting, const std::v
 std::string FeedbackLoopText(const std::vector<int>& loop)
 {
     std::string text;
-    for (const int configId : loop)
-        text += (text.empty() ? "" : " > ") + std::to_string(configId);
+    for (const int configId : loop) text += (text.empty() ? "" : " > ") + std::to_string(configId);
     return text;
 }
 

@@ -13,7 +13,16 @@ inline constexpr std::string_view kBlankAddress = "0.0.0.0";
 
 // The parts of a configuration a rule can name, so that the form can put
 // the focus where the problem is.
-enum class ConfigurationField { ConfigId, ReceiveIp, ReceivePort, SegmentCode, SendIp, SendPort, HostSideIp, ZentaSideIp };
+enum class ConfigurationField {
+    ConfigId,
+    ReceiveIp,
+    ReceivePort,
+    SegmentCode,
+    SendIp,
+    SendPort,
+    HostSideIp,
+    ZentaSideIp
+};
 
 struct ConfigurationProblem {
     ConfigurationField Field;

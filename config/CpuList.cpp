@@ -17,8 +17,7 @@ std::string UsableCpus(const cpu_set_t& usable)
         if (!CPU_ISSET(cpu, &usable))
             continue;
         int last = cpu;
-        while (last + 1 < CPU_SETSIZE && CPU_ISSET(last + 1, &usable))
-            ++last;
+        while (last + 1 < CPU_SETSIZE && CPU_ISSET(last + 1, &usable)) ++last;
         text += (text.empty() ? "" : ",") + std::to_string(cpu) + (last > cpu ? "-" + std::to_string(last) : "");
         cpu = last;
     }

@@ -27,8 +27,7 @@ std::string JoinFields(const std::vector<std::string>& fields, char separator)
 int ParseDecimal(std::string_view text)
 {
     size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-'))
         negative = text[i++] == '-';

@@ -182,8 +182,7 @@ POLLING_SETTINGS ReadPollingSettings(std::string& problem)
 std::vector<int> ParseAutoStartList(std::string_view text)
 {
     std::vector<int> configIds;
-    for (const std::string& field : SplitFields(text))
-        configIds.push_back(ParseDecimal(field));
+    for (const std::string& field : SplitFields(text)) configIds.push_back(ParseDecimal(field));
     return configIds;
 }
 
@@ -212,8 +211,7 @@ int SaveSegments(const CSegmentTable& segments)
 int SaveAutoStart(const std::vector<int>& runningConfigIds)
 {
     std::vector<std::string> fields;
-    for (int configId : runningConfigIds)
-        fields.push_back(std::to_string(configId));
+    for (int configId : runningConfigIds) fields.push_back(std::to_string(configId));
     CRegistry registry;
     return registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, kConfigurationKey, 0) &&
            registry.WriteString(kAutoStart, JoinFields(fields).c_str());

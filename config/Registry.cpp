@@ -61,8 +61,7 @@ class FolderLock {
 public:
     explicit FolderLock(int folder) noexcept : m_folder(folder)
     {
-        while (::flock(m_folder, LOCK_EX) != 0 && errno == EINTR) {
-        }
+        while (::flock(m_folder, LOCK_EX) != 0 && errno == EINTR) {}
     }
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
@@ -214,8 +213,7 @@ bool KeepDamagedCopy(int folder)
 // Replaces the values file whole: readers and a crash see the old or the new file.
 bool ReplaceValuesFile(int folder, std::string_view text)
 {
-    Descriptor file(
-        ::openat(folder, kTemporaryFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode));
+    Descriptor file(::openat(folder, kTemporaryFile, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, kFileMode));
     if (!file.IsOpen())
         return false;
     const bool written =
@@ -343,7 +341,6 @@ int CRegistry::WriteStrings(const std::vector<StoredValue>& values)
 std::vector<std::string> CRegistry::ValueNames() const
 {
     std::vector<std::string> names;
-    for (StoredValue& value : ReadValues(RegistryKey).Values)
-        names.push_back(std::move(value.Name));
+    for (StoredValue& value : ReadValues(RegistryKey).Values) names.push_back(std::move(value.Name));
     return names;
 }

@@ -5,23 +5,31 @@
 
 namespace {
 
-constexpr std::string_view kHeader = "# One value per line: name=text. \"\\\\\" is a backslash, \"\\n\" a line break.\n";
+constexpr std::string_view kHeader =
+    "# One value per line: name=text. \"\\\\\" is a backslash, \"\\n\" a line break.\n";
 
 void AppendEscaped(std::string& out, std::string_view text, bool isName)
 {
     for (size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
         case '=':
             out += isName ? "\\=" : "=";
             break;
         case '#':
             out += isName && i == 0 ? "\\#" : "#";
             break;
-        default: out += c;
+        default:
+            out += c;
         }
     }
 }
@@ -41,12 +49,23 @@ std::optional<std::string> Unescape(std::string_view field)
         if (++i == field.size())
             return std::nullopt;
         switch (field[i]) {
-        case '\\': text += '\\'; break;
-        case 'n': text += '\n'; break;
-        case 'r': text += '\r'; break;
-        case '=': text += '='; break;
-        case '#': text += '#'; break;
-        default: return std::nullopt;
+        case '\\':
+            text += '\\';
+            break;
+        case 'n':
+            text += '\n';
+            break;
+        case 'r':
+            text += '\r';
+            break;
+        case '=':
+            text += '=';
+            break;
+        case '#':
+            text += '#';
+            break;
+        default:
+            return std::nullopt;
         }
     }
     return text;

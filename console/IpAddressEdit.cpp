@@ -57,8 +57,7 @@ CIpAddressEdit::CIpAddressEdit(QWidget* parent) : QFrame(parent)
 OctetTexts CIpAddressEdit::Octets() const
 {
     OctetTexts octets;
-    for (size_t i = 0; i < m_octets.size(); ++i)
-        octets[i] = m_octets[i]->text().toStdString();
+    for (size_t i = 0; i < m_octets.size(); ++i) octets[i] = m_octets[i]->text().toStdString();
     return octets;
 }
 
@@ -69,8 +68,7 @@ QString CIpAddressEdit::text() const
     if (!address.empty())
         return QString::fromStdString(address);
     QStringList typed;
-    for (const std::string& octet : octets)
-        typed << QString::fromStdString(octet);
+    for (const std::string& octet : octets) typed << QString::fromStdString(octet);
     return typed.join('.');
 }
 
@@ -82,14 +80,12 @@ bool CIpAddressEdit::hasAcceptableInput() const
 void CIpAddressEdit::setText(const QString& address)
 {
     const OctetTexts octets = OctetsFromText(address.toStdString());
-    for (size_t i = 0; i < m_octets.size(); ++i)
-        m_octets[i]->setText(QString::fromStdString(octets[i]));
+    for (size_t i = 0; i < m_octets.size(); ++i) m_octets[i]->setText(QString::fromStdString(octets[i]));
 }
 
 void CIpAddressEdit::clear()
 {
-    for (QLineEdit* octet : m_octets)
-        octet->clear();
+    for (QLineEdit* octet : m_octets) octet->clear();
 }
 
 void CIpAddressEdit::OnOctetEdited(int index)
@@ -132,7 +128,8 @@ void CIpAddressEdit::ShowContextMenu(int index, const QPoint& where)
     const std::unique_ptr<QMenu> menu(m_octets[static_cast<size_t>(index)]->createStandardContextMenu());
     if (QAction* paste = menu->findChild<QAction*>("edit-paste")) {
         disconnect(paste, &QAction::triggered, nullptr, nullptr);
-        connect(paste, &QAction::triggered, this, [this, index] { Paste(index, QGuiApplication::clipboard()->text()); });
+        connect(paste, &QAction::triggered, this,
+                [this, index] { Paste(index, QGuiApplication::clipboard()->text()); });
     }
     menu->exec(where);
 }

@@ -101,8 +101,7 @@ void CKOVDlg::OnInitDialog()
     // The combos start with nothing chosen; the fields carry their texts.
     UpdateData(false);
 
-    for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START})
-        GetDlgItem(id)->setEnabled(false);
+    for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START}) GetDlgItem(id)->setEnabled(false);
 
     InitBroadcastList();
     AddToolTips();
@@ -123,8 +122,7 @@ void CKOVDlg::AddToolTips()
         {IDC_IPADDRESS_ZENTA_SIDE, "Enter the Local IP Address towards ZENTA."},
         {IDC_COMBO_NMKT, "Select Y to convert New Market Data broadcast to Old Broadcast."},
     };
-    for (const auto& [id, text] : tips)
-        GetDlgItem(id)->setToolTip(text);
+    for (const auto& [id, text] : tips) GetDlgItem(id)->setToolTip(text);
 }
 
 void CKOVDlg::OnBroadcastState(int /*configId*/)
@@ -194,8 +192,7 @@ void CKOVDlg::OnShutdownSignal()
     m_bShutdownRequested = true;
     // A box left open would hold the exit up, and an engine's relay thread
     // may be waiting for its message box: close them all first.
-    while (QWidget* popup = QApplication::activePopupWidget())
-        popup->close();
+    while (QWidget* popup = QApplication::activePopupWidget()) popup->close();
     for (QWidget* window : QApplication::topLevelWidgets()) {
         auto* dialog = qobject_cast<QDialog*>(window);
         if (dialog && dialog != this && dialog->isVisible())

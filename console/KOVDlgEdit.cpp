@@ -49,8 +49,7 @@ void CKOVDlg::EnterAddMode()
     SetButtonCaption("&Cancel", IDC_BUTTON_ADD);
     SetDefaultButton(IDC_BUTTON_START);
     GetDlgItem(IDC_BUTTON_START)->setEnabled(true);
-    for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_LIST_BROADCASTS})
-        GetDlgItem(id)->setEnabled(false);
+    for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_LIST_BROADCASTS}) GetDlgItem(id)->setEnabled(false);
     m_ctrlReceiveIp->setFocus();
 }
 
@@ -63,8 +62,7 @@ void CKOVDlg::LeaveAddMode()
     SetButtonCaption("&Start", IDC_BUTTON_START);
     SetButtonCaption("&Add", IDC_BUTTON_ADD);
     SetDefaultButton(IDC_BUTTON_ADD);
-    for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START})
-        GetDlgItem(id)->setEnabled(false);
+    for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START}) GetDlgItem(id)->setEnabled(false);
     m_ctrlList->setEnabled(true);
     setFocus();
 }
@@ -92,8 +90,7 @@ void CKOVDlg::EnterModifyMode()
         SetButtonCaption("&Save", IDC_BUTTON_START);
         SetButtonCaption("&Cancel", IDC_BUTTON_MODIFY);
         SetDefaultButton(IDC_BUTTON_START);
-        for (const int id : {IDC_BUTTON_ADD, IDC_BUTTON_DELETE, IDC_LIST_BROADCASTS})
-            GetDlgItem(id)->setEnabled(false);
+        for (const int id : {IDC_BUTTON_ADD, IDC_BUTTON_DELETE, IDC_LIST_BROADCASTS}) GetDlgItem(id)->setEnabled(false);
     } else {
         // Nothing to modify: a mode without its Cancel button would trap the operator.
         m_bModifyMode = false;
@@ -110,8 +107,7 @@ void CKOVDlg::LeaveModifyMode()
     SetButtonCaption("&Start", IDC_BUTTON_START);
     SetButtonCaption("&Modify", IDC_BUTTON_MODIFY);
     SetDefaultButton(IDC_BUTTON_ADD);
-    for (const int id : {IDC_BUTTON_ADD, IDC_BUTTON_DELETE, IDC_LIST_BROADCASTS})
-        GetDlgItem(id)->setEnabled(true);
+    for (const int id : {IDC_BUTTON_ADD, IDC_BUTTON_DELETE, IDC_LIST_BROADCASTS}) GetDlgItem(id)->setEnabled(true);
     setFocus();
 }
 
@@ -135,10 +131,11 @@ KOV_BCAST_CONFIG CKOVDlg::FormConfiguration(int configId) const
 
 void CKOVDlg::LogFormConfiguration(const char* action, int configId)
 {
-    LogEvent("%s Config ID %d is %s. Recvr IP: %s, Recvr PORT: %d, Sender IP: %s, Sender PORT: %d, Segment: %s, "
-             "NMKT: %s",
-             LocalTimeText().c_str(), configId, action, m_strReceiveIp.c_str(), m_nReceivePort, m_strSendIp.c_str(),
-             m_nSendPort, m_strSegment.c_str(), m_strNmkt.c_str());
+    LogEvent(
+        "%s Config ID %d is %s. Recvr IP: %s, Recvr PORT: %d, Sender IP: %s, Sender PORT: %d, Segment: %s, "
+        "NMKT: %s",
+        LocalTimeText().c_str(), configId, action, m_strReceiveIp.c_str(), m_nReceivePort, m_strSendIp.c_str(),
+        m_nSendPort, m_strSegment.c_str(), m_strNmkt.c_str());
 }
 
 bool CKOVDlg::ReadAndCheckForm(int skipId)
@@ -154,8 +151,7 @@ void CKOVDlg::SaveAddedConfiguration()
         return;
 
     std::vector<int> listedIds;
-    for (const std::string& text : ListColumnTexts(kColumnConfigId))
-        listedIds.push_back(ParseDecimal(text));
+    for (const std::string& text : ListColumnTexts(kColumnConfigId)) listedIds.push_back(ParseDecimal(text));
     const int configId = NextConfigId(listedIds);
     if (configId == 0) {
         m_prompter.ShowMessage(
@@ -206,8 +202,7 @@ void CKOVDlg::OnDelete()
     if (m_ctrlList->rowCount() > 0) {
         m_ctrlList->selectRow(0);
     } else {
-        for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START})
-            GetDlgItem(id)->setEnabled(false);
+        for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START}) GetDlgItem(id)->setEnabled(false);
     }
     ClearForm();
 }

@@ -8,8 +8,7 @@
 
 void CKOVDlg::LoadSegmentsIntoForm()
 {
-    for (const std::string& name : LoadSegments(m_arrSegments))
-        m_ctrlSegment->addItem(QString::fromStdString(name));
+    for (const std::string& name : LoadSegments(m_arrSegments)) m_ctrlSegment->addItem(QString::fromStdString(name));
 }
 
 void CKOVDlg::LoadConfigurations()

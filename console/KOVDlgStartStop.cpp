@@ -54,8 +54,7 @@ void CKOVDlg::UpdateStartStopButton(int row)
 {
     const CKOVBCastEngine* engine = GetEngineForRow(row);
     if (!engine) {
-        for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START})
-            GetDlgItem(id)->setEnabled(false);
+        for (const int id : {IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START}) GetDlgItem(id)->setEnabled(false);
         return;
     }
     // A running broadcast can be neither modified nor deleted.
@@ -105,8 +104,7 @@ void CKOVDlg::StartEngine(CKOVBCastEngine& engine)
     }
 
     std::string refusal;
-    const std::vector<int> loop =
-        FindFeedbackLoop(configuration, running, &CInterfaceWatcher::AreOnOneInterface);
+    const std::vector<int> loop = FindFeedbackLoop(configuration, running, &CInterfaceWatcher::AreOnOneInterface);
     if (!loop.empty())
         refusal = FormatText("Config ID %d would relay its own output back to itself (%s), so it is not started.",
                              configuration.ConfigId, FeedbackLoopText(loop).c_str());
@@ -117,9 +115,10 @@ void CKOVDlg::StartEngine(CKOVBCastEngine& engine)
             return std::find(cpusInUse.begin(), cpusInUse.end(), cpu) == cpusInUse.end();
         });
         if (free == m_polling.Cpus.end())
-            refusal = FormatText("No CPU is left for Config ID %d to poll on: every CPU of the \"Polling CPUs\" "
-                                 "list is taken by another relay, so it is not started.",
-                                 configuration.ConfigId);
+            refusal = FormatText(
+                "No CPU is left for Config ID %d to poll on: every CPU of the \"Polling CPUs\" "
+                "list is taken by another relay, so it is not started.",
+                configuration.ConfigId);
         else
             options.PollingCpu = *free;
     }

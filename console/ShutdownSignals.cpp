@@ -73,6 +73,5 @@ void CShutdownSignals::OnReadable()
 {
     unsigned char numbers[16];
     const ssize_t count = read(m_pipe[0], numbers, sizeof numbers);
-    for (ssize_t i = 0; i < count; ++i)
-        emit Received(numbers[i]);
+    for (ssize_t i = 0; i < count; ++i) emit Received(numbers[i]);
 }

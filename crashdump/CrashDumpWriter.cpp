@@ -51,8 +51,7 @@ bool PrepareWorkspace()
     if (!memory)
         return false;
     g_pWorkspace = new (memory) CRASH_WORKSPACE{};
-    DescribeSystem(g_pWorkspace->SystemInfo, g_pWorkspace->SystemDescription,
-                   sizeof g_pWorkspace->SystemDescription);
+    DescribeSystem(g_pWorkspace->SystemInfo, g_pWorkspace->SystemDescription, sizeof g_pWorkspace->SystemDescription);
     return true;
 }
 
@@ -83,8 +82,7 @@ bool InstallHandlers()
     // With every fatal signal blocked in the handler, a fault inside it is
     // fatal at once instead of re-entering it.
     sigemptyset(&action.sa_mask);
-    for (const int signal : kFatalSignals)
-        sigaddset(&action.sa_mask, signal);
+    for (const int signal : kFatalSignals) sigaddset(&action.sa_mask, signal);
     for (const int signal : kFatalSignals) {
         if (sigaction(signal, &action, nullptr) != 0) {
             ReportFailure("sigaction");
@@ -105,14 +103,11 @@ void FormatDumpName(char (&name)[32], int32_t seconds) noexcept
         value /= 10;
     } while (value > 0);
     char* out = name;
-    for (const char* prefix = "PLUXCrash_"; *prefix; ++prefix)
-        *out++ = *prefix;
+    for (const char* prefix = "PLUXCrash_"; *prefix; ++prefix) *out++ = *prefix;
     if (seconds < 0)
         *out++ = '-';
-    while (count > 0)
-        *out++ = digits[--count];
-    for (const char* suffix = ".dmp"; *suffix; ++suffix)
-        *out++ = *suffix;
+    while (count > 0) *out++ = digits[--count];
+    for (const char* suffix = ".dmp"; *suffix; ++suffix) *out++ = *suffix;
     *out = '\0';
 }
 
@@ -137,7 +132,7 @@ void WriteDumpFile(int signal, const siginfo_t& info, const ucontext_t& context,
         return;
     CDumpFile file(fd, g_pWorkspace->IoBuffer, sizeof g_pWorkspace->IoBuffer);
     const CRASH_EVENT crash{signal, info.si_code, FaultAddress(signal, info), static_cast<uint32_t>(seconds),
-                            self, &context};
+                            self,   &context};
     // A failed write leaves a partial dump; nothing more can be done about it here.
     (void)WriteMinidump(file, *g_pWorkspace, crash);
     sys::Close(fd);

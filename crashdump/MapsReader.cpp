@@ -26,17 +26,14 @@ uint64_t ParseHex(const char*& text) noexcept
 uint64_t ParseDecimal(const char*& text) noexcept
 {
     uint64_t value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text)
-        value = value * 10 + static_cast<uint64_t>(*text - '0');
+    for (; *text >= '0' && *text <= '9'; ++text) value = value * 10 + static_cast<uint64_t>(*text - '0');
     return value;
 }
 
 void SkipField(const char*& text) noexcept
 {
-    while (*text && *text != ' ')
-        ++text;
-    while (*text == ' ')
-        ++text;
+    while (*text && *text != ' ') ++text;
+    while (*text == ' ') ++text;
 }
 
 // "start-end perms offset dev inode   path"
@@ -54,8 +51,7 @@ bool ParseLine(const char* text, MAPPING& mapping) noexcept
     SkipField(text);
     SkipField(text);
     mapping.Inode = ParseDecimal(text);
-    while (*text == ' ')
-        ++text;
+    while (*text == ' ') ++text;
     mapping.Path = text;
     return mapping.End > mapping.Start;
 }

@@ -59,8 +59,8 @@ private:
 
 bool CMinidumpComposer::Write(const CRASH_EVENT& crash) noexcept
 {
-    const MINIDUMP_HEADER header{MINIDUMP_SIGNATURE, MINIDUMP_VERSION, kStreamCount, sizeof(MINIDUMP_HEADER),
-                                 0, crash.Time, 0};
+    const MINIDUMP_HEADER header{
+        MINIDUMP_SIGNATURE, MINIDUMP_VERSION, kStreamCount, sizeof(MINIDUMP_HEADER), 0, crash.Time, 0};
     m_file.AppendZeros(sizeof header + sizeof m_directory);  // filled in at the end
     CollectThreads(crash);
     LocateStacks();
@@ -145,8 +145,8 @@ void CMinidumpComposer::WriteThreads() noexcept
         if (!IsCaptured(i))
             continue;
         const CAPTURED_THREAD& thread = m_workspace.Threads[i];
-        const MINIDUMP_THREAD record{static_cast<uint32_t>(thread.Tid), 0, 0, 0, 0, thread.Stack,
-                                     thread.ContextLocation};
+        const MINIDUMP_THREAD record{
+            static_cast<uint32_t>(thread.Tid), 0, 0, 0, 0, thread.Stack, thread.ContextLocation};
         m_file.Append(&record, sizeof record);
     }
     EndStream(kThreadListIndex, ThreadListStream);

@@ -56,8 +56,7 @@ void DescribeSystem(MINIDUMP_SYSTEM_INFO& info, char* description, size_t capaci
     info.MajorVersion = static_cast<uint32_t>(std::strtoul(rest, &rest, 10));
     info.MinorVersion = static_cast<uint32_t>(*rest == '.' ? std::strtoul(rest + 1, &rest, 10) : 0);
     info.BuildNumber = static_cast<uint32_t>(*rest == '.' ? std::strtoul(rest + 1, &rest, 10) : 0);
-    std::snprintf(description, capacity, "%s %s %s %s", system.sysname, system.release, system.version,
-                  system.machine);
+    std::snprintf(description, capacity, "%s %s %s %s", system.sysname, system.release, system.version, system.machine);
 }
 
 }  // namespace crashdump

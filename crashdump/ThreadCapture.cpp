@@ -53,8 +53,7 @@ void OnCaptureSignal(int, siginfo_t* info, void* context)
             if (!thread.State.compare_exchange_strong(busy, kCaptured))
                 break;  // too late: the dump goes on without this thread
             // Parked, the thread's stack stays as recorded while it is copied.
-            while (!g_released.load(std::memory_order_acquire))
-                sys::SleepMilliseconds(1);
+            while (!g_released.load(std::memory_order_acquire)) sys::SleepMilliseconds(1);
             break;
         }
     }
@@ -171,8 +170,7 @@ size_t CaptureOtherThreads(CAPTURED_THREAD* threads, size_t count, size_t capaci
     }
     for (int waited = 0; waited < kAnswerWaitMilliseconds; ++waited) {
         bool waiting = false;
-        for (size_t i = first; i < count && !waiting; ++i)
-            waiting = IsStillAnswering(threads[i]);
+        for (size_t i = first; i < count && !waiting; ++i) waiting = IsStillAnswering(threads[i]);
         if (!waiting)
             break;
         sys::SleepMilliseconds(1);

@@ -380,9 +380,8 @@ void CKOVBCastEngine::NoteInterfaces()
 std::string CKOVBCastEngine::MissingInterfaces() const
 {
     std::string missing;
-    for (const auto& [index, address, side] :
-         {std::tuple{m_hostInterface, &m_configuration.HostSideIp, "Host"},
-          std::tuple{m_zentaInterface, &m_configuration.ZentaSideIp, "ZENTA"}}) {
+    for (const auto& [index, address, side] : {std::tuple{m_hostInterface, &m_configuration.HostSideIp, "Host"},
+                                               std::tuple{m_zentaInterface, &m_configuration.ZentaSideIp, "ZENTA"}}) {
         if (index == 0)
             missing += (missing.empty() ? "" : "; ") +
                        FormatText("no interface holds %s, the address towards %s", address->c_str(), side);
@@ -415,8 +414,8 @@ bool CKOVBCastEngine::OpenEndpointsAgain()
             return true;
         }
         // An interface went again meanwhile, or refused the sockets: a little later.
-        const int error = ReceiveEndpoint->LastSocketError() ? ReceiveEndpoint->LastSocketError()
-                                                             : SendEndpoint->LastSocketError();
+        const int error =
+            ReceiveEndpoint->LastSocketError() ? ReceiveEndpoint->LastSocketError() : SendEndpoint->LastSocketError();
         CloseEndpoints();
         SetStatus(RELAY_STATE::WaitingForInterface, SystemReason(error));
         if (!WaitUnlessStopped(kWakeAfterMs))
@@ -484,8 +483,7 @@ void CKOVBCastEngine::FlushSends()
     const SEND_RESULT result = SendEndpoint->FlushSends();
     if (result.Accepted > 0) {
         uint32_t count = SentCount.load(std::memory_order_relaxed);
-        for (int i = 0; i < result.Accepted; ++i)
-            count = NextSentCount(count);
+        for (int i = 0; i < result.Accepted; ++i) count = NextSentCount(count);
         SentCount.store(count, std::memory_order_relaxed);
     }
     if (result.Refused > 0) {
@@ -506,8 +504,8 @@ void CKOVBCastEngine::OnSendsFailing(int error)
     m_failedSendsWhenFailingBegan = GetFailedSendCount();
     SetStatus(RELAY_STATE::SendFailing, error ? SystemReason(error) : "the system refused a datagram");
     if (error)
-        LogEvent("%s Config ID %d Sends are failing: %s (error %d).", LocalTimeText().c_str(),
-                 m_configuration.ConfigId, std::strerror(error), error);
+        LogEvent("%s Config ID %d Sends are failing: %s (error %d).", LocalTimeText().c_str(), m_configuration.ConfigId,
+                 std::strerror(error), error);
     else
         LogEvent("%s Config ID %d Sends are failing: the system refused a datagram.", LocalTimeText().c_str(),
                  m_configuration.ConfigId);

@@ -120,7 +120,10 @@ public:
     // received and at least every kWakeAfterMs while it waits.
     [[nodiscard]] uint64_t GetHeartbeat() const noexcept { return m_heartbeat.load(std::memory_order_relaxed); }
     // Seconds on the monotonic clock when the last datagram arrived; 0 before any.
-    [[nodiscard]] int64_t GetLastDatagramTime() const noexcept { return m_lastDatagramTime.load(std::memory_order_relaxed); }
+    [[nodiscard]] int64_t GetLastDatagramTime() const noexcept
+    {
+        return m_lastDatagramTime.load(std::memory_order_relaxed);
+    }
 
     // The count that follows `count` after one more send: 4294967295 is followed by 1.
     [[nodiscard]] static constexpr uint32_t NextSentCount(uint32_t count) noexcept

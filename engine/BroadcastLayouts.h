@@ -57,8 +57,8 @@ struct NEW_DEPTH_RECORD {
     static void SetFlag(uint8_t* record, int k, bool on) noexcept
     {
         const auto bit = static_cast<uint8_t>(1u << (k % 8));
-        record[kFlagBytes + k / 8] = static_cast<uint8_t>(on ? record[kFlagBytes + k / 8] | bit
-                                                             : record[kFlagBytes + k / 8] & ~bit);
+        record[kFlagBytes + k / 8] =
+            static_cast<uint8_t>(on ? record[kFlagBytes + k / 8] | bit : record[kFlagBytes + k / 8] & ~bit);
     }
 };
 static_assert(NEW_DEPTH_RECORD::DoubleE::kEnd == NEW_DEPTH_RECORD::kFlagBytes);
@@ -158,7 +158,7 @@ struct OLD_DEPTH_MESSAGE {
     static constexpr int kMaxRecords = 2;
 
     template <typename Record>
-    static constexpr size_t kSize = kRecordsOffset + kMaxRecords * Record::kSize;
+    static constexpr size_t kSize = kRecordsOffset + kMaxRecords* Record::kSize;
     // MessageLength counts from the header on.
     template <typename Record>
     static constexpr int16_t kMessageLength = static_cast<int16_t>(kSize<Record> - kHeaderOffset);
@@ -179,7 +179,8 @@ struct OLD_BCAST_DATAGRAM {
     static constexpr size_t kSize = 512;
 };
 static_assert(OLD_BCAST_DATAGRAM::MessageCount::kEnd + 2 == OLD_BCAST_DATAGRAM::kMessageOffset);
-static_assert(OLD_BCAST_DATAGRAM::kMessageOffset + OLD_DEPTH_MESSAGE::kSize<OLD_DEPTH_RECORD> <= OLD_BCAST_DATAGRAM::kSize);
+static_assert(OLD_BCAST_DATAGRAM::kMessageOffset + OLD_DEPTH_MESSAGE::kSize<OLD_DEPTH_RECORD> <=
+              OLD_BCAST_DATAGRAM::kSize);
 
 inline constexpr uint8_t kQaStreamCode = 4;
 inline constexpr uint8_t kQbStreamCode = 2;

@@ -60,7 +60,10 @@ public:
     [[nodiscard]] size_t TickerCount() const noexcept { return TickerMap.size(); }
     [[nodiscard]] size_t TickerBucketCount() const noexcept { return TickerMap.bucket_count(); }
     // Ticker records whose new token found the map full. Safe to read from any thread.
-    [[nodiscard]] uint32_t RefusedTokenCount() const noexcept { return m_refusedTokens.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint32_t RefusedTokenCount() const noexcept
+    {
+        return m_refusedTokens.load(std::memory_order_relaxed);
+    }
 
 private:
     void ConvertDepthRecords(int count, const uint8_t* records, const char* segmentCode, COldDatagramSink& sink);

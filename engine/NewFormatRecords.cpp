@@ -12,8 +12,7 @@ void EncodeNewRecord(const DepthQuote& quote, uint8_t* record) noexcept
     R::ValueC::Set(record, quote.ValueC);
     R::DoubleD::Set(record, quote.D);
     R::DoubleE::Set(record, quote.E);
-    for (int k = 0; k < 24; ++k)
-        R::SetFlag(record, k, (quote.Flags >> k) & 1);
+    for (int k = 0; k < 24; ++k) R::SetFlag(record, k, (quote.Flags >> k) & 1);
     for (int j = 0; j < R::kLevelCount; ++j) {
         uint8_t* level = record + R::LevelOffset(j);
         R::Level::Value1::Set(level, quote.Levels[j].Value1);

@@ -11,13 +11,13 @@
 // through a cast pointer, so any offset works on any host.
 
 template <typename T>
-concept WireValue = std::is_arithmetic_v<T> && (sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8);
+concept WireValue = std::is_arithmetic_v<T> &&(sizeof(T) == 1 || sizeof(T) == 2 || sizeof(T) == 4 || sizeof(T) == 8);
 
 // The unsigned integer of the same size: carries a value's bits unchanged.
 template <size_t Size>
-using WireBits = std::conditional_t<Size == 1, uint8_t,
-                                    std::conditional_t<Size == 2, uint16_t,
-                                                       std::conditional_t<Size == 4, uint32_t, uint64_t>>>;
+using WireBits =
+    std::conditional_t<Size == 1, uint8_t,
+                       std::conditional_t<Size == 2, uint16_t, std::conditional_t<Size == 4, uint32_t, uint64_t>>>;
 
 template <typename U>
 [[nodiscard]] constexpr U ReverseBytes(U bits) noexcept

@@ -40,8 +40,8 @@ std::string CEventLog::GetLogFileName() const
     const std::time_t now = Now();
     std::tm utc{};
     gmtime_r(&now, &utc);
-    return FormatText("%s_%02d%s%02d.%s", "PLUX", utc.tm_mday, GetMonthName(utc.tm_mon + 1).c_str(),
-                      utc.tm_year + 1900, "TXT");
+    return FormatText("%s_%02d%s%02d.%s", "PLUX", utc.tm_mday, GetMonthName(utc.tm_mon + 1).c_str(), utc.tm_year + 1900,
+                      "TXT");
 }
 
 bool CEventLog::WriteLog(std::string message)

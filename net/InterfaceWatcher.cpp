@@ -18,8 +18,7 @@
 #include <thread>
 #include <vector>
 
-namespace
-{
+namespace {
 
 using namespace std::chrono_literals;
 
@@ -59,14 +58,14 @@ uint64_t ChangesIn(const void* bytes, size_t length)
     for (auto* message = static_cast<const nlmsghdr*>(bytes); NLMSG_OK(message, remaining);
          message = NLMSG_NEXT(message, remaining)) {
         switch (message->nlmsg_type) {
-            case RTM_NEWLINK:
-            case RTM_DELLINK:
-            case RTM_NEWADDR:
-            case RTM_DELADDR:
-                ++changes;
-                break;
-            default:
-                break;
+        case RTM_NEWLINK:
+        case RTM_DELLINK:
+        case RTM_NEWADDR:
+        case RTM_DELADDR:
+            ++changes;
+            break;
+        default:
+            break;
         }
     }
     return changes;

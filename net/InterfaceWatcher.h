@@ -16,8 +16,7 @@
 // notifications cannot be had (no netlink socket allowed here), the
 // generation advances on its own every 2 seconds instead, so relays still
 // look again now and then.
-class CInterfaceWatcher final
-{
+class CInterfaceWatcher final {
 public:
     static CInterfaceWatcher& Instance();
 

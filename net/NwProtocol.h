@@ -10,10 +10,10 @@ inline constexpr int kMaxDatagramLength = 2500;
 // What an endpoint is opened with. Mode 1 = receive endpoint, 0 = send endpoint.
 struct NW_PROTOCOL_SETTINGS {
     uint32_t Mode = 0;
-    std::string RemoteIp;   // receive: group (or unicast address) to receive on; send: destination
-    std::string LocalIp;    // receive: local interface for the membership; empty for send
-    std::string BindIp;     // send: local interface to bind and send multicast from; empty for receive
-    uint16_t Port = 0;      // network byte order; send: both the local and the destination port
+    std::string RemoteIp;     // receive: group (or unicast address) to receive on; send: destination
+    std::string LocalIp;      // receive: local interface for the membership; empty for send
+    std::string BindIp;       // send: local interface to bind and send multicast from; empty for receive
+    uint16_t Port = 0;        // network byte order; send: both the local and the destination port
     uint32_t BufferSize = 0;  // receive: socket receive buffer in bytes
     uint32_t Multicast = 0;   // receive: nonzero = join RemoteIp as a group
     // Receive: never wait in the system for a datagram (a polling relay asks again itself).

@@ -158,8 +158,7 @@ int CUDP::OpenReceive(const NW_PROTOCOL_SETTINGS& settings)
 
     // As root the buffer may exceed net.core.rmem_max; otherwise the kernel caps it.
     const int size = static_cast<int>(settings.BufferSize);
-    if (SetOption(socket, SOL_SOCKET, SO_RCVBUFFORCE, size) < 0 &&
-        SetOption(socket, SOL_SOCKET, SO_RCVBUF, size) < 0)
+    if (SetOption(socket, SOL_SOCKET, SO_RCVBUFFORCE, size) < 0 && SetOption(socket, SOL_SOCKET, SO_RCVBUF, size) < 0)
         return Fail();
     int granted = 0;
     socklen_t length = sizeof granted;
@@ -227,8 +226,7 @@ int CUDP::Close()
         // shutdown does (it fails with ENOTCONN on an unconnected socket but
         // still marks it shut down and wakes the waiters).
         shutdown(socket, SHUT_RDWR);
-        while (m_users.load() != 0)
-            std::this_thread::yield();
+        while (m_users.load() != 0) std::this_thread::yield();
         ::close(socket);
     }
     return 1;
@@ -269,8 +267,7 @@ int CUDP::Receive(void* buffer, int capacity)
         return 0;
     const uint8_t* bytes = nullptr;
     int length = kNothingYet;
-    while (length == kNothingYet)
-        length = ReceiveNext(bytes);
+    while (length == kNothingYet) length = ReceiveNext(bytes);
     if (length < 0 || length > capacity)
         return -1;
     std::memcpy(buffer, bytes, static_cast<size_t>(length));

@@ -322,7 +322,7 @@ TEST_F(BroadcastEngineTest, OwnerWaitingForTheRelayThreadRunsItsPendingCall)
     EXPECT_EQ(busyWindow.Calls(), Strings(2, "state 5"));
     engine->Start();
     ASSERT_TRUE(WaitForStatus(*engine, "Connected"));
-    engine.reset();  // the destructor waits the same way
+    engine.reset();          // the destructor waits the same way
     busyWindow.RunPosted();  // deliveries that arrive after the engine is gone find nothing to do
     EXPECT_EQ(busyWindow.Calls().size(), 3u);
 

@@ -29,9 +29,11 @@ TEST(ConfigurationRowTest, ReadsTheStoredFormAndWritesItBack)
     std::string reason;
     ASSERT_TRUE(ParseConfigurationRow(" 07,QB,239.1.1.2,+0800,TCP,UNICAST,239.2.1.2,20002,TCP,UNICAST,y,", c, reason));
     EXPECT_EQ(FormatConfigurationRow(c), "7,QB,239.1.1.2,800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,N,N,");
-    ASSERT_TRUE(ParseConfigurationRow("7,QB,239.1.1.2,800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,Y,Y,", c, reason));
+    ASSERT_TRUE(
+        ParseConfigurationRow("7,QB,239.1.1.2,800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,Y,Y,", c, reason));
     EXPECT_EQ(c.ArchiveFlag + c.NmktFlag, 2);
-    ASSERT_TRUE(ParseConfigurationRow("7,QB,239.1.1.2,800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,Y,Y,X,", c, reason));
+    ASSERT_TRUE(
+        ParseConfigurationRow("7,QB,239.1.1.2,800,UDP,MULTICAST,239.2.1.2,20002,UDP,MULTICAST,Y,Y,X,", c, reason));
     EXPECT_EQ(c.NmktFlag, 0) << "only a row of twelve fields carries the flag";
 }
 
@@ -80,13 +82,20 @@ TEST(ConfigurationRules, TheFormsSevenChecksComeFirstInTheirOrder)
         KOV_BCAST_CONFIG c = Valid();
         c.ConfigId = 0;
         const auto broken = [first](size_t index) { return index >= first; };
-        if (broken(0)) c.ReceiveIp = kBlankAddress;
-        if (broken(1)) c.ReceivePort = 0;
-        if (broken(2)) c.SegmentCode.clear();
-        if (broken(3)) c.SendIp = kBlankAddress;
-        if (broken(4)) c.SendPort = 0;
-        if (broken(5)) c.HostSideIp = kBlankAddress;
-        if (broken(6)) c.ZentaSideIp = kBlankAddress;
+        if (broken(0))
+            c.ReceiveIp = kBlankAddress;
+        if (broken(1))
+            c.ReceivePort = 0;
+        if (broken(2))
+            c.SegmentCode.clear();
+        if (broken(3))
+            c.SendIp = kBlankAddress;
+        if (broken(4))
+            c.SendPort = 0;
+        if (broken(5))
+            c.HostSideIp = kBlankAddress;
+        if (broken(6))
+            c.ZentaSideIp = kBlankAddress;
         const auto problem = FindConfigurationProblem(c);
         ASSERT_TRUE(problem);
         EXPECT_EQ(problem->Field, checks[first].first);
@@ -108,7 +117,8 @@ TEST(ConfigurationRules, PortsAndAddressesMustBeWhatTheSocketsTake)
         {[](KOV_BCAST_CONFIG& c) { c.ReceiveIp = "239.1.1"; }, "Receiver IP is not a valid IPv4 address."},
         {[](KOV_BCAST_CONFIG& c) { c.SendIp = "0.0.0.00"; }, "Sender IP is not a valid IPv4 address."},
         {[](KOV_BCAST_CONFIG& c) { c.HostSideIp = ""; }, "Local IP towards Host is not a valid IPv4 address."},
-        {[](KOV_BCAST_CONFIG& c) { c.ZentaSideIp = " 0.0.0.0"; }, "Local IP towards ZENTA is not a valid IPv4 address."},
+        {[](KOV_BCAST_CONFIG& c) { c.ZentaSideIp = " 0.0.0.0"; },
+         "Local IP towards ZENTA is not a valid IPv4 address."},
         {[](KOV_BCAST_CONFIG& c) { c.ReceiveIp = "239.1.1.256"; }, "Receiver IP is not a valid IPv4 address."},
     };
     for (const auto& [breakIt, message] : cases) {

@@ -52,8 +52,7 @@ void FaultOnTwoWorkersAtOnce()
 {
     std::atomic<int> ready{0};
     auto fault = [&ready] {
-        for (ready.fetch_add(1); ready.load() < 2;) {
-        }
+        for (ready.fetch_add(1); ready.load() < 2;) {}
         WriteThroughNullRecord();
     };
     std::thread first(fault), second(fault);

@@ -148,10 +148,18 @@ TEST_P(CrashDumpFaultTest, DumpRecordsTheFaultingThread)
     const uint64_t rip = dump.Read<uint64_t>(context + kContextRip);
     const uint64_t rsp = dump.Read<uint64_t>(context + kContextRsp);
     switch (fault.Address) {
-    case FaultAddress::Null: EXPECT_EQ(address, 0U); break;
-    case FaultAddress::NullRecordMember: EXPECT_EQ(address, 0x18U); break;
-    case FaultAddress::Instruction: EXPECT_EQ(address, rip); break;
-    case FaultAddress::NearStackPointer: EXPECT_LT(address - rsp + 4096, 8192U); break;
+    case FaultAddress::Null:
+        EXPECT_EQ(address, 0U);
+        break;
+    case FaultAddress::NullRecordMember:
+        EXPECT_EQ(address, 0x18U);
+        break;
+    case FaultAddress::Instruction:
+        EXPECT_EQ(address, rip);
+        break;
+    case FaultAddress::NearStackPointer:
+        EXPECT_LT(address - rsp + 4096, 8192U);
+        break;
     }
 
     // Every thread's stack, as its record says, is in the memory list, where debuggers read memory.

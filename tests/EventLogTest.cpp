@@ -44,8 +44,9 @@ TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
     std::filesystem::remove(directory.File("PLUX_05DEC2026.TXT"));
     EXPECT_TRUE(log->WriteLog("back"));
     ASSERT_EQ(told.size(), 2u);
-    EXPECT_EQ(told[0], "The event log " + directory.File("missing") + "/PLUX_05DEC2026.TXT cannot be written: "
-                       "No such file or directory. Events are not recorded.");
+    EXPECT_EQ(told[0], "The event log " + directory.File("missing") +
+                           "/PLUX_05DEC2026.TXT cannot be written: "
+                           "No such file or directory. Events are not recorded.");
     EXPECT_EQ(told[1], "");
     EXPECT_EQ(copied, (std::vector<std::string>{"lost", "lost too", "no room", "back"}));
     log->SetObserver(nullptr);

@@ -60,9 +60,9 @@ Bytes EncodedRecords(int32_t first, int32_t count, Make make)
 inline Bytes Compress(const Bytes& raw)
 {
     Bytes block(static_cast<size_t>(LZ4_compressBound(static_cast<int>(raw.size()))));
-    const int length = LZ4_compress_default(reinterpret_cast<const char*>(raw.data()),
-                                            reinterpret_cast<char*>(block.data()), static_cast<int>(raw.size()),
-                                            static_cast<int>(block.size()));
+    const int length =
+        LZ4_compress_default(reinterpret_cast<const char*>(raw.data()), reinterpret_cast<char*>(block.data()),
+                             static_cast<int>(raw.size()), static_cast<int>(block.size()));
     block.resize(length > 0 ? static_cast<size_t>(length) : 0);
     return block;
 }
@@ -160,12 +160,23 @@ public:
         const DepthQuote& q = r.In;
         Put(at, static_cast<uint32_t>(q.Token), t);
         // {offset after the token, value, width}
-        const std::tuple<size_t, uint64_t, size_t> fields[] = {
-            {0, 1, 2},            {2, r.MarketState, 2}, {4, q.ValueA, 4},         {8, q.LastPrice, 4},
-            {12, r.Indicator, 1}, {14, r.NetChange, 4},  {18, r.OpenInterest, 4},  {22, q.ValueB, 4},
-            {26, q.ValueC, 4},    {172, r.SideFlag, 2},  {174, r.Flag19State, 2},  {194, r.Prices[0], 4},
-            {198, r.Prices[1], 4}, {202, r.Prices[2], 4}, {206, r.Prices[3], 4},
-            {176, std::bit_cast<uint64_t>(q.D), 8},     {184, std::bit_cast<uint64_t>(q.E), 8}};
+        const std::tuple<size_t, uint64_t, size_t> fields[] = {{0, 1, 2},
+                                                               {2, r.MarketState, 2},
+                                                               {4, q.ValueA, 4},
+                                                               {8, q.LastPrice, 4},
+                                                               {12, r.Indicator, 1},
+                                                               {14, r.NetChange, 4},
+                                                               {18, r.OpenInterest, 4},
+                                                               {22, q.ValueB, 4},
+                                                               {26, q.ValueC, 4},
+                                                               {172, r.SideFlag, 2},
+                                                               {174, r.Flag19State, 2},
+                                                               {194, r.Prices[0], 4},
+                                                               {198, r.Prices[1], 4},
+                                                               {202, r.Prices[2], 4},
+                                                               {206, r.Prices[3], 4},
+                                                               {176, std::bit_cast<uint64_t>(q.D), 8},
+                                                               {184, std::bit_cast<uint64_t>(q.E), 8}};
         for (const auto& [offset, value, width] : fields) Put(at + t + offset, value, width);
         for (size_t j = 0; j < 10; ++j) {
             Put(at + t + 52 + 12 * j, q.Levels[j].Value1, 4);

@@ -18,8 +18,10 @@ constexpr int16_t kPrices = 10750;
 // from the format's tables.
 TEST(NewFormatRecordsTest, RecordsSitAtTheirOffsetsLittleEndian)
 {
+    // clang-format off
     DepthQuote quote{.Token = 0x01020304, .ValueA = 0x05060708, .LastPrice = -2, .ValueB = 0x11121314,
                      .ValueC = 0x15161718, .D = 1.5, .E = -2.25, .Flags = 1u << 0 | 1u << 9 | 1u << 18 | 1u << 23};
+    // clang-format on
     Bytes depth(140, 0);
     // {offset, value, width}: 1.5 and -2.25 as IEEE doubles; the flags' bytes are 01 (flag 0), 02 (flag 9)
     // and 84 (flags 18 and 23).
@@ -93,8 +95,10 @@ protected:
 // offset or in a wrong byte order shows.
 DepthQuote RichRecord(int32_t token)
 {
+    // clang-format off
     DepthQuote record{.Token = token, .ValueA = 0x0A0B0C0D, .LastPrice = 1025, .ValueB = 0x01020304,
                       .ValueC = 0x05060708, .D = 1.5, .E = -2.25};
+    // clang-format on
     for (int j = 0; j < 10; ++j) record.Levels[j] = {100 * (j + 1), 1025 - j, static_cast<uint16_t>(0x0100 + j)};
     return record;
 }
@@ -129,15 +133,19 @@ TEST_F(ConverterTest, BothVariantsMatchTheOldLayoutByteForByte)
 
     OldDatagramImage qa(4, true, 2);
     // State 6 compares the open price: (990 - 1000) / 1000 x 10000.
+    // clang-format off
     qa.PutRecord(0, {.In = first, .MarketState = 6, .Indicator = '-', .NetChange = 100, .OpenInterest = 7000,
                      .LevelFlags = {1, 2, 3, 0, 0, 0, 0, 2}, .SideFlag = 2, .Flag19State = 2,
                      .Prices = {1000, 990, 1030, 980}}, true);
+    // clang-format on
     qa.PutRecord(1, {.In = second, .MarketState = 3}, true);  // no flags
     EXPECT_EQ(Sent(0), qa.Text());
     // Other segments ignore the flags and carry the close price as the net change.
     OldDatagramImage qb(2, false, 2);
+    // clang-format off
     qb.PutRecord(0, {.In = first, .Indicator = '+', .NetChange = 1020, .OpenInterest = 8000,
                      .Prices = {1020, 1010, 1040, 1005}}, false);
+    // clang-format on
     qb.PutRecord(1, {.In = second}, false);
     EXPECT_EQ(Sent(1), qb.Text());
     // Two records to a datagram; the last one alone: a count of 1, the same length, a zero second record.
@@ -165,14 +173,16 @@ TEST_F(ConverterTest, QaFlagsGiveMarketStateLevelAndSideFlags)
     constexpr size_t kState = 56 + 4, kSide = 56 + 174, kFlag19 = 56 + 176;
     auto level = [](size_t j) { return 56 + 64 + 12 * j; };
     const std::tuple<uint32_t, size_t, const char*> cases[] = {
-        {Flags({}), kState, "00 03"},          {Flags({21, 22}), kState, "00 01"}, {Flags({21}), kState, "00 06"},
-        {Flags({22}), kState, "00 02"},        {Flags({}), level(0), "00 00"},     {Flags({0}), level(0), "00 01"},
-        {Flags({5}), level(0), "00 02"},       {Flags({0, 5}), level(0), "00 03"}, {Flags({4, 9}), level(4), "00 03"},
-        {Flags({3}), level(3), "00 01"},       {Flags({10}), level(5), "00 02"},   {Flags({14}), level(9), "00 02"},
+        {Flags({}), kState, "00 03"},       {Flags({21, 22}), kState, "00 01"},
+        {Flags({21}), kState, "00 06"},     {Flags({22}), kState, "00 02"},
+        {Flags({}), level(0), "00 00"},     {Flags({0}), level(0), "00 01"},
+        {Flags({5}), level(0), "00 02"},    {Flags({0, 5}), level(0), "00 03"},
+        {Flags({4, 9}), level(4), "00 03"}, {Flags({3}), level(3), "00 01"},
+        {Flags({10}), level(5), "00 02"},   {Flags({14}), level(9), "00 02"},
         {Flags({9}), level(9), "00 00"},  // flag 9 is level 4's, never level 9's
-        {Flags({}), kSide, "00 00"},           {Flags({20}), kSide, "00 01"},      {Flags({18}), kSide, "00 02"},
-        {Flags({18, 20}), kSide, "00 03"},     {Flags({19}), kFlag19, "00 02"},
-        {Flags({18, 20, 21, 22}), kFlag19, "00 00"}};
+        {Flags({}), kSide, "00 00"},        {Flags({20}), kSide, "00 01"},
+        {Flags({18}), kSide, "00 02"},      {Flags({18, 20}), kSide, "00 03"},
+        {Flags({19}), kFlag19, "00 02"},    {Flags({18, 20, 21, 22}), kFlag19, "00 00"}};
     for (const auto& [flags, offset, bytes] : cases) {
         FeedDepth({DepthQuote{.Flags = flags}}, "QA");
         EXPECT_EQ(SentHex(offset, 2), bytes) << "offset " << offset << ", flags " << std::hex << flags;
@@ -186,20 +196,20 @@ TEST_F(ConverterTest, NetChangeIsTheTruncatedRatioToTheCloseInQaAndTheCloseElsew
     // the indicator, a pad byte and the net change.
     const std::tuple<const char*, uint32_t, int32_t, int32_t, int32_t, const char*> cases[] = {
         // segment, flags, last, open, close, bytes
-        {"QA", 0, 1025, 0, 1000, "2B 00 00 00 00 FA"},          // + 250
-        {"QA", state2, 975, 0, 1000, "2D 00 00 00 00 FA"},      // - 250
-        {"QA", state1, 1025, 990, 1000, "2D 00 00 00 00 64"},   // the open price: - 100
-        {"QA", state6, 1, 1010, 1000, "2B 00 00 00 00 64"},     // + 100
-        {"QA", state1, 1025, 0, 1000, "20 00 00 00 00 00"},     // no open price yet
-        {"QA", 0, 1025, 990, 0, "20 00 00 00 00 00"},           // no close price
-        {"QA", 0, 1000, 0, 1000, "20 00 00 00 00 00"},          // unchanged
-        {"QA", 0, 4, 0, 3, "2B 00 00 00 0D 05"},                // 3333.3 -> 3333
-        {"QA", 0, 2, 0, 3, "2D 00 00 00 0D 05"},                // -3333.3 -> 3333
-        {"QA", 0, 82, 0, 25, "2B 00 00 00 59 0F"},              // 57 / 25 x 10000 is 22799.99.. in doubles
-        {"QA", 0, -32, 0, 25, "2D 00 00 00 59 0F"},             // -22799
-        {"QA", 0, -975, 0, -1000, "2B 00 00 00 00 FA"},         // -250 from a negative close
-        {"QA", 0, 1000000, 0, 1, "2B 00 7F FF FF FF"},          // too large for 32 bits: held at the top
-        {"QA", 0, INT32_MAX, 0, -1, "2B 00 7F FF FF FF"},       // the difference wraps, still held
+        {"QA", 0, 1025, 0, 1000, "2B 00 00 00 00 FA"},         // + 250
+        {"QA", state2, 975, 0, 1000, "2D 00 00 00 00 FA"},     // - 250
+        {"QA", state1, 1025, 990, 1000, "2D 00 00 00 00 64"},  // the open price: - 100
+        {"QA", state6, 1, 1010, 1000, "2B 00 00 00 00 64"},    // + 100
+        {"QA", state1, 1025, 0, 1000, "20 00 00 00 00 00"},    // no open price yet
+        {"QA", 0, 1025, 990, 0, "20 00 00 00 00 00"},          // no close price
+        {"QA", 0, 1000, 0, 1000, "20 00 00 00 00 00"},         // unchanged
+        {"QA", 0, 4, 0, 3, "2B 00 00 00 0D 05"},               // 3333.3 -> 3333
+        {"QA", 0, 2, 0, 3, "2D 00 00 00 0D 05"},               // -3333.3 -> 3333
+        {"QA", 0, 82, 0, 25, "2B 00 00 00 59 0F"},             // 57 / 25 x 10000 is 22799.99.. in doubles
+        {"QA", 0, -32, 0, 25, "2D 00 00 00 59 0F"},            // -22799
+        {"QA", 0, -975, 0, -1000, "2B 00 00 00 00 FA"},        // -250 from a negative close
+        {"QA", 0, 1000000, 0, 1, "2B 00 7F FF FF FF"},         // too large for 32 bits: held at the top
+        {"QA", 0, INT32_MAX, 0, -1, "2B 00 7F FF FF FF"},      // the difference wraps, still held
         {"QE", 0, 1025, 0, 1000, "2B 00 00 00 03 E8"},
         {"QE", 0, 975, 0, 1000, "2D 00 00 00 03 E8"},
         {"QE", 0, 1000, 0, 1000, "20 00 00 00 03 E8"},
@@ -236,18 +246,20 @@ TEST_F(ConverterTest, MessagesThatAreNotMarketDataAreDroppedUncounted)
 {
     const Bytes oneRecord = Encoded(TickerOpenInterest{1, 2});
     const Bytes block = Compress(oneRecord);
-    const Bytes dropped[] = {
-        CompressedMessage(kOpenInterest, 0, oneRecord), CompressedMessage(kOpenInterest, -1, oneRecord),
-        CompressedMessage(7208, 1, oneRecord),  // old format already
-        CompressedMessage(0, 1, oneRecord), CompressedMessage(10501, 1, oneRecord),
-        Message(kOpenInterest, 1, block, 0), Message(kOpenInterest, 1, block, -3),
-        Message(kOpenInterest, 1, block, 2495),  // would run past the receive buffer
-        Message(kOpenInterest, 1, block, 2501),
-        Message(kOpenInterest, 1, Bytes{0x00}),                            // decompresses to nothing
-        Message(kOpenInterest, 1, Bytes{0x1F, 0x41, 0x00, 0x00}),          // a match before the start
-        Message(kOpenInterest, 1, Bytes(block.begin(), block.end() - 1)),  // cut short
-        CompressedMessage(kOpenInterest, 1, Bytes(6001, 0)),               // more than 6000 bytes
-        Bytes()};
+    const Bytes dropped[] = {CompressedMessage(kOpenInterest, 0, oneRecord),
+                             CompressedMessage(kOpenInterest, -1, oneRecord),
+                             CompressedMessage(7208, 1, oneRecord),  // old format already
+                             CompressedMessage(0, 1, oneRecord),
+                             CompressedMessage(10501, 1, oneRecord),
+                             Message(kOpenInterest, 1, block, 0),
+                             Message(kOpenInterest, 1, block, -3),
+                             Message(kOpenInterest, 1, block, 2495),  // would run past the receive buffer
+                             Message(kOpenInterest, 1, block, 2501),
+                             Message(kOpenInterest, 1, Bytes{0x00}),                    // decompresses to nothing
+                             Message(kOpenInterest, 1, Bytes{0x1F, 0x41, 0x00, 0x00}),  // a match before the start
+                             Message(kOpenInterest, 1, Bytes(block.begin(), block.end() - 1)),  // cut short
+                             CompressedMessage(kOpenInterest, 1, Bytes(6001, 0)),               // more than 6000 bytes
+                             Bytes()};
     for (const Bytes& message : dropped) Feed(message);
     converter.ProcessNewMarketData(nullptr, 0, "QB", sink);
     EXPECT_EQ(sink.Converted, 0);
@@ -284,7 +296,7 @@ TEST_F(ConverterTest, DepthNeeds140BytesPerRecordButCountsEither)
 {
     const Bytes two = EncodedRecords(1, 2, RichRecord);
     Feed(CompressedMessage(kDepth, 2, two + Bytes(20, 0)));  // 150 per record
-    Feed(CompressedMessage(kDepth, 3, two));  // 93 per record
+    Feed(CompressedMessage(kDepth, 3, two));                 // 93 per record
     EXPECT_EQ(sink.Converted, 2);
     EXPECT_EQ(sink.Sent.size(), 0u);
     Feed(CompressedMessage(kDepth, 2, two + Bytes{0x99}));  // 281 / 2 = 140
@@ -296,8 +308,11 @@ TEST_F(ConverterTest, DepthNeeds140BytesPerRecordButCountsEither)
 TEST_F(ConverterTest, TickerUpdatesStopAtTheLastWholeRecord)
 {
     // Five prices announced, two whole ones and a partial third delivered.
-    const Bytes prices =
-        EncodedRecords(1, 2, [](int32_t n) { return TickerPrices{n, n, n, n, n}; }) + Bytes{3, 0, 0, 0, 9, 9};
+    const Bytes prices = EncodedRecords(1, 2,
+                                        [](int32_t n) {
+                                            return TickerPrices{n, n, n, n, n};
+                                        }) +
+                         Bytes{3, 0, 0, 0, 9, 9};
     Feed(CompressedMessage(kPrices, 5, prices));
     EXPECT_EQ(sink.Converted, 1);
     EXPECT_EQ(converter.TickerCount(), 2u);
@@ -311,8 +326,9 @@ TEST_F(ConverterTest, SteadyStateAllocatesNothingAndTheMapIsSizedOnce)
 {
     const size_t buckets = converter.TickerBucketCount();
     EXPECT_GE(buckets, 135001u);
-    const Bytes prices = CompressedMessage(
-        kPrices, 200, EncodedRecords(0, 200, [](int32_t token) { return TickerPrices{token, 1, 2, 3, 4}; }));
+    const Bytes prices = CompressedMessage(kPrices, 200, EncodedRecords(0, 200, [](int32_t token) {
+                                               return TickerPrices{token, 1, 2, 3, 4};
+                                           }));
     const Bytes depth = CompressedMessage(kDepth, 42, EncodedRecords(0, 42, RichRecord));
     sink.Sent.reserve(20 * 21);  // so that recording allocates nothing either
 

@@ -68,11 +68,11 @@ TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresse
 {
     ASSERT_EQ(CreateDefaultSettings(), 1);
     // An eleven-field row of an earlier save that asked for TCP and unicast.
-    ASSERT_TRUE(store.Store(kConfigurationKey,
-                            {{"Record Count", "1"},
-                             {"0", "7,QA,239.1.1.1,5000,TCP,UNICAST,239.2.2.2,6000,UDP,UNICAST,Y,"},
-                             {"1", "9,QC,239.1.1.9,5009,UDP,MULTICAST,239.2.2.9,6009,UDP,MULTICAST,N,N,"},
-                             {"Auto Start", "7,"}}));
+    ASSERT_TRUE(
+        store.Store(kConfigurationKey, {{"Record Count", "1"},
+                                        {"0", "7,QA,239.1.1.1,5000,TCP,UNICAST,239.2.2.2,6000,UDP,UNICAST,Y,"},
+                                        {"1", "9,QC,239.1.1.9,5009,UDP,MULTICAST,239.2.2.9,6009,UDP,MULTICAST,N,N,"},
+                                        {"Auto Start", "7,"}}));
     const StoredSettings stored = ReadStoredSettings();
     ASSERT_EQ(stored.Configurations.size(), 1u);
     KOV_BCAST_CONFIG second = stored.Configurations[0];

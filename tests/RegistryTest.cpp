@@ -80,8 +80,9 @@ TEST(RegistryTest, DamagedFileIsKeptAsideOnWriteAndUnreadableOneIsLeftAlone)
     TempSettingsStore store;
     fs::create_directories(store.KeyFolder(kPluxKey));
     // As a hand edit on another system could leave it: CRLF line ends and broken lines.
-    const std::string damaged = "# edited\r\nRecord Count=2\r\n0=1,QA,\r\nno separator\r\n1=bad \\q escape\r\n"
-                                "Host Side IP=198.18.0.2\r\nRecord Count=3\r\n";
+    const std::string damaged =
+        "# edited\r\nRecord Count=2\r\n0=1,QA,\r\nno separator\r\n1=bad \\q escape\r\n"
+        "Host Side IP=198.18.0.2\r\nRecord Count=3\r\n";
     std::ofstream(store.KeyFolder(kPluxKey) / "values.txt", std::ios::binary) << damaged;
 
     CRegistry registry;
@@ -169,8 +170,8 @@ TEST(RegistryCrashTest, KilledWriterLeavesEveryValueOldOrNew)
             const std::string text = registry.ReadString(name);
             const int round = text.empty() && acknowledged == 0 ? 0 : RoundOf(value, text);
             EXPECT_TRUE(round == acknowledged || round == acknowledged + 1)
-                << "seed " << seed << ", kill " << kill << ": " << name << " holds round " << round
-                << " after round " << acknowledged << " was stored";
+                << "seed " << seed << ", kill " << kill << ": " << name << " holds round " << round << " after round "
+                << acknowledged << " was stored";
             return round;
         };
         for (int value = 0; value < kSingles; ++value)

@@ -37,9 +37,15 @@ protected:
 
     void StartRelay(std::vector<std::string> options = {}, const std::string& row = kRow)
     {
-        std::vector<std::string> argv = {"ip",        "netns",    "exec", network->RelayNamespace(),
-                                         ORMA_RELAY_PATH, "--host-ip", TestNetwork::kHostSideIp,
-                                         "--zenta-ip", TestNetwork::kZentaSideIp};
+        std::vector<std::string> argv = {"ip",
+                                         "netns",
+                                         "exec",
+                                         network->RelayNamespace(),
+                                         ORMA_RELAY_PATH,
+                                         "--host-ip",
+                                         TestNetwork::kHostSideIp,
+                                         "--zenta-ip",
+                                         TestNetwork::kZentaSideIp};
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back(row);
         relay = std::make_unique<ChildProcess>(argv, directory.Path());
@@ -92,11 +98,11 @@ protected:
                       const std::string& inner, const std::string& innerIp) const
     {
         const std::string& relayNs = network->RelayNamespace();
-        ASSERT_TRUE(Run("ip link add " + outer + " netns " + outerNs + " type veth peer name " + inner + " netns " +
-                        relayNs));
+        ASSERT_TRUE(
+            Run("ip link add " + outer + " netns " + outerNs + " type veth peer name " + inner + " netns " + relayNs));
         ASSERT_TRUE(Run("ip -n " + outerNs + " addr add " + outerIp + "/24 dev " + outer + " && ip -n " + outerNs +
-                        " link set " + outer + " up && ip -n " + relayNs + " addr add " + innerIp + "/24 dev " +
-                        inner + " && ip -n " + relayNs + " link set " + inner + " up"));
+                        " link set " + outer + " up && ip -n " + relayNs + " addr add " + innerIp + "/24 dev " + inner +
+                        " && ip -n " + relayNs + " link set " + inner + " up"));
         // A new link drops what is sent on it until the kernel has marked it up.
         ASSERT_TRUE(WaitFor([&] { return Run("ip -n " + relayNs + " link show " + inner + " | grep -q 'state UP'"); }));
     }
@@ -131,7 +137,8 @@ TEST_F(RelayFaultTest, InterfacesThatComeBackAreUsedAgain)
     ASSERT_TRUE(Run(address + "add " + TestNetwork::kHostSideIp + "/24 dev host0"));
     EXPECT_TRUE(Relays(2s)) << "address back";
 
-    EXPECT_TRUE(WaitFor([&] { return LogLines("Config ID 1 Relays again: receiving on host0, sending from zenta0.") == 3; }));
+    EXPECT_TRUE(
+        WaitFor([&] { return LogLines("Config ID 1 Relays again: receiving on host0, sending from zenta0.") == 3; }));
     EXPECT_EQ(LogLines("Config ID 1 Waiting for its interfaces: no interface holds"), 3);
 }
 
@@ -172,8 +179,8 @@ TEST_F(RelayFaultTest, DropsAfterAStallAreTheKernelsCount)
                     "/proc/net/snmp > " + directory.File("drops")));
     const unsigned long kernel = std::stoul(ReadFile(directory.File("drops")));
     ASSERT_GT(kernel, 0u) << "the stall lost nothing; feed more";
-    EXPECT_TRUE(WaitFor([&] { return LastLine().find("Dropped: " + std::to_string(kernel) + " ") != std::string::npos; },
-                        2s))
+    EXPECT_TRUE(
+        WaitFor([&] { return LastLine().find("Dropped: " + std::to_string(kernel) + " ") != std::string::npos; }, 2s))
         << LastLine() << "; the kernel counted " << kernel;
 }
 

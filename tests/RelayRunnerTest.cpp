@@ -12,8 +12,7 @@
 #include "tests/support/NetworkTest.h"
 #include "tests/support/TempSettingsStore.h"
 
-namespace
-{
+namespace {
 
 using namespace std::chrono_literals;
 
@@ -82,8 +81,7 @@ TEST(RelayRunnerTest, RefusesWhatItCannotUseBeforeAnythingStarts)
 }
 
 // orma-relay in the relay namespace.
-class RelayRunnerNetworkTest : public NetworkTest
-{
+class RelayRunnerNetworkTest : public NetworkTest {
 protected:
     std::vector<std::string> Relay(const std::vector<std::string>& arguments) const
     {
@@ -244,8 +242,7 @@ TEST_F(RelayRunnerNetworkTest, ReloadsWithoutLoss)
     ChildProcess relay(Relay({"--from-store", "--log-dir", store.Path(), "--quiet"}), store.Path());
     ASSERT_TRUE(Relays("239.255.10.1", 34001, sink));
     std::vector<uint8_t> out;
-    while (ReceiveDatagram(sink, out, 100ms) >= 0) {
-    }
+    while (ReceiveDatagram(sink, out, 100ms) >= 0) {}
 
     constexpr uint32_t kDatagrams = 2000;  // 2,000 a second for about a second
     for (uint32_t sequence = 0; sequence < kDatagrams; ++sequence) {

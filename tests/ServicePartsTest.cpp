@@ -7,10 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <csignal>
 #include <thread>
 #include <tuple>
 
@@ -22,8 +22,7 @@
 #include "tools/MetricsServer.h"
 #include "tools/ServiceManager.h"
 
-namespace
-{
+namespace {
 
 using namespace std::chrono_literals;
 using State = CKOVBCastEngine::RELAY_STATE;
@@ -148,8 +147,7 @@ TEST(MetricsServerTest, AddressesArePortOrIpv4AndPort)
 
 // Plays systemd's part: a datagram socket of the test's own named by
 // NOTIFY_SOCKET, and the watchdog set through WATCHDOG_USEC.
-class NotifySocket
-{
+class NotifySocket {
 public:
     // For a child the test starts.
     explicit NotifySocket(std::chrono::microseconds watchdog)
@@ -240,20 +238,23 @@ TEST(ServiceRunTest, ReadyPingsOnlyWhileNoRelayIsWedgedAndServesItsCounters)
 
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(network->Feed("239.255.10.1", 34001, std::vector<uint8_t>(100, 1)));
     // The counters as a real parser reads them (published once a second).
-    const std::string sent = "sample orma_relay_sent_datagrams_total config_id='1' receive_group='239.255.10.1' "
-                             "receive_port='34001' segment='QA' send_group='239.255.20.1' send_port='34002' 3.0";
-    EXPECT_TRUE(WaitFor([&] {
-        const Strings scraped = ScrapeAndParse(9469, relayNs);
-        return std::find(scraped.begin(), scraped.end(), sent) != scraped.end();
-    }, 5s));
+    const std::string sent =
+        "sample orma_relay_sent_datagrams_total config_id='1' receive_group='239.255.10.1' "
+        "receive_port='34001' segment='QA' send_group='239.255.20.1' send_port='34002' 3.0";
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const Strings scraped = ScrapeAndParse(9469, relayNs);
+            return std::find(scraped.begin(), scraped.end(), sent) != scraped.end();
+        },
+        5s));
 
     // A queue that lets nothing out fills the send socket's buffer: the next send blocks for good.
     const std::string tc = "ip netns exec " + relayNs + " tc qdisc replace dev zenta0 root ";
     ASSERT_EQ(std::system((tc + "tbf rate 8bit burst 1600 limit 100000000").c_str()), 0);
     for (int i = 0; i < 2000; ++i) ASSERT_TRUE(network->Feed("239.255.10.1", 34001, std::vector<uint8_t>(512, 2)));
     const std::string log = directory.File(CEventLog::GetInstance()->GetLogFileName());
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(log).find("Config ID 1 Its relay thread is wedged") != std::string::npos; },
-                        5s));
+    ASSERT_TRUE(
+        WaitFor([&] { return ReadFile(log).find("Config ID 1 Its relay thread is wedged") != std::string::npos; }, 5s));
     systemd.Clear();
     std::this_thread::sleep_for(2s);
     EXPECT_FALSE(systemd.Received("WATCHDOG=1")) << "no ping while a relay is wedged";

@@ -8,8 +8,7 @@
 // "--name value" options and "--name" switches of a command-line tool.
 // Reading an option checks it; the first problem is kept for the caller
 // to print, so a bad command line never does anything half-way.
-class CCommandLine
-{
+class CCommandLine {
 public:
     // `switches` are the names that take no value. Arguments that do not
     // start with "--" are operands where `takesOperands`, problems otherwise.

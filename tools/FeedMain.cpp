@@ -18,8 +18,7 @@
 #include "tools/CommandLine.h"
 #include "tools/NewFeedEncoder.h"
 
-namespace
-{
+namespace {
 
 constexpr const char* kUsage =
     "Usage: orma-feed --group ADDRESS --port PORT --interface ADDRESS [OPTION]...\n"

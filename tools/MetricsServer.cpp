@@ -11,8 +11,7 @@
 #include "log/EventLog.h"
 #include "tools/CommandLine.h"
 
-namespace
-{
+namespace {
 
 // Enough for a few scrapers and a curl; more wait in the backlog or are refused.
 constexpr unsigned kConnectionLimit = 8;

@@ -20,8 +20,7 @@ struct MHD_Daemon;
 // bounded number of connections. The owner publishes snapshots; a scrape
 // copies the latest text under a mutex that only Publish and the scrape
 // take, so a scrape never holds up a relay thread.
-class CMetricsServer
-{
+class CMetricsServer {
 public:
     explicit CMetricsServer(PROCESS_METRICS process);
     ~CMetricsServer();

@@ -8,8 +8,7 @@
 
 #include "log/EventLog.h"
 
-namespace
-{
+namespace {
 
 double WallClockSeconds()
 {

@@ -18,8 +18,7 @@
 #include "tools/CommandLine.h"
 #include "tools/OldDatagramText.h"
 
-namespace
-{
+namespace {
 
 constexpr const char* kUsage =
     "Usage: orma-monitor --group ADDRESS --port PORT --interface ADDRESS [OPTION]...\n"

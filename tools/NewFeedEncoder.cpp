@@ -16,14 +16,14 @@ std::vector<uint8_t> EncodeMessage(int16_t transactionCode, const std::vector<Va
     if (values.empty() || rawSize > NEW_BCAST_MESSAGE::kMaxDecompressedLength)
         return {};
     std::vector<uint8_t> raw(rawSize, 0);
-    for (size_t i = 0; i < values.size(); ++i)
-        EncodeNewRecord(values[i], raw.data() + i * Record::kSize);
+    for (size_t i = 0; i < values.size(); ++i) EncodeNewRecord(values[i], raw.data() + i * Record::kSize);
 
     constexpr int kMaxBlock = CMarketDataConverter::kMaxCompressedLength;
     std::vector<uint8_t> message(NEW_BCAST_MESSAGE::kBlockOffset + kMaxBlock, 0);
-    const int blockLength = LZ4_compress_default(reinterpret_cast<const char*>(raw.data()),
-                                                 reinterpret_cast<char*>(message.data() + NEW_BCAST_MESSAGE::kBlockOffset),
-                                                 static_cast<int>(raw.size()), kMaxBlock);
+    const int blockLength =
+        LZ4_compress_default(reinterpret_cast<const char*>(raw.data()),
+                             reinterpret_cast<char*>(message.data() + NEW_BCAST_MESSAGE::kBlockOffset),
+                             static_cast<int>(raw.size()), kMaxBlock);
     if (blockLength <= 0)
         return {};
     NEW_BCAST_MESSAGE::TransactionCode::Set(message.data(), transactionCode);

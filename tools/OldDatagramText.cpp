@@ -25,9 +25,9 @@ void DescribeRecord(const uint8_t* record, std::string& text)
            "\n  token %" PRId32 "  state %d  last %" PRId32 "  net %c %" PRId32 "  oi %" PRId32 "  close %" PRId32
            "  open %" PRId32 "  high %" PRId32 "  low %" PRId32,
            static_cast<int32_t>(Record::Token::Get(record)), Record::MarketState::Get(record),
-           Record::LastPrice::Get(record), indicator, Record::NetChange::Get(record),
-           Record::OpenInterest::Get(record), Record::ClosePrice::Get(record), Record::OpenPrice::Get(record),
-           Record::HighPrice::Get(record), Record::LowPrice::Get(record));
+           Record::LastPrice::Get(record), indicator, Record::NetChange::Get(record), Record::OpenInterest::Get(record),
+           Record::ClosePrice::Get(record), Record::OpenPrice::Get(record), Record::HighPrice::Get(record),
+           Record::LowPrice::Get(record));
     Append(text, "\n    A %" PRId32 "  B %" PRId32 "  C %" PRId32 "  D %g  E %g  side %d  flag19 %d",
            Record::ValueA::Get(record), Record::ValueB::Get(record), Record::ValueC::Get(record),
            Record::DoubleD::Get(record), Record::DoubleE::Get(record), Record::SideFlag::Get(record),

@@ -1,6 +1,5 @@
 #include "tools/RelayOptions.h"
 
-
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -10,10 +9,10 @@
 
 #include "config/ConfigurationRules.h"
 #include "config/CpuList.h"
-#include "tools/MetricsServer.h"
 #include "config/FieldList.h"
 #include "log/EventLog.h"
 #include "tools/CommandLine.h"
+#include "tools/MetricsServer.h"
 
 const char* const kRelayHelp =
     "Usage: orma-relay --host-ip ADDRESS --zenta-ip ADDRESS [OPTION]... ROW...\n"
@@ -122,8 +121,7 @@ const char* const kRelayHelp =
     "  3  the settings store is in use by another program (the console or\n"
     "     another orma-relay); nothing was started\n";
 
-namespace
-{
+namespace {
 
 // About 31 years: longer is "until a signal" anyway, and the clock's nanoseconds stay in range.
 constexpr long long kMaxSeconds = 1000000000;
@@ -135,14 +133,14 @@ constexpr const char* kFieldNames[] = {"Config ID", "segment",     "Receiver IP"
 const char* RequiredFieldText(size_t field)
 {
     switch (field) {
-        case 4:
-        case 8:
-            return "UDP";
-        case 5:
-        case 9:
-            return "MULTICAST";
-        default:
-            return nullptr;
+    case 4:
+    case 8:
+        return "UDP";
+    case 5:
+    case 9:
+        return "MULTICAST";
+    default:
+        return nullptr;
     }
 }
 

@@ -23,8 +23,7 @@
 #include "tools/RunnerLoop.h"
 #include "tools/StoreSelection.h"
 
-namespace
-{
+namespace {
 
 // Blocks the signals the loop takes with sigtimedwait, in this thread and
 // so in every thread started later, and ignores SIGPIPE: a closed standard
@@ -37,8 +36,7 @@ bool MaskSignals(sigset_t& taken)
         std::fprintf(stderr, "orma-relay: pthread_sigmask: %s\n", std::strerror(error));
         return false;
     }
-    struct sigaction ignore {
-    };
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
         std::fprintf(stderr, "orma-relay: sigaction(SIGPIPE): %s\n", std::strerror(errno));

@@ -101,9 +101,10 @@ void CRelayService::CheckWatchdog(const CRelaySet& relays)
     for (const int configId : CheckRelaysAndPing(beats)) {
         wedged.insert(configId);
         if (!m_wedged.count(configId))
-            LogEvent("%s Config ID %d Its relay thread is wedged: no progress and not waiting for datagrams; the "
-                     "service manager's watchdog is no longer told all is well.",
-                     LocalTimeText().c_str(), configId);
+            LogEvent(
+                "%s Config ID %d Its relay thread is wedged: no progress and not waiting for datagrams; the "
+                "service manager's watchdog is no longer told all is well.",
+                LocalTimeText().c_str(), configId);
     }
     m_wedged = std::move(wedged);
 }

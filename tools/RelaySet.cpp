@@ -8,15 +8,13 @@
 #include "log/EventLog.h"
 #include "net/InterfaceWatcher.h"
 
-namespace
-{
+namespace {
 
 using RELAY_STATE = CKOVBCastEngine::RELAY_STATE;
 
 // Without a window the operator messages go to stderr; they are thread-safe,
 // so a relay thread may deliver them itself.
-class CHeadlessOwner final : public CEngineOwner
-{
+class CHeadlessOwner final : public CEngineOwner {
 public:
     void OnBroadcastState(int) override {}
     void ShowOperatorMessage(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
@@ -54,8 +52,7 @@ std::vector<KOV_BCAST_CONFIG> WithoutFeedbackLoops(const std::vector<KOV_BCAST_C
 {
     std::vector<KOV_BCAST_CONFIG> accepted;
     for (const KOV_BCAST_CONFIG& configuration : starting) {
-        const std::vector<int> loop =
-            FindFeedbackLoop(configuration, running, &CInterfaceWatcher::AreOnOneInterface);
+        const std::vector<int> loop = FindFeedbackLoop(configuration, running, &CInterfaceWatcher::AreOnOneInterface);
         if (!loop.empty()) {
             refused.push_back(FormatText("Config ID %d would relay its own output back to itself (%s)",
                                          configuration.ConfigId, FeedbackLoopText(loop).c_str()));

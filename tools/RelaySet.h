@@ -30,8 +30,7 @@ void ReportProblemsOnStderr(bool on);
 // The relays of orma-relay, one engine per Config ID, driven from the main
 // thread. Other threads (metrics, a watchdog) may look at the engines
 // through ForEachEngine at any time.
-class CRelaySet
-{
+class CRelaySet {
 public:
     // Every relay gets options.Relay; a polling one also a CPU of options.PollingCpus.
     explicit CRelaySet(const RelayOptions& options);

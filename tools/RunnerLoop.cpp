@@ -9,8 +9,7 @@
 #include "log/EventLog.h"
 #include "tools/StoreSelection.h"
 
-namespace
-{
+namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -96,20 +95,20 @@ int RunRelays(CRelaySet& relays, const RelayOptions& options, const sigset_t& si
         if (!settled)
             timeout = std::min<Clock::duration>(timeout, kSettleCheck);
         switch (WaitForSignal(signals, timeout)) {
-            case 0:
-                break;
-            case SIGHUP:
-                if (!options.FromStore)
-                    return kExitOrderly;
-                if (hooks.Reloading)
-                    hooks.Reloading();
-                ReloadStore(relays, options);
-                settled = false;
-                break;
-            case -1:
-                return kExitFailed;
-            default:  // SIGINT, SIGTERM
+        case 0:
+            break;
+        case SIGHUP:
+            if (!options.FromStore)
                 return kExitOrderly;
+            if (hooks.Reloading)
+                hooks.Reloading();
+            ReloadStore(relays, options);
+            settled = false;
+            break;
+        case -1:
+            return kExitFailed;
+        default:  // SIGINT, SIGTERM
+            return kExitOrderly;
         }
     }
 }

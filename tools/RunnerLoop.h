@@ -23,8 +23,7 @@ struct RunnerHooks {
 
 // Prints the per-second lines, until a write fails (a closed standard output):
 // from then on it prints nothing.
-class CCounterPrinter
-{
+class CCounterPrinter {
 public:
     explicit CCounterPrinter(bool enabled) : m_enabled(enabled) {}
     void Print(const CRelaySet& relays);

@@ -14,8 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace
-{
+namespace {
 
 // A status with a line end would end the notify message's field early.
 std::string OneLine(std::string text)
@@ -85,25 +84,25 @@ RELAY_COUNTS CountRelays(const std::vector<CKOVBCastEngine::RELAY_STATE>& states
     counts.Total = static_cast<int>(states.size());
     for (const CKOVBCastEngine::RELAY_STATE state : states) {
         switch (state) {
-            case SendFailing:
-            case ReceiveFailing:
-                ++counts.Failing;
-                [[fallthrough]];
-            case Connected:
-            case Running:
-                ++counts.Running;
-                break;
-            case WaitingForInterface:
-                ++counts.Waiting;
-                break;
-            case ReceiveConnectError:
-            case SendConnectError:
-            case Stopped:
-                ++counts.Failed;
-                break;
-            case NotRunning:
-                ++counts.Starting;
-                break;
+        case SendFailing:
+        case ReceiveFailing:
+            ++counts.Failing;
+            [[fallthrough]];
+        case Connected:
+        case Running:
+            ++counts.Running;
+            break;
+        case WaitingForInterface:
+            ++counts.Waiting;
+            break;
+        case ReceiveConnectError:
+        case SendConnectError:
+        case Stopped:
+            ++counts.Failed;
+            break;
+        case NotRunning:
+            ++counts.Starting;
+            break;
         }
     }
     return counts;

@@ -16,8 +16,8 @@ bool CScriptedPrompter::AskYesNo(const std::string& text)
 
 std::string Row(int id, const char* segment, int n, int sendPort, const char* archive, const char* nmkt)
 {
-    return FormatText("%d,%s,239.1.1.%d,%d,UDP,MULTICAST,239.2.1.%d,%d,UDP,MULTICAST,%s,%s,", id, segment, n,
-                      10000 + n, n, sendPort, archive, nmkt);
+    return FormatText("%d,%s,239.1.1.%d,%d,UDP,MULTICAST,239.2.1.%d,%d,UDP,MULTICAST,%s,%s,", id, segment, n, 10000 + n,
+                      n, sendPort, archive, nmkt);
 }
 
 void ClickRow(CKOVDlg& window, int row)

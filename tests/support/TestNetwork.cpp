@@ -55,7 +55,8 @@ std::unique_ptr<TestNetwork> TestNetwork::Create(std::string& why)
     bool made = true;
     for (const std::string* ns : {&f, &r, &s}) {
         made = made && Run("ip netns add " + *ns);
-        Run("ip netns exec " + *ns + " sh -c 'ip link set lo up; sysctl -w net.ipv4.conf.all.rp_filter=0 "
+        Run("ip netns exec " + *ns +
+            " sh -c 'ip link set lo up; sysctl -w net.ipv4.conf.all.rp_filter=0 "
             "net.ipv4.conf.default.rp_filter=0 net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1'");
     }
     made = made && Run("ip link add feed0 netns " + f + " type veth peer name host0 netns " + r) &&
