@@ -18,7 +18,11 @@ std::string UsableCpus(const cpu_set_t& usable)
             continue;
         int last = cpu;
         while (last + 1 < CPU_SETSIZE && CPU_ISSET(last + 1, &usable)) ++last;
-        text += (text.empty() ? "" : ",") + std::to_string(cpu) + (last > cpu ? "-" + std::to_string(last) : "");
+        if (!text.empty())
+            text += ',';
+        text += std::to_string(cpu);
+        if (last > cpu)
+            text += '-' + std::to_string(last);
         cpu = last;
     }
     return text;

@@ -96,6 +96,8 @@ void CKOVBCastEngine::Configure(const KOV_BCAST_CONFIG& configuration)
     ReceivedCount = 0;
     SentCount = 0;
     m_failedSends = 0;
+    m_grantedReceiveBuffer = 0;
+    m_lastDatagramTime = 0;
     Running = 0;
     SetStatus(RELAY_STATE::NotRunning);
     ReceiveEndpoint = MakeEndpoint();
