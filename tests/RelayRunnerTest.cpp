@@ -1,20 +1,37 @@
+// orma-relay as the operator runs it: its command line, then in the
+// throwaway network its rows, its store, its reloads, the network
+// misbehaving (what the operator sees and what the sink receives) and a
+// played systemd. Each case runs its own relay process, so that its
+// interface watcher lives in this case's namespace.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <random>
+#include <regex>
 #include <set>
+#include <sstream>
 
 #include "config/PersistedSettings.h"
-#include "log/EventLog.h"
+#include "net/NwProtocol.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NetworkTest.h"
 #include "tests/support/TempSettingsStore.h"
+#include "tools/NewFeedEncoder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+using Strings = std::vector<std::string>;
+constexpr auto npos = std::string::npos;
 
 const std::string kRow = "1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.20.1,34002,UDP,MULTICAST,N,N,";
 const std::string kSecondRow = "2,QB,239.255.10.2,34003,UDP,MULTICAST,239.255.20.2,34004,UDP,MULTICAST,N,N,";
@@ -33,13 +50,22 @@ std::string RowWith(size_t index, const std::string& text)
     return unsetenv("NOTIFY_SOCKET") == 0 && unsetenv("INVOCATION_ID") == 0;
 }();
 
+bool Shell(const std::string& command)
+{
+    return std::system(command.c_str()) == 0;
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != npos;
+}
+
 // What the command line could be read two ways, or cannot be used, is
 // refused with status 2 before anything starts: not even the log is written.
 TEST(RelayRunnerTest, RefusesWhatItCannotUseBeforeAnythingStarts)
 {
-    const std::vector<std::string> local = {"--host-ip", "198.18.0.2", "--zenta-ip", "198.18.1.1"};
     const struct {
-        std::vector<std::string> Arguments;
+        Strings Arguments;
         std::string Says;
     } cases[] = {
         {{kRow.substr(0, kRow.size() - 1)}, "a row ends with \",\""},
@@ -66,193 +92,215 @@ TEST(RelayRunnerTest, RefusesWhatItCannotUseBeforeAnythingStarts)
     };
     for (const auto& [arguments, says] : cases) {
         TempDirectory directory;
-        std::vector<std::string> argv = {ORMA_RELAY_PATH};
-        argv.insert(argv.end(), local.begin(), local.end());
+        Strings argv = {ORMA_RELAY_PATH, "--host-ip", "198.18.0.2", "--zenta-ip", "198.18.1.1"};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         ChildProcess relay(argv, directory.Path());
         EXPECT_EQ(relay.Wait(5s), 2) << says;
-        EXPECT_NE(relay.Stderr().find(says), std::string::npos) << relay.Stderr();
+        EXPECT_PRED2(Contains, relay.Stderr(), says);
         EXPECT_TRUE(std::filesystem::is_empty(directory.Path())) << says << ": nothing started, nothing logged";
     }
     TempDirectory directory;
     ChildProcess relay({ORMA_RELAY_PATH, "--from-store", kRow}, directory.Path());
     EXPECT_EQ(relay.Wait(5s), 2);
-    EXPECT_NE(relay.Stderr().find("not rows"), std::string::npos) << relay.Stderr();
+    EXPECT_PRED2(Contains, relay.Stderr(), "not rows");
 }
 
-// orma-relay in the relay namespace.
-class RelayRunnerNetworkTest : public NetworkTest {
+// orma-relay in the relay namespace, working and logging in a store folder
+// of the test's own; a sink on each row's output.
+class RelayTest : public NetworkTest {
 protected:
-    std::vector<std::string> Relay(const std::vector<std::string>& arguments) const
+    void SetUp() override
     {
-        std::vector<std::string> argv = {"ip", "netns", "exec", network->RelayNamespace(), ORMA_RELAY_PATH};
+        NetworkTest::SetUp();
+        if (IsSkipped())
+            return;
+        sink = network->OpenSinkSocket("239.255.20.1", 34002);
+        secondSink = network->OpenSinkSocket("239.255.20.2", 34004);
+    }
+    Strings Relay(const Strings& arguments) const
+    {
+        Strings argv = {"ip", "netns", "exec", network->RelayNamespace(), ORMA_RELAY_PATH};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return argv;
     }
-    std::vector<std::string> RowsRelay(std::vector<std::string> arguments) const
+    // In rows mode, on the test network's addresses (or another ZENTA-side one).
+    void StartRelay(Strings arguments, const std::string& zentaSideIp = TestNetwork::kZentaSideIp)
     {
-        arguments.insert(arguments.begin(),
-                         {"--host-ip", TestNetwork::kHostSideIp, "--zenta-ip", TestNetwork::kZentaSideIp});
-        return Relay(arguments);
+        arguments.insert(arguments.begin(), {"--host-ip", TestNetwork::kHostSideIp, "--zenta-ip", zentaSideIp});
+        relay = std::make_unique<ChildProcess>(Relay(arguments), store.Path());
     }
-    // Feeds the group until the sink receives a datagram: the relay of that configuration runs.
-    bool Relays(const std::string& group, uint16_t port, int sink)
+    bool Feed(const Bytes& datagram) { return network->Feed("239.255.10.1", 34001, datagram); }
+    // Feeds kRow's (or kSecondRow's) group until its sink receives a datagram
+    // within the time: the relay of that configuration runs.
+    bool Relays(int row = 1, std::chrono::milliseconds within = 5s)
     {
-        std::vector<uint8_t> out;
-        return WaitFor([&] {
-            network->Feed(group, port, std::vector<uint8_t>(100, 1));
-            return ReceiveDatagram(sink, out, 50ms) == 512;
-        });
+        Bytes out;
+        return WaitFor(
+            [&] {
+                network->Feed(row == 1 ? "239.255.10.1" : "239.255.10.2", row == 1 ? 34001 : 34003, Bytes(100, 1));
+                return ReceiveDatagram(row == 1 ? sink : secondSink, out, 20ms) == 512;
+            },
+            within);
     }
+    // How many per-second lines the relay printed that contain `part`.
+    int Printed(const std::string& part) const
+    {
+        std::istringstream text(relay->Stdout());
+        int count = 0;
+        for (std::string line; std::getline(text, line);) count += line.find(part) != npos;
+        return count;
+    }
+    // Waits for the relay to print one more per-second line containing `part`.
+    bool PrintsAnother(const std::string& part) const
+    {
+        const int before = Printed(part);
+        return WaitFor([&] { return Printed(part) > before; });
+    }
+    // Makes the veth pair of the relay's Host side (or ZENTA side) again, as the network had it.
+    void RecreateLink(bool hostSide) const
+    {
+        const std::string& relayNs = network->RelayNamespace();
+        const std::string outerNs = hostSide ? network->FeedNamespace() : network->SinkNamespace();
+        const std::string outer = hostSide ? "feed0" : "sink0", inner = hostSide ? "host0" : "zenta0";
+        ASSERT_TRUE(Shell("ip link add " + outer + " netns " + outerNs + " type veth peer name " + inner + " netns " +
+                          relayNs + " && ip -n " + outerNs + " addr add " +
+                          (hostSide ? TestNetwork::kFeedIp : TestNetwork::kSinkIp) + "/24 dev " + outer + " && ip -n " +
+                          outerNs + " link set " + outer + " up && ip -n " + relayNs + " addr add " +
+                          (hostSide ? TestNetwork::kHostSideIp : TestNetwork::kZentaSideIp) + "/24 dev " + inner +
+                          " && ip -n " + relayNs + " link set " + inner + " up"));
+        // A new link drops what is sent on it until the kernel has marked it up.
+        ASSERT_TRUE(
+            WaitFor([&] { return Shell("ip -n " + relayNs + " link show " + inner + " | grep -q 'state UP'"); }));
+    }
+
+    TempSettingsStore store;
+    std::unique_ptr<ChildProcess> relay;
+    int sink = -1, secondSink = -1;
 };
 
-// It relays, reports every second, and ends in order after its time, on
-// SIGTERM and (in rows mode) on SIGHUP.
-TEST_F(RelayRunnerNetworkTest, RelaysReportsAndEndsInOrder)
+// It relays every datagram as exactly 512 bytes, from where it was received:
+// cut, or padded with zeros (nothing of a longer one shows behind a shorter
+// one); it reports every second, and ends in order after its time, on
+// SIGTERM (polling, here) and in rows mode on SIGHUP.
+TEST_F(RelayTest, RelaysReportsAndEndsInOrder)
 {
-    TempDirectory directory;
-    const int sink = network->OpenSinkSocket("239.255.20.1", 34002);
+    Bytes out;
     for (const int signal : {0, SIGTERM, SIGHUP}) {
-        ChildProcess relay(
-            RowsRelay(signal ? std::vector<std::string>{kRow} : std::vector<std::string>{"--seconds", "2", kRow}),
-            directory.Path());
-        ASSERT_TRUE(Relays("239.255.10.1", 34001, sink));  // the relay may still be starting
-        if (signal)
-            relay.Signal(signal);
-        ASSERT_EQ(relay.Wait(10s), 0) << relay.Stderr();
-
-        const std::string printed = relay.Stdout();
-        EXPECT_NE(printed.find("Config ID 1  Stopped"), std::string::npos) << printed;
-        if (!signal) {
-            EXPECT_NE(printed.find("Config ID 1  Running               Pkts Recv: "), std::string::npos) << printed;
+        StartRelay(signal == 0         ? Strings{"--seconds", "2", kRow}
+                   : signal == SIGTERM ? Strings{"--poll", kRow}
+                                       : Strings{kRow});
+        ASSERT_TRUE(Relays());  // the relay may still be starting
+        while (ReceiveDatagram(sink, out, 100ms) >= 0) {}
+        if (signal == 0) {
+            Bytes longest(kMaxDatagramLength), padded(512, 0);
+            std::iota(longest.begin(), longest.end(), 1);
+            std::fill_n(padded.begin(), 100, 0xAB);
+            // The last one is empty; the one before, longer than the receive buffer, is dropped.
+            const std::pair<Bytes, Bytes> relayed[] = {{longest, Bytes(longest.begin(), longest.begin() + 512)},
+                                                       {Bytes(100, 0xAB), padded},
+                                                       {Bytes(kMaxDatagramLength + 1, 9), {}},
+                                                       {{}, Bytes(512, 0)}};
+            for (const auto& [in, expected] : relayed) {
+                ASSERT_TRUE(Feed(in));
+                out.clear();
+                ReceiveDatagram(sink, out, expected.empty() ? 200ms : 2s);
+                EXPECT_EQ(out, expected) << in.size() << " bytes in";
+            }
+        } else {
+            relay->Signal(signal);
         }
-        EXPECT_NE(printed.find("  Dropped: 0  Failed: 0\n"), std::string::npos) << printed;
+        ASSERT_EQ(relay->Wait(10s), 0) << relay->Stderr();
+        EXPECT_EQ(ReceiveDatagram(sink, out, 200ms), -1) << "the stop is no datagram";
+        // The first line comes after a second: only the run of 2 s is sure to print one.
+        for (const char* line : {"Config ID 1  Stopped", "  Dropped: 0  Failed: 0\n",
+                                 signal ? "" : "Config ID 1  Running               Pkts Recv: "})
+            EXPECT_PRED2(Contains, relay->Stdout(), line);
     }
-    const std::string log = ReadFile(directory.File(CEventLog::GetInstance()->GetLogFileName()));
     for (const char* line :
-         {"ORMA UDP Broadcast Server has been Started", "ORMA UDP Broadcast Server has been Closed"}) {
-        size_t count = 0;
-        for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++count;
-        EXPECT_EQ(count, 3u) << line << "\n" << log;
-    }
+         {"ORMA UDP Broadcast Server has been Started", "ORMA UDP Broadcast Server has been Closed",
+          "Config ID 1 Receive Socket Created Successfully. IP: 239.255.10.1, Port: 34001, Retval: 0 ",
+          "Config ID 1 Send Socket Created Successfully. IP: 239.255.20.1, Port: 34002, Retval: 0 "})
+        EXPECT_EQ(store.CountLogLines(line), 3) << line << "\n" << store.LogText();
+    EXPECT_EQ(store.CountLogLines("Config ID 1 polls for datagrams on any CPU."), 1);
 }
 
-// A row that cannot start stops the others in order, with status 1; two
-// rows that feed each other (the Host and ZENTA sides on one interface)
-// are refused before anything starts.
-TEST_F(RelayRunnerNetworkTest, EndsWhenARowCannotStartAndRefusesALoop)
+// A row that cannot start, receiving or sending, stops the others in order
+// with status 1 and says why; two rows that feed each other (the Host and
+// ZENTA sides on one interface) are refused before anything starts.
+TEST_F(RelayTest, EndsWhenARowCannotStartAndRefusesALoop)
 {
-    TempDirectory directory;
-    const std::string notAGroup = "2,QB,198.18.0.9,34003,UDP,MULTICAST,239.255.20.2,34004,UDP,MULTICAST,N,N,";
-    ChildProcess failing(RowsRelay({kRow, notAGroup}), directory.Path());
-    EXPECT_EQ(failing.Wait(10s), 1);
-    EXPECT_NE(failing.Stderr().find("Config ID 2 could not start: Receive Connect Error"), std::string::npos)
-        << failing.Stderr();
-    EXPECT_NE(failing.Stdout().find("Config ID 1  Stopped"), std::string::npos) << failing.Stdout();
+    const std::string notLocal = "2,QB,198.18.0.9,34003,UDP,MULTICAST,239.255.20.2,34004,UDP,MULTICAST,N,N,";
+    StartRelay({kRow, notLocal});
+    EXPECT_EQ(relay->Wait(10s), 1);
+    EXPECT_PRED2(Contains, relay->Stderr(), "Config ID 2 could not start: Receive Connect Error, Cannot assign");
+    EXPECT_PRED2(Contains, relay->Stdout(), "Config ID 1  Stopped");
+    StartRelay({kRow}, "198.18.9.9");  // no interface holds it
+    EXPECT_EQ(relay->Wait(10s), 1);
+    EXPECT_PRED2(Contains, relay->Stderr(), "Can't initialize sending socket....\n");
+    EXPECT_PRED2(Contains, relay->Stderr(), "Config ID 1 could not start: Send Connect Error, Cannot assign");
 
-    ASSERT_EQ(std::system(("ip -n " + network->RelayNamespace() + " addr add 198.18.0.3/24 dev host0").c_str()), 0);
+    ASSERT_TRUE(Shell("ip -n " + network->RelayNamespace() + " addr add 198.18.0.3/24 dev host0"));
     const std::string back = "2,QB,239.255.20.1,34002,UDP,MULTICAST,239.255.10.1,34001,UDP,MULTICAST,N,N,";
-    ChildProcess looping(Relay({"--host-ip", TestNetwork::kHostSideIp, "--zenta-ip", "198.18.0.3", kRow, back}),
-                         directory.Path());
-    EXPECT_EQ(looping.Wait(10s), 2);
+    StartRelay({kRow, back}, "198.18.0.3");
+    EXPECT_EQ(relay->Wait(10s), 2);
     const std::string refusal = "Config ID 2 would relay its own output back to itself (2 > 1 > 2)";
-    EXPECT_NE(looping.Stderr().find(refusal), std::string::npos) << looping.Stderr();
+    EXPECT_PRED2(Contains, relay->Stderr(), refusal);
 
-    const std::string log = ReadFile(directory.File(CEventLog::GetInstance()->GetLogFileName()));
-    EXPECT_NE(log.find("Config ID 2 Error in Receive Socket"), std::string::npos) << log;
-    EXPECT_NE(log.find(refusal + "; not started."), std::string::npos) << log;
-    EXPECT_EQ(log.rfind("has been Started successfully"), log.find("has been Started successfully"))
-        << "only the first run's Config ID 1 started\n"
-        << log;
+    const std::string notAvailable = std::to_string(EADDRNOTAVAIL);
+    for (const std::string& line :
+         {"Config ID 2 Error in Receive Socket. IP: 198.18.0.9, Port: 34003, Retval: " + notAvailable + " \n",
+          "Config ID 1 Error in Send Socket. IP: 239.255.20.1, Port: 34002, Retval: " + notAvailable + " \n",
+          refusal + "; not started.\n"})
+        EXPECT_PRED2(Contains, store.LogText(), line);
+    EXPECT_EQ(store.CountLogLines("has been Started successfully"), 1) << "only the first run's Config ID 1";
 }
 
-// A closed standard output (a reader that went away) stops the lines, not the relaying.
-TEST_F(RelayRunnerNetworkTest, SurvivesAClosedStandardOutput)
+// A closed standard output (a reader that went away) stops the lines, and
+// an event log that cannot be written is said on stderr; relaying goes on.
+// (Root writes into any folder of an ordinary file system: /sys refuses
+// new files even to root.)
+TEST_F(RelayTest, SurvivesAClosedStandardOutputAndAnUnwritableLog)
 {
-    TempDirectory directory;
-    const int sink = network->OpenSinkSocket("239.255.20.1", 34002);
     const std::string command = std::string("'") + ORMA_RELAY_PATH + "' --host-ip " + TestNetwork::kHostSideIp +
-                                " --zenta-ip " + TestNetwork::kZentaSideIp + " --seconds 3 " + kRow +
+                                " --zenta-ip " + TestNetwork::kZentaSideIp + " --log-dir /sys --seconds 3 " + kRow +
                                 " | true; exit ${PIPESTATUS[0]}";
-    ChildProcess relay({"ip", "netns", "exec", network->RelayNamespace(), "bash", "-c", command}, directory.Path());
+    ChildProcess piped({"ip", "netns", "exec", network->RelayNamespace(), "bash", "-c", command}, store.Path());
     std::this_thread::sleep_for(1500ms);  // past the first line, written into the closed pipe
-    EXPECT_TRUE(Relays("239.255.10.1", 34001, sink));
-    EXPECT_EQ(relay.Wait(10s), 0) << relay.Stderr();
+    EXPECT_TRUE(Relays());
+    EXPECT_EQ(piped.Wait(10s), 0) << piped.Stderr();
+    EXPECT_PRED2(Contains, piped.Stderr(), "The event log /sys/PLUX_");
+    EXPECT_PRED2(Contains, piped.Stderr(), "cannot be written: Permission denied.");
 }
 
-// Store mode runs the Auto Start list (all of it with --all), from the
-// console's store or the one --store names, holding the store against a
-// second program; a configuration that feeds itself is not started.
-TEST_F(RelayRunnerNetworkTest, RunsTheStoreAndHoldsIt)
-{
-    TempSettingsStore store;
-    ASSERT_TRUE(TempSettingsStore::StoreConfigurations({kRow, kSecondRow}, "1,"));
-    const int firstSink = network->OpenSinkSocket("239.255.20.1", 34002);
-    const int secondSink = network->OpenSinkSocket("239.255.20.2", 34004);
-
-    ChildProcess autoStart(Relay({"--from-store", "--log-dir", store.Path()}), store.Path());
-    ASSERT_TRUE(Relays("239.255.10.1", 34001, firstSink)) << autoStart.Stderr();
-    ChildProcess second(Relay({"--from-store", "--all"}), store.Path());
-    EXPECT_EQ(second.Wait(5s), 3);
-    EXPECT_NE(second.Stderr().find("the settings store " + store.Path() +
-                                   "/config/orma-broadcast-server is in use by another program"),
-              std::string::npos)
-        << second.Stderr();
-    autoStart.Signal(SIGTERM);
-    ASSERT_EQ(autoStart.Wait(10s), 0);
-    EXPECT_EQ(autoStart.Stdout().find("Config ID 2"), std::string::npos) << "not in the Auto Start list";
-
-    TempDirectory elsewhere;
-    setenv("XDG_CONFIG_HOME", elsewhere.Path().c_str(), 1);
-    ChildProcess all(Relay({"--from-store", "--all", "--store", store.Path() + "/config/orma-broadcast-server",
-                            "--log-dir", store.Path()}),
-                     store.Path());
-    EXPECT_TRUE(Relays("239.255.10.1", 34001, firstSink));
-    EXPECT_TRUE(Relays("239.255.10.2", 34003, secondSink));
-    all.Signal(SIGTERM);
-    EXPECT_EQ(all.Wait(10s), 0);
-    EXPECT_EQ(store.CountLogLines("Config ID 2 has been Started successfully."), 1);
-    setenv("XDG_CONFIG_HOME", (store.Path() + "/config").c_str(), 1);
-
-    // Both sides on one interface: configuration 3 would receive what it sends.
-    const std::string selfFeeding = "3,QC,239.255.10.3,34005,UDP,MULTICAST,239.255.10.3,34005,UDP,MULTICAST,N,N,";
-    ASSERT_TRUE(TempSettingsStore::Store(
-        kConfigurationKey,
-        {{"Record Count", "2"}, {"0", kRow}, {"1", selfFeeding}, {"Zenta Side IP", TestNetwork::kHostSideIp}}));
-    ChildProcess oneInterface(Relay({"--from-store", "--all", "--store", store.Path() + "/config/orma-broadcast-server",
-                                     "--log-dir", store.Path(), "--seconds", "1"}),
-                              store.Path());
-    EXPECT_EQ(oneInterface.Wait(10s), 0);
-    EXPECT_EQ(store.CountLogLines("Config ID 3 would relay its own output back to itself (3 > 3); not started."), 1);
-    EXPECT_NE(oneInterface.Stdout().find("Config ID 1  Connected"), std::string::npos) << oneInterface.Stdout();
-    EXPECT_EQ(oneInterface.Stdout().find("Config ID 3"), std::string::npos) << oneInterface.Stdout();
-}
-
-// SIGHUP in store mode applies the store again; an unchanged configuration
+// Store mode runs the Auto Start list, holding the store against a second
+// program. SIGHUP applies the store again: an unchanged configuration
 // relays through it without losing a datagram, and an added one starts.
-TEST_F(RelayRunnerNetworkTest, ReloadsWithoutLoss)
+// With --all every configuration runs, from the store --store names; one
+// that feeds itself is not started.
+TEST_F(RelayTest, RunsTheStoreHoldsItAndReloadsWithoutLoss)
 {
-    TempSettingsStore store;
-    ASSERT_TRUE(TempSettingsStore::StoreConfigurations({kRow}, "1,"));
-    const int sink = network->OpenSinkSocket("239.255.20.1", 34002);
-    const int addedSink = network->OpenSinkSocket("239.255.20.2", 34004);
+    ASSERT_TRUE(TempSettingsStore::StoreConfigurations({kRow, kSecondRow}, "1,"));
     const int bigBuffer = 16 << 20;  // holds the whole feed: it is counted afterwards
     ASSERT_EQ(setsockopt(sink, SOL_SOCKET, SO_RCVBUFFORCE, &bigBuffer, sizeof bigBuffer), 0);
+    ChildProcess autoStart(Relay({"--from-store"}), store.Path());
+    ASSERT_TRUE(Relays()) << autoStart.Stderr();
+    ChildProcess second(Relay({"--from-store", "--all"}), store.Path());
+    EXPECT_EQ(second.Wait(5s), 3);
+    EXPECT_PRED2(Contains, second.Stderr(),
+                 "the settings store " + store.Path() + "/config/orma-broadcast-server is in use by another program");
+    EXPECT_EQ(store.CountLogLines("Config ID 2"), 0) << "not in the Auto Start list";
 
-    ChildProcess relay(Relay({"--from-store", "--log-dir", store.Path(), "--quiet"}), store.Path());
-    ASSERT_TRUE(Relays("239.255.10.1", 34001, sink));
-    std::vector<uint8_t> out;
+    Bytes out;
     while (ReceiveDatagram(sink, out, 100ms) >= 0) {}
-
     constexpr uint32_t kDatagrams = 2000;  // 2,000 a second for about a second
     for (uint32_t sequence = 0; sequence < kDatagrams; ++sequence) {
         if (sequence == kDatagrams / 2) {
             ASSERT_TRUE(TempSettingsStore::StoreConfigurations({kRow, kSecondRow}, "1,2,"));
-            relay.Signal(SIGHUP);
+            autoStart.Signal(SIGHUP);
         }
-        std::vector<uint8_t> datagram(100, 0);
+        Bytes datagram(100, 0);
         std::memcpy(datagram.data(), &sequence, sizeof sequence);
-        network->Feed("239.255.10.1", 34001, datagram);
+        Feed(datagram);
         std::this_thread::sleep_for(500us);
     }
     std::set<uint32_t> received;
@@ -263,13 +311,222 @@ TEST_F(RelayRunnerNetworkTest, ReloadsWithoutLoss)
     }
     EXPECT_EQ(received.size(), kDatagrams);
     EXPECT_TRUE(received.empty() || *received.rbegin() == kDatagrams - 1);
-    EXPECT_TRUE(Relays("239.255.10.2", 34003, addedSink));
-
-    relay.Signal(SIGTERM);
-    EXPECT_EQ(relay.Wait(10s), 0);
+    EXPECT_TRUE(Relays(2));
+    autoStart.Signal(SIGTERM);
+    ASSERT_EQ(autoStart.Wait(10s), 0);
     EXPECT_EQ(store.CountLogLines("Config ID 2 Reload: added, started."), 1) << store.LogText();
     EXPECT_EQ(store.CountLogLines("Config ID 1 Reload"), 0) << store.LogText();
     EXPECT_EQ(store.CountLogLines("Config ID 1 has been Started successfully."), 1);
+
+    ASSERT_TRUE(TempSettingsStore::StoreConfigurations({kRow, kSecondRow}, "1,"));
+    TempDirectory elsewhere;
+    setenv("XDG_CONFIG_HOME", elsewhere.Path().c_str(), 1);
+    ChildProcess all(Relay({"--from-store", "--all", "--store", store.Path() + "/config/orma-broadcast-server"}),
+                     store.Path());
+    EXPECT_TRUE(Relays());
+    EXPECT_TRUE(Relays(2));
+    all.Signal(SIGTERM);
+    EXPECT_EQ(all.Wait(10s), 0);
+    setenv("XDG_CONFIG_HOME", (store.Path() + "/config").c_str(), 1);
+
+    // Both sides on one interface: configuration 3 would receive what it sends.
+    const std::string selfFeeding = "3,QC,239.255.10.3,34005,UDP,MULTICAST,239.255.10.3,34005,UDP,MULTICAST,N,N,";
+    ASSERT_TRUE(TempSettingsStore::Store(
+        kConfigurationKey,
+        {{"Record Count", "2"}, {"0", kRow}, {"1", selfFeeding}, {"Zenta Side IP", TestNetwork::kHostSideIp}}));
+    ChildProcess oneInterface(Relay({"--from-store", "--all", "--seconds", "1"}), store.Path());
+    EXPECT_EQ(oneInterface.Wait(10s), 0);
+    EXPECT_EQ(store.CountLogLines("Config ID 3 would relay its own output back to itself (3 > 3); not started."), 1);
+    EXPECT_PRED2(Contains, oneInterface.Stdout(), "Config ID 1  Connected");
+    EXPECT_FALSE(Contains(oneInterface.Stdout(), "Config ID 3")) << oneInterface.Stdout();
+}
+
+// The network misbehaving. Started before its interface, a relay asked to
+// wait does. Stopped while the feed runs, it loses datagrams in the kernel,
+// and counts what the kernel counts, kept when its sockets are made anew.
+// Interfaces deleted and made again (a driver reload, a VLAN made anew) and
+// an address removed and added again: each time it says it waits, and
+// relays again within 2 s of the interface being back. Refused sends are
+// counted, shown and said once; in a batch the ones after a refused
+// datagram still go, in their order.
+TEST_F(RelayTest, RelaysThroughWhatTheNetworkDoes)
+{
+    const std::string relayNs = "ip -n " + network->RelayNamespace();
+    ASSERT_TRUE(Shell(relayNs + " link del host0"));  // its veth peer goes with it
+    StartRelay({"--wait-for-interfaces", kRow});
+    ASSERT_TRUE(PrintsAnother("Waiting for Interface"));
+    RecreateLink(/*hostSide=*/true);
+    ASSERT_TRUE(Relays());
+
+    relay->Signal(SIGSTOP);
+    for (int i = 0; i < 5000; ++i) Feed(Bytes(1400, 3));
+    relay->Signal(SIGCONT);
+    // UdpRcvbufErrors in the relay's namespace: the relay's sockets are the only ones there.
+    ChildProcess snmp(
+        {"ip", "netns", "exec", network->RelayNamespace(), "awk", "/^Udp:/ { if (n++) print $6 }", "/proc/net/snmp"},
+        store.Path());
+    ASSERT_EQ(snmp.Wait(5s), 0);
+    const std::string dropped = "Dropped: " + std::to_string(std::stoul(snmp.Stdout())) + " ";
+    ASSERT_NE(dropped, "Dropped: 0 ") << "the stall lost nothing; feed more";
+    EXPECT_TRUE(WaitFor([&] { return Printed(dropped) > 0; }, 2s)) << relay->Stdout() << "the kernel: " << dropped;
+    Bytes out;
+    while (ReceiveDatagram(sink, out, 100ms) >= 0) {}  // what it relayed after the stall
+
+    ASSERT_TRUE(Shell(relayNs + " link del host0"));
+    ASSERT_TRUE(PrintsAnother("Waiting for Interface"));
+    RecreateLink(/*hostSide=*/true);
+    EXPECT_TRUE(Relays(1, 2s)) << "Host side";
+    ASSERT_TRUE(Shell(relayNs + " link del zenta0"));
+    ASSERT_TRUE(PrintsAnother("Waiting for Interface"));
+    RecreateLink(/*hostSide=*/false);
+    close(sink);
+    sink = network->OpenSinkSocket("239.255.20.1", 34002);  // the sink's interface is new too
+    EXPECT_TRUE(Relays(1, 2s)) << "ZENTA side";
+    ASSERT_TRUE(Shell(relayNs + " addr del " + TestNetwork::kHostSideIp + "/24 dev host0"));
+    ASSERT_TRUE(PrintsAnother("Waiting for Interface"));
+    ASSERT_TRUE(Shell(relayNs + " addr add " + TestNetwork::kHostSideIp + "/24 dev host0"));
+    EXPECT_TRUE(Relays(1, 2s)) << "address back";
+    EXPECT_TRUE(WaitFor([&] {
+        return store.CountLogLines("Config ID 1 Relays again: receiving on host0, sending from zenta0.") == 3;
+    }));
+    EXPECT_EQ(store.CountLogLines("Config ID 1 Waiting for its interfaces: no interface holds"), 4) << store.LogText();
+
+    // Every other datagram the relay sends is refused, the first among them.
+    while (ReceiveDatagram(sink, out, 100ms) >= 0) {}
+    const std::string nft = "ip netns exec " + network->RelayNamespace() + " nft ";
+    ASSERT_TRUE(Shell(nft + "'add table ip fault; add chain ip fault out { type filter hook output priority 0; }; "
+                            "add rule ip fault out udp dport 34002 numgen inc mod 2 == 0 drop'"));
+    // Stopped meanwhile, the relay finds them all in its socket and takes them as one batch.
+    relay->Signal(SIGSTOP);
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(Feed(Bytes(100, static_cast<uint8_t>(i))));
+    relay->Signal(SIGCONT);
+    for (int i = 1; i < 10; i += 2) {
+        ASSERT_EQ(ReceiveDatagram(sink, out, 2s), 512);
+        EXPECT_EQ(out[0], i);
+    }
+    // Only the accepted ones count as sent (all before were), and the drops of the sockets it closed still count.
+    const std::regex failing("Send Failing +Pkts Recv: ([0-9]+)  Pkts Sent: ([0-9]+)  " + dropped + " Failed: 5\n");
+    std::smatch counts;
+    std::string printed;
+    ASSERT_TRUE(WaitFor([&] { return std::regex_search(printed = relay->Stdout(), counts, failing); })) << printed;
+    EXPECT_EQ(std::stoul(counts[1]) - std::stoul(counts[2]), 5u) << counts[0];
+    ASSERT_TRUE(Shell(nft + "delete table ip fault"));
+    EXPECT_TRUE(Relays());
+    EXPECT_EQ(store.CountLogLines("Config ID 1 Sends are failing: Operation not permitted"), 1) << store.LogText();
+    EXPECT_TRUE(WaitFor([&] { return store.CountLogLines("Config ID 1 Sends succeed again after 5 failed.") == 1; }));
+}
+
+// A relay converting: the operator's check (orma-feed in the feed
+// namespace, orma-monitor in the sink namespace) shows what it made, and a
+// feed of ever new tokens stays within the ticker map's ceiling.
+TEST_F(RelayTest, ConvertsForTheMonitorAndATokenFloodStaysBounded)
+{
+    StartRelay({"1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.20.1,34002,UDP,MULTICAST,N,Y,"});
+    ASSERT_TRUE(WaitFor([&] { return Printed("Connected") > 0; }));
+    ChildProcess monitor({"ip", "netns", "exec", network->SinkNamespace(), ORMA_MONITOR, "--group", "239.255.20.1",
+                          "--port", "34002", "--interface", TestNetwork::kSinkIp, "--count", "3", "--seconds", "10"},
+                         store.Path());
+    // It says when it has joined: only then may the feed start.
+    ASSERT_TRUE(WaitFor([&] { return monitor.Stdout().starts_with("orma-monitor: listening on"); }));
+    EXPECT_TRUE(Shell("ip netns exec " + network->FeedNamespace() +
+                      " " ORMA_FEED
+                      " --group 239.255.10.1 --port 34001 --interface 198.18.0.1 --tokens 4464,2 --close 1000"
+                      " --last 1025 --oi 5000 --flags 22 --count 8 --rate 1000 --step 5 --records 1 >/dev/null"));
+    EXPECT_EQ(monitor.Wait(15s), 0);
+    // Each round: prices, open interest, then one depth message a token; the last price moves by 5 a round.
+    for (const char* line :
+         {"stream 4  code 7208  length 466  records 1",
+          "token 4464  state 2  last 1025  net + 250  oi 5000  close 1000  open 1000  high 1025  low 1000",
+          "L0 100@1025 n1 f0", "token 4464  state 2  last 1030  net + 300", "orma-monitor: 3 datagrams"})
+        EXPECT_PRED2(Contains, monitor.Stdout(), line);
+    EXPECT_TRUE(WaitFor([&] { return Printed("Pkts Recv: 8  Pkts Sent: 4 ") > 0; })) << relay->Stdout();
+
+    std::mt19937 random(7);
+    std::vector<TickerOpenInterest> records(140);  // random tokens hardly compress: one datagram holds 140
+    for (int message = 0; message < 8000 && store.CountLogLines("Ticker map is full") == 0; ++message) {
+        for (TickerOpenInterest& record : records) record = {static_cast<int32_t>(random()), 1};
+        ASSERT_TRUE(Feed(EncodeOpenInterestMessage(records)));
+        if (message % 100 == 99)
+            std::this_thread::sleep_for(10ms);  // within the relay's receive buffer
+    }
+    EXPECT_TRUE(WaitFor([&] { return store.CountLogLines("Config ID 1 Ticker map is full (500000 tokens)") == 1; }));
+    std::ifstream status("/proc/" + std::to_string(relay->Pid()) + "/status");
+    long residentKb = 0;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            residentKb = std::stol(line.substr(6));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their shadow memory would dwarf the map
+    EXPECT_LT(residentKb, 100 * 1024);
+#else
+    (void)residentKb;
+#endif
+}
+
+// Under a played systemd (a datagram socket of the test's own named by
+// NOTIFY_SOCKET, the watchdog set through WATCHDOG_USEC): READY once its
+// relays run, watchdog pings while they are well (idle ones too), none
+// while a relay thread is wedged in a send that cannot go out, and its
+// counters at /metrics as a real parser reads them. Its relays share a
+// receiving port and a sending port, two of them a group too; each sees
+// only its own group.
+TEST_F(RelayTest, UnderSystemdReadyPingsOnlyWhileNoRelayIsWedgedAndServesItsCounters)
+{
+    const int systemd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/notify", store.Path().c_str());
+    ASSERT_EQ(bind(systemd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    setenv("NOTIFY_SOCKET", address.sun_path, 1);
+    setenv("WATCHDOG_USEC", "1000000", 1);
+    StartRelay({"--wait-for-interfaces", "--metrics", "9469", kRow,
+                "2,QB,239.255.10.2,34001,UDP,MULTICAST,239.255.20.2,34002,UDP,MULTICAST,N,N,",
+                "3,QC,239.255.10.1,34001,UDP,MULTICAST,239.255.20.3,34002,UDP,MULTICAST,N,N,"});
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+    Strings told;  // since the last clear
+    const auto tells = [&](const std::string& message) {
+        char next[512];
+        for (ssize_t length; (length = recv(systemd, next, sizeof next, MSG_DONTWAIT)) > 0;)
+            told.emplace_back(next, static_cast<size_t>(length));
+        return std::find(told.begin(), told.end(), message) != told.end();
+    };
+    ASSERT_TRUE(WaitFor([&] { return tells("READY=1\nSTATUS=3 of 3 relays running"); }, 5s));
+    EXPECT_TRUE(WaitFor([&] { return tells("WATCHDOG=1"); }, 3s)) << "idle relays ping";
+
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(Feed(Bytes(100, 1)));
+    const std::string relayNs = network->RelayNamespace();
+    const auto scraped = [&](const std::string& sample) {
+        ChildProcess scrape({"ip", "netns", "exec", relayNs, "/usr/bin/python3", ORMA_SCRAPE_SCRIPT, "9469"},
+                            store.Path());
+        return scrape.Wait(10s) == 0 && Contains(scrape.Stdout(), "\nsample " + sample + "\n");
+    };
+    // Published once a second.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return scraped(
+                "orma_relay_sent_datagrams_total config_id='3' receive_group='239.255.10.1' "
+                "receive_port='34001' segment='QC' send_group='239.255.20.3' send_port='34002' 3.0");
+        },
+        5s));
+    EXPECT_TRUE(
+        scraped("orma_relay_received_datagrams_total config_id='2' receive_group='239.255.10.2' "
+                "receive_port='34001' segment='QB' send_group='239.255.20.2' send_port='34002' 0.0"));
+
+    // A queue that lets nothing out fills the send socket's buffer: the next send blocks for good.
+    const std::string tc = "ip netns exec " + relayNs + " tc qdisc replace dev zenta0 root ";
+    ASSERT_TRUE(Shell(tc + "tbf rate 8bit burst 1600 limit 100000000"));
+    for (int i = 0; i < 2000; ++i) ASSERT_TRUE(Feed(Bytes(512, 2)));
+    ASSERT_TRUE(WaitFor([&] { return store.CountLogLines("Config ID 1 Its relay thread is wedged") > 0; }, 5s));
+    tells("");
+    told.clear();
+    std::this_thread::sleep_for(2s);
+    EXPECT_FALSE(tells("WATCHDOG=1")) << "no ping while a relay is wedged";
+    ASSERT_TRUE(Shell(tc + "pfifo"));
+    EXPECT_TRUE(WaitFor([&] { return tells("WATCHDOG=1"); }, 5s)) << "pings again once it moves";
+    relay->Signal(SIGTERM);
+    EXPECT_EQ(relay->Wait(10s), 0);
+    EXPECT_TRUE(tells("STOPPING=1"));
+    close(systemd);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Scrapes 127.0.0.1:PORT/metrics and prints, for service_parts_test, what
+"""Scrapes 127.0.0.1:PORT/metrics and prints, for the tests, what
 Debian's Prometheus client parser reads in it (families, samples with their
 labels and values as Python literals) and the status of requests that must
 fail. Exits 1 on text that is not UTF-8 or a line the 0.0.4 format does not
