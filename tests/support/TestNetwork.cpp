@@ -125,7 +125,9 @@ bool TestNetwork::Feed(const std::string& group, uint16_t port, const std::vecto
             const in_addr out = Address(kFeedIp, 0).sin_addr;
             setsockopt(m_feedSocket, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out);
         }
-        if (SendDatagram(m_feedSocket, group, port, datagram))
+        const sockaddr_in to = Address(group, port);
+        if (sendto(m_feedSocket, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                   sizeof to) == static_cast<ssize_t>(datagram.size()))
             return true;
         m_feedSocket = -1;  // closed with the others
     }
@@ -146,13 +148,6 @@ int TestNetwork::OpenSinkSocket(const std::string& group, uint16_t port)
     if (setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0)
         return -1;
     return s;
-}
-
-bool SendDatagram(int socket, const std::string& ip, uint16_t port, const std::vector<uint8_t>& data)
-{
-    const sockaddr_in to = Address(ip, port);
-    return sendto(socket, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
-           static_cast<ssize_t>(data.size());
 }
 
 int ReceiveDatagram(int socket, std::vector<uint8_t>& data, std::chrono::milliseconds timeout)

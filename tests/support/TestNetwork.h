@@ -40,8 +40,6 @@ public:
     bool Feed(const std::string& group, uint16_t port, const std::vector<uint8_t>& datagram);
     // A socket in the sink namespace joined to group:port on sink0.
     [[nodiscard]] int OpenSinkSocket(const std::string& group, uint16_t port);
-    // A socket in the relay namespace, for traffic that stays there.
-    [[nodiscard]] int OpenRelaySocket() { return SocketIn(m_relay); }
 
 private:
     TestNetwork() = default;
@@ -53,8 +51,6 @@ private:
     int m_originalNs = -1;
 };
 
-// Sends a datagram to ip:port; false when the send failed.
-bool SendDatagram(int socket, const std::string& ip, uint16_t port, const std::vector<uint8_t>& data);
 // Receives one datagram within the timeout; -1 when none came.
 int ReceiveDatagram(int socket, std::vector<uint8_t>& data, std::chrono::milliseconds timeout);
 
