@@ -379,8 +379,8 @@ TEST_F(RelayTest, RelaysThroughWhatTheNetworkDoes)
     ASSERT_TRUE(Shell(relayNs + " link del zenta0"));
     ASSERT_TRUE(PrintsAnother("Waiting for Interface"));
     RecreateLink(/*hostSide=*/false);
-    close(sink);
-    sink = network->OpenSinkSocket("239.255.20.1", 34002);  // the sink's interface is new too
+    // The sink's interface is new too (the old socket closes with the network).
+    sink = network->OpenSinkSocket("239.255.20.1", 34002);
     EXPECT_TRUE(Relays(1, 2s)) << "ZENTA side";
     ASSERT_TRUE(Shell(relayNs + " addr del " + TestNetwork::kHostSideIp + "/24 dev host0"));
     ASSERT_TRUE(PrintsAnother("Waiting for Interface"));
