@@ -129,6 +129,12 @@ std::string FeedbackLoopText(const std::vector<int>& loop)
     return text;
 }
 
+std::string FeedbackLoopRefusal(const std::vector<int>& loop)
+{
+    return "Config ID " + std::to_string(loop.front()) + " would relay its own output back to itself (" +
+           FeedbackLoopText(loop) + ")";
+}
+
 bool IsSendPortFree(const std::vector<SendPortUse>& rows, int sendPort, std::string_view segmentCode, int skipId)
 {
     return std::none_of(rows.begin(), rows.end(), [&](const SendPortUse& row) {

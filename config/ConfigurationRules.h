@@ -63,6 +63,8 @@ using SameInterface = std::function<bool(const std::string&, const std::string&)
                                                 const SameInterface& sameInterface);
 // "3 > 5 > 3".
 [[nodiscard]] std::string FeedbackLoopText(const std::vector<int>& loop);
+// "Config ID 3 would relay its own output back to itself (3 > 5 > 3)".
+[[nodiscard]] std::string FeedbackLoopRefusal(const std::vector<int>& loop);
 
 // A list row as the sending-port rule sees it.
 struct SendPortUse {

@@ -106,8 +106,7 @@ void CKOVDlg::StartEngine(CKOVBCastEngine& engine)
     std::string refusal;
     const std::vector<int> loop = FindFeedbackLoop(configuration, running, &CInterfaceWatcher::AreOnOneInterface);
     if (!loop.empty())
-        refusal = FormatText("Config ID %d would relay its own output back to itself (%s), so it is not started.",
-                             configuration.ConfigId, FeedbackLoopText(loop).c_str());
+        refusal = FeedbackLoopRefusal(loop) + ", so it is not started.";
     CKOVBCastEngine::RELAY_OPTIONS options;
     options.Polling = m_polling.Enabled;
     if (refusal.empty() && m_polling.Enabled && !m_polling.Cpus.empty()) {

@@ -54,8 +54,7 @@ std::vector<KOV_BCAST_CONFIG> WithoutFeedbackLoops(const std::vector<KOV_BCAST_C
     for (const KOV_BCAST_CONFIG& configuration : starting) {
         const std::vector<int> loop = FindFeedbackLoop(configuration, running, &CInterfaceWatcher::AreOnOneInterface);
         if (!loop.empty()) {
-            refused.push_back(FormatText("Config ID %d would relay its own output back to itself (%s)",
-                                         configuration.ConfigId, FeedbackLoopText(loop).c_str()));
+            refused.push_back(FeedbackLoopRefusal(loop));
             continue;
         }
         running.push_back(configuration);
