@@ -358,7 +358,7 @@ TEST_F(RelayTest, RelaysThroughWhatTheNetworkDoes)
     RecreateLink(/*hostSide=*/true);
     ASSERT_TRUE(Relays());
 
-    relay->Signal(SIGSTOP);
+    ASSERT_TRUE(relay->Freeze());
     for (int i = 0; i < 5000; ++i) Feed(Bytes(1400, 3));
     relay->Signal(SIGCONT);
     // UdpRcvbufErrors in the relay's namespace: the relay's sockets are the only ones there.
@@ -397,7 +397,7 @@ TEST_F(RelayTest, RelaysThroughWhatTheNetworkDoes)
     ASSERT_TRUE(Shell(nft + "'add table ip fault; add chain ip fault out { type filter hook output priority 0; }; "
                             "add rule ip fault out udp dport 34002 numgen inc mod 2 == 0 drop'"));
     // Stopped meanwhile, the relay finds them all in its socket and takes them as one batch.
-    relay->Signal(SIGSTOP);
+    ASSERT_TRUE(relay->Freeze());
     for (int i = 0; i < 10; ++i) ASSERT_TRUE(Feed(Bytes(100, static_cast<uint8_t>(i))));
     relay->Signal(SIGCONT);
     for (int i = 1; i < 10; i += 2) {

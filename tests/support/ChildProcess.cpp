@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& directory)
 {
@@ -49,6 +50,23 @@ void ChildProcess::Signal(int signal) const
 {
     if (m_pid > 0 && m_status < 0)
         kill(m_pid, signal);
+}
+
+bool ChildProcess::Freeze()
+{
+    Signal(SIGSTOP);
+    while (m_status < 0 && m_pid > 0) {
+        int status = 0;
+        const pid_t waited = waitpid(m_pid, &status, WUNTRACED);
+        if (waited < 0 && errno == EINTR)
+            continue;
+        if (waited != m_pid)
+            return false;
+        if (WIFSTOPPED(status))
+            return true;
+        m_status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+    }
+    return false;
 }
 
 int ChildProcess::Wait(std::chrono::milliseconds timeout)

@@ -19,6 +19,9 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     void Signal(int signal) const;
+    // Stops it (SIGSTOP) and returns once every thread of it has stopped:
+    // kill() returns before they do. False if it has ended.
+    bool Freeze();
     [[nodiscard]] pid_t Pid() const noexcept { return m_pid; }
     // The exit status, 128 + the signal that ended it, or -1 while it still
     // runs when the timeout has passed.
