@@ -10,6 +10,15 @@
 #include <unistd.h>
 #include <cerrno>
 
+namespace {
+
+int ExitCode(int waitStatus)
+{
+    return WIFSIGNALED(waitStatus) ? 128 + WTERMSIG(waitStatus) : WEXITSTATUS(waitStatus);
+}
+
+}  // namespace
+
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& directory)
 {
     std::vector<char*> arguments;
@@ -64,7 +73,7 @@ bool ChildProcess::Freeze()
             return false;
         if (WIFSTOPPED(status))
             return true;
-        m_status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+        m_status = ExitCode(status);
     }
     return false;
 }
@@ -75,7 +84,7 @@ int ChildProcess::Wait(std::chrono::milliseconds timeout)
         [&] {
             int status = 0;
             if (m_status < 0 && m_pid > 0 && waitpid(m_pid, &status, WNOHANG) == m_pid)
-                m_status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+                m_status = ExitCode(status);
             return m_status >= 0;
         },
         timeout);
