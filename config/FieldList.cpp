@@ -3,11 +3,12 @@
 #include <cctype>
 #include <climits>
 
-std::vector<std::string> SplitFields(std::string_view text, char separator)
+std::vector<std::string> SplitFields(std::string_view text, char separator, size_t maxFields)
 {
     std::vector<std::string> fields;
     size_t start = 0;
-    for (size_t end = text.find(separator); end != std::string_view::npos; end = text.find(separator, start)) {
+    for (size_t end = text.find(separator); end != std::string_view::npos && fields.size() < maxFields;
+         end = text.find(separator, start)) {
         fields.emplace_back(text.substr(start, end - start));
         start = end + 1;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -8,8 +9,10 @@
 // Stored rows are fields each followed by a separator, the last one included.
 
 // A field is taken only when a separator follows it: "a,,b," gives a, "", b;
-// "a,b" gives only a; an empty text gives no field.
-[[nodiscard]] std::vector<std::string> SplitFields(std::string_view text, char separator = ',');
+// "a,b" gives only a; an empty text gives no field. At most maxFields are
+// taken, so that a line of millions of separators costs no more than a row.
+[[nodiscard]] std::vector<std::string> SplitFields(std::string_view text, char separator = ',',
+                                                   size_t maxFields = SIZE_MAX);
 // Every field followed by the separator: {a, b} gives "a,b,".
 [[nodiscard]] std::string JoinFields(const std::vector<std::string>& fields, char separator = ',');
 

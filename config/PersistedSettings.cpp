@@ -6,8 +6,8 @@
 #include "log/EventLog.h"
 
 #include <algorithm>
-#include <cctype>
-#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace {
 
@@ -24,56 +24,141 @@ constexpr char kPollingCpus[] = "Polling CPUs";
 constexpr int kMinimumStoredSegments = 8;
 constexpr const char* kDefaultSegmentRows[] = {"0,QA,,,,,", "1,QB,,,,,", "2,QC,,,,,", "3,QDLN,,,,,", "4,QE,,,,,"};
 
-void LogSkippedValue(const char* key, int index, const std::string& reason)
-{
-    LogEvent("%s Skipped %s value \"%d\": %s.", LocalTimeText().c_str(), key, index, reason.c_str());
-}
+// One key's values, read from its file once; every value is then taken from memory.
+class KeySnapshot {
+public:
+    KeySnapshot(const KeySnapshot&) = delete;
+    KeySnapshot& operator=(const KeySnapshot&) = delete;
 
-void LogMissingRows(const char* key, int first, int last, const char* countName, int count)
-{
-    if (first == last) {
-        LogSkippedValue(key, first, FormatText("it is missing or empty while \"%s\" is %d", countName, count));
-        return;
+    // Reads the key; a file too large or unreadable, and damaged lines, each say so in one line.
+    explicit KeySnapshot(const char* keyName) : m_keyName(keyName)
+    {
+        CRegistry registry;
+        if (!registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, keyName, 0)) {
+            m_unreadable = "the key cannot be opened";
+            return;
+        }
+        m_opened = true;
+        m_values = registry.ReadAll();
+        using State = CRegistry::FileState;
+        if (m_values.State == State::TooLarge) {
+            m_unreadable = FormatText("its values file is %lld bytes, above the limit of %lld", m_values.FileSize,
+                                      CRegistry::kMaxValuesFileSize);
+        } else if (m_values.State == State::Unreadable) {
+            m_unreadable = "its values file cannot be read";
+        } else if (const ParsedValues& parsed = m_values.Parsed; parsed.DamagedLines > 0) {
+            m_unreadable = FormatText("line %zu of its values file cannot be read (%zu such lines)",
+                                      parsed.FirstDamagedLine, parsed.DamagedLines);
+        }
+        if (!m_unreadable.empty())
+            LogEvent("%s Skipped what %s holds: %s.", LocalTimeText().c_str(), keyName, m_unreadable.c_str());
+        for (const StoredValue& value : m_values.Parsed.Values) m_index.emplace(value.Name, &value.Text);
     }
-    LogEvent("%s Skipped %s values \"%d\" to \"%d\": they are missing while \"%s\" is %d.", LocalTimeText().c_str(),
-             key, first, last, countName, count);
-}
 
-// The highest row number among the key's value names, -1 when there is none.
-int HighestRowIndex(const CRegistry& key)
-{
-    int highest = -1;
-    for (const std::string& name : key.ValueNames()) {
-        const bool isRowNumber = !name.empty() && name.size() <= 9 && (name == "0" || name[0] != '0') &&
-                                 std::all_of(name.begin(), name.end(), [](unsigned char c) { return std::isdigit(c); });
-        if (isRowNumber)
-            highest = std::max(highest, ParseDecimal(name));
+    [[nodiscard]] bool IsOpen() const { return m_opened; }
+    [[nodiscard]] const char* KeyName() const { return m_keyName; }
+    // Null when the value is not there.
+    [[nodiscard]] const std::string* Find(std::string_view name) const
+    {
+        const auto found = m_index.find(name);
+        return found == m_index.end() ? nullptr : found->second;
     }
-    return highest;
-}
+    [[nodiscard]] std::string Text(std::string_view name) const
+    {
+        const std::string* text = Find(name);
+        return text ? *text : std::string();
+    }
+    // Empty when every line of the key's file was read.
+    [[nodiscard]] const std::string& Unreadable() const { return m_unreadable; }
+
+private:
+    const char* m_keyName;
+    bool m_opened = false;
+    CRegistry::KeyValues m_values;
+    std::unordered_map<std::string_view, const std::string*> m_index;  // into m_values, which never changes
+    std::string m_unreadable;
+};
+
+// Says why values of a key were skipped: the first kMostSkippedLines one by
+// one, how many more at the end, so that a damaged store cannot flood the log.
+class SkipReport {
+public:
+    explicit SkipReport(const char* keyName) : m_keyName(keyName) {}
+    SkipReport(const SkipReport&) = delete;
+    SkipReport& operator=(const SkipReport&) = delete;
+    ~SkipReport()
+    {
+        if (m_lines > kMostSkippedLines)
+            LogEvent("%s Skipped %d more values of %s, not listed one by one.", LocalTimeText().c_str(),
+                     m_lines - kMostSkippedLines, m_keyName);
+    }
+
+    void Value(int index, const std::string& reason)
+    {
+        if (++m_lines <= kMostSkippedLines)
+            LogEvent("%s Skipped %s value \"%d\": %s.", LocalTimeText().c_str(), m_keyName, index, reason.c_str());
+    }
+    void MissingValues(int first, int last, const char* countName, int count)
+    {
+        if (first == last) {
+            Value(first, FormatText("it is missing or empty while \"%s\" is %d", countName, count));
+            return;
+        }
+        if (++m_lines <= kMostSkippedLines)
+            LogEvent("%s Skipped %s values \"%d\" to \"%d\": they are missing while \"%s\" is %d.",
+                     LocalTimeText().c_str(), m_keyName, first, last, countName, count);
+    }
+
+private:
+    const char* m_keyName;
+    int m_lines = 0;
+};
 
 struct NumberedRow {
     int Index;
-    std::string Text;
+    const std::string* Text;
 };
 
-// Rows "0" to count - 1 of an open key; rows the count names but the key
-// does not hold are logged and left out.
-std::vector<NumberedRow> ReadNumberedRows(const CRegistry& key, const char* keyName, const char* countName)
+// Rows "0" to count - 1 of a key, at most kMaxStoredRows of them; rows the
+// count names but the key does not hold are said in one line per gap. What
+// stops the rows being read whole goes into `unreadable`, when it is empty.
+std::vector<NumberedRow> ReadNumberedRows(const KeySnapshot& key, const char* countName, SkipReport& skipped,
+                                          std::string& unreadable)
 {
-    const int count = ParseDecimal(key.ReadString(countName));
-    // The rows present bound the loop, so a damaged count cannot run it for ever.
-    const int present = std::min(count, HighestRowIndex(key) + 1);
-    std::vector<NumberedRow> rows;
-    for (int i = 0; i < present; ++i) {
-        std::string text = key.ReadString(std::to_string(i).c_str());
-        if (text.empty())
-            LogMissingRows(keyName, i, i, countName, count);
-        else
-            rows.push_back({i, std::move(text)});
+    const auto note = [&unreadable](std::string what) {
+        if (unreadable.empty())
+            unreadable = std::move(what);
+    };
+    const std::string* countText = key.Find(countName);
+    if (!countText)
+        note(FormatText("it holds no \"%s\"", countName));
+    const int count = countText ? ParseDecimal(*countText) : 0;
+    int read = count;
+    if (count > kMaxStoredRows) {
+        read = kMaxStoredRows;
+        const std::string refusal =
+            FormatText("\"%s\" is %d, above the largest allowed, %d", countName, count, kMaxStoredRows);
+        LogEvent("%s Skipped %s values from \"%d\" on: %s.", LocalTimeText().c_str(), key.KeyName(), kMaxStoredRows,
+                 refusal.c_str());
+        note(refusal);
     }
-    if (present < count)
-        LogMissingRows(keyName, std::max(present, 0), count - 1, countName, count);
+    std::vector<NumberedRow> rows;
+    int firstMissing = -1;
+    for (int i = 0; i <= read; ++i) {
+        const std::string* text = i < read ? key.Find(std::to_string(i)) : nullptr;
+        const bool missing = i < read && (!text || text->empty());
+        if (missing && firstMissing < 0)
+            firstMissing = i;
+        if (missing)
+            continue;
+        if (firstMissing >= 0) {
+            skipped.MissingValues(firstMissing, i - 1, countName, count);
+            note(FormatText("value \"%d\" is missing while \"%s\" is %d", firstMissing, countName, count));
+            firstMissing = -1;
+        }
+        if (i < read)
+            rows.push_back({i, text});
+    }
     return rows;
 }
 
@@ -105,14 +190,16 @@ int CreateDefaultSettings()
 std::vector<std::string> LoadSegments(CSegmentTable& segments)
 {
     std::vector<std::string> offered;
-    CRegistry registry;
-    if (!registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, kSegmentKey, 0))
+    const KeySnapshot key(kSegmentKey);
+    if (!key.IsOpen())
         return offered;
-    for (const NumberedRow& row : ReadNumberedRows(registry, kSegmentKey, kSegmentCount)) {
+    SkipReport skipped(kSegmentKey);
+    std::string unreadable;
+    for (const NumberedRow& row : ReadNumberedRows(key, kSegmentCount, skipped, unreadable)) {
         std::string reason;
-        const KOV_SEGMENT_INFO* segment = segments.AddFromRow(row.Text, reason);
+        const KOV_SEGMENT_INFO* segment = segments.AddFromRow(*row.Text, reason);
         if (!segment) {
-            LogSkippedValue(kSegmentKey, row.Index, reason);
+            skipped.Value(row.Index, reason);
             continue;
         }
         std::string name = FixedFieldText(segment->SegmentName);
@@ -130,36 +217,48 @@ bool LoadArchiveSettings()
     return false;
 }
 
-StoredSettings ReadStoredSettings()
+StoredSettings ReadStoredSettings(RowReading reading, const std::function<bool()>& stopRequested)
 {
     StoredSettings settings;
-    CRegistry registry;
-    if (!registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, kConfigurationKey, 0))
+    const KeySnapshot key(kConfigurationKey);
+    settings.Unreadable = key.Unreadable();
+    if (!key.IsOpen())
         return settings;
-    const std::string hostSideIp = registry.ReadString(kHostSideIp);
-    const std::string zentaSideIp = registry.ReadString(kZentaSideIp);
-    settings.AutoStart = registry.ReadString(kAutoStart);
+    const std::string hostSideIp = key.Text(kHostSideIp);
+    const std::string zentaSideIp = key.Text(kZentaSideIp);
+    settings.AutoStart = key.Text(kAutoStart);
 
-    std::set<int> loadedIds;
-    for (const NumberedRow& row : ReadNumberedRows(registry, kConfigurationKey, kRecordCount)) {
+    SkipReport skipped(kConfigurationKey);
+    std::unordered_set<int> loadedIds;
+    const std::vector<NumberedRow> rows = ReadNumberedRows(key, kRecordCount, skipped, settings.Unreadable);
+    for (size_t n = 0; n < rows.size(); ++n) {
+        // Now and then: a signal to stop must not wait for a large store.
+        if (stopRequested && n % 4096 == 4095 && stopRequested()) {
+            settings.Unreadable = "the load was stopped";
+            return settings;
+        }
+        const NumberedRow& row = rows[n];
         KOV_BCAST_CONFIG configuration;
         std::string reason;
-        if (!ParseConfigurationRow(row.Text, configuration, reason)) {
-            LogSkippedValue(kConfigurationKey, row.Index, reason);
-            continue;
-        }
+        const bool parsed = reading == RowReading::Exact ? ParseExactConfigurationRow(*row.Text, configuration, reason)
+                                                         : ParseConfigurationRow(*row.Text, configuration, reason);
         // The first row keeps the ID: every later use of it names that configuration.
-        if (!loadedIds.insert(configuration.ConfigId).second) {
-            LogSkippedValue(kConfigurationKey, row.Index,
-                            FormatText("Config ID %d is already used by an earlier row", configuration.ConfigId));
+        if (parsed && !loadedIds.insert(configuration.ConfigId).second)
+            reason = FormatText("Config ID %d is already used by an earlier row", configuration.ConfigId);
+        if (!reason.empty()) {
+            skipped.Value(row.Index, reason);
+            if (const int configId = ExactConfigId(*row.Text))
+                settings.RefusedIds.insert(configId);
+            else if (settings.Unreadable.empty())
+                settings.Unreadable = FormatText("value \"%d\" names no Config ID that can be read", row.Index);
             continue;
         }
         configuration.HostSideIp = hostSideIp;
         configuration.ZentaSideIp = zentaSideIp;
         settings.Configurations.push_back(std::move(configuration));
     }
-    const std::string count = registry.ReadString(kRecordCount);
-    settings.Complete = !count.empty() && static_cast<size_t>(ParseDecimal(count)) == settings.Configurations.size();
+    const std::string* count = key.Find(kRecordCount);
+    settings.Complete = count && static_cast<size_t>(ParseDecimal(*count)) == settings.Configurations.size();
     return settings;
 }
 
@@ -182,7 +281,12 @@ POLLING_SETTINGS ReadPollingSettings(std::string& problem)
 std::vector<int> ParseAutoStartList(std::string_view text)
 {
     std::vector<int> configIds;
-    for (const std::string& field : SplitFields(text)) configIds.push_back(ParseDecimal(field));
+    std::unordered_set<int> listed;
+    for (size_t end = text.find(','); end != std::string_view::npos; end = text.find(',')) {
+        if (const int configId = ParseDecimal(text.substr(0, end)); listed.insert(configId).second)
+            configIds.push_back(configId);
+        text.remove_prefix(end + 1);
+    }
     return configIds;
 }
 

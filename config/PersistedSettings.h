@@ -3,6 +3,8 @@
 #include "config/BroadcastConfig.h"
 #include "config/SegmentInfo.h"
 
+#include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,9 +15,17 @@ inline constexpr char kConfigurationKey[] = "PLUX Details";
 inline constexpr char kSegmentKey[] = "Segment Details";
 inline constexpr char kArchiveKey[] = "Archive Details";
 
+// Each key is read from its file once per load, in time linear in its size.
 // Values that cannot be used are skipped whole, each with an event log
-// line naming the key, the value and the reason. Store failures are
-// silent: what cannot be read loads nothing.
+// line naming the key, the value and the reason (the first
+// kMostSkippedLines of a key, then one line with how many more); so are
+// damaged lines of a values file (one line) and a file above
+// CRegistry::kMaxValuesFileSize (one line with its size and the limit).
+// A count of rows is read up to kMaxStoredRows; a count beyond it is
+// refused in one line. Other store failures are silent: what cannot be read
+// loads nothing.
+inline constexpr int kMaxStoredRows = kMaxConfigId;
+inline constexpr int kMostSkippedLines = 10;
 
 // First step of the start-up: creates the base key and its three sub-keys,
 // the five default segments when fewer than 8 are stored, and "Archive
@@ -38,12 +48,25 @@ struct StoredSettings {
     // Every row "Record Count" names was read and used: no row was skipped,
     // and the count itself was there to read.
     bool Complete = false;
+    // The first thing of the key that could not be read whole, in words
+    // ("line 4 of its values file cannot be read"); empty when every value
+    // was read and every refused row names its Config ID beyond doubt.
+    std::string Unreadable;
+    // The Config IDs of skipped rows that name one beyond doubt (ExactConfigId).
+    std::set<int> RefusedIds;
 };
 
-// Reads the configurations: rows "0" to "Record Count" - 1. Rows that
-// ParseConfigurationRow refuses or that repeat an earlier row's Config ID
-// are skipped, and so are rows that the count names but the store does not hold.
-[[nodiscard]] StoredSettings ReadStoredSettings();
+// How stored rows are read: as the console always has (ParseConfigurationRow),
+// or only when read exactly as written (ParseExactConfigurationRow).
+enum class RowReading { AsTheConsole, Exact };
+
+// Reads the configurations: rows "0" to "Record Count" - 1. Rows that the
+// reading refuses or that repeat an earlier row's Config ID are skipped, and
+// so are rows that the count names but the store does not hold. When
+// `stopRequested` answers true (asked now and then), the load ends early,
+// Unreadable saying so.
+[[nodiscard]] StoredSettings ReadStoredSettings(RowReading reading = RowReading::AsTheConsole,
+                                                const std::function<bool()>& stopRequested = {});
 
 // Whether the relays poll for datagrams instead of waiting for them, and the
 // CPUs that polling relays are pinned to: "Polling" ("Y" or "N") and
@@ -56,8 +79,8 @@ struct POLLING_SETTINGS {
 // leaves polling off and says why in `problem`.
 [[nodiscard]] POLLING_SETTINGS ReadPollingSettings(std::string& problem);
 
-// The Config IDs of an auto start list, in order: each ID is followed by
-// ","; text after the last "," is ignored.
+// The Config IDs of an auto start list, in order, each once: each ID is
+// followed by ","; text after the last "," is ignored.
 [[nodiscard]] std::vector<int> ParseAutoStartList(std::string_view text);
 
 // Writes "Record Count", the rows in list order and the address pair of

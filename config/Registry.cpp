@@ -24,8 +24,6 @@ constexpr char kTemporaryFile[] = ".values.txt.tmp";
 constexpr char kDamagedCopyPrefix[] = "values.txt.damaged-";
 constexpr mode_t kFolderMode = 0700;
 constexpr mode_t kFileMode = 0600;
-// Far beyond any real key; a larger file is treated as unreadable rather than loaded.
-constexpr size_t kMaxValuesFileSize = 16 * 1024 * 1024;
 
 std::string g_storeDirectory;  // set by SetStoreDirectory; empty: the environment decides
 
@@ -144,9 +142,11 @@ int OpenStoreFolder(bool create)
     return folder.Release();
 }
 
-enum class FileState { Missing, Read, Unreadable };
+using FileState = CRegistry::FileState;
+constexpr auto kMaxValuesFileSize = static_cast<size_t>(CRegistry::kMaxValuesFileSize);
 
-FileState ReadValuesFile(int folder, std::string& text)
+// `size` is set for a file too large to read.
+FileState ReadValuesFile(int folder, std::string& text, long long& size)
 {
     text.clear();
     // Non-blocking so that a FIFO put in its place cannot hang the program.
@@ -156,26 +156,45 @@ FileState ReadValuesFile(int folder, std::string& text)
     struct stat status {};
     if (::fstat(file.Get(), &status) != 0 || !S_ISREG(status.st_mode))
         return FileState::Unreadable;
-    char buffer[8192];
+    size = status.st_size;
+    if (status.st_size > CRegistry::kMaxValuesFileSize)
+        return FileState::TooLarge;
+    text.reserve(static_cast<size_t>(status.st_size));
+    char buffer[65536];
     for (;;) {
         const ssize_t count = ::read(file.Get(), buffer, sizeof buffer);
         if (count == 0)
             return FileState::Read;
         if (count < 0 && errno == EINTR)
             continue;
-        if (count < 0 || text.size() + static_cast<size_t>(count) > kMaxValuesFileSize)
+        if (count < 0)
             return FileState::Unreadable;
+        if (text.size() + static_cast<size_t>(count) > kMaxValuesFileSize) {
+            size = static_cast<long long>(text.size() + static_cast<size_t>(count));  // it grew while read
+            return FileState::TooLarge;
+        }
         text.append(buffer, static_cast<size_t>(count));
     }
+}
+
+CRegistry::KeyValues ReadKeyValues(int folder)
+{
+    CRegistry::KeyValues values;
+    if (folder < 0) {
+        values.State = FileState::Unreadable;
+        return values;
+    }
+    std::string text;
+    values.State = ReadValuesFile(folder, text, values.FileSize);
+    if (values.State == FileState::Read)
+        values.Parsed = ParseValuesText(text);
+    return values;
 }
 
 // Values of a key; empty when there are none or they cannot be read.
 ParsedValues ReadValues(int folder)
 {
-    std::string text;
-    if (folder < 0 || ReadValuesFile(folder, text) != FileState::Read)
-        return {};
-    return ParseValuesText(text);
+    return ReadKeyValues(folder).Parsed;
 }
 
 bool WriteAll(int fd, std::string_view text)
@@ -313,8 +332,10 @@ int CRegistry::WriteStrings(const std::vector<StoredValue>& values)
         return 0;
     const FolderLock lock(RegistryKey);
     std::string text;
+    long long size = 0;
     // What cannot be read cannot be carried over: leave it as it is.
-    if (ReadValuesFile(RegistryKey, text) == FileState::Unreadable)
+    if (const FileState state = ReadValuesFile(RegistryKey, text, size);
+        state == FileState::Unreadable || state == FileState::TooLarge)
         return 0;
     ParsedValues parsed = ParseValuesText(text);
     bool changed = false;
@@ -336,6 +357,11 @@ int CRegistry::WriteStrings(const std::vector<StoredValue>& values)
         return 1;  // already stored: spare the disk a rewrite
     }
     return ReplaceValuesFile(RegistryKey, FormatValuesText(parsed.Values)) ? 1 : 0;
+}
+
+CRegistry::KeyValues CRegistry::ReadAll() const
+{
+    return ReadKeyValues(RegistryKey);
 }
 
 std::vector<std::string> CRegistry::ValueNames() const

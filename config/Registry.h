@@ -26,11 +26,24 @@ inline constexpr RegistryRoot HKEY_CURRENT_USER = RegistryRoot::CurrentUser;
 // damaged file as values.txt.damaged-<time> beside the new one. A values
 // file that cannot be read at all reads as no values and is not replaced.
 //
+// A values file above kMaxValuesFileSize is not read: it reads as no values,
+// and ReadAll says its size.
+//
 // Failures give 0 or an empty text; nothing is thrown, shown or logged.
 // One writer per store is expected (the program runs once per user); writes
 // also take a lock on the key's folder so that two writers lose nothing.
 class CRegistry {
 public:
+    // Far beyond any real key (a full table of rows is under 10 MB).
+    static constexpr long long kMaxValuesFileSize = 16 * 1024 * 1024;
+
+    enum class FileState { Missing, Read, Unreadable, TooLarge };
+    struct KeyValues {
+        FileState State = FileState::Missing;
+        long long FileSize = 0;  // bytes, when TooLarge
+        ParsedValues Parsed;     // empty unless Read
+    };
+
     CRegistry() = default;
     CRegistry(const CRegistry&) = delete;
     CRegistry& operator=(const CRegistry&) = delete;
@@ -52,6 +65,10 @@ public:
     // replacement of the key's file: after a crash either all of them are
     // stored or none. 1 once they are on disk, else 0.
     int WriteStrings(const std::vector<StoredValue>& values);
+    // The current key's values file, read and parsed once: for a loader
+    // that takes many values and must tell a missing file from one it could
+    // not read. Unreadable when there is no key.
+    [[nodiscard]] KeyValues ReadAll() const;
     // Names of the current key's values, in stored order.
     [[nodiscard]] std::vector<std::string> ValueNames() const;
 

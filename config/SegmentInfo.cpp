@@ -13,7 +13,7 @@ bool IsOfferedSegment(std::string_view name)
 
 bool ParseSegmentRow(std::string_view row, std::string& name, int& defaultPort, std::string& reason)
 {
-    const std::vector<std::string> fields = SplitFields(row);
+    const std::vector<std::string> fields = SplitFields(row, ',', 6);
     if (fields.size() < 6) {
         reason = FormatText("it has %zu fields, at least 6 are needed", fields.size());
         return false;

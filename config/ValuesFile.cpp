@@ -89,7 +89,11 @@ ParsedValues ParseValuesText(std::string_view text)
 {
     ParsedValues parsed;
     std::unordered_map<std::string, size_t> positions;
-    while (!text.empty()) {
+    const auto damaged = [&parsed](size_t lineNumber) {
+        if (parsed.DamagedLines++ == 0)
+            parsed.FirstDamagedLine = lineNumber;
+    };
+    for (size_t lineNumber = 1; !text.empty(); ++lineNumber) {
         const size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
@@ -106,7 +110,7 @@ ParsedValues ParseValuesText(std::string_view text)
             value = Unescape(line.substr(separator + 1));
         }
         if (!name || !value) {
-            ++parsed.DamagedLines;
+            damaged(lineNumber);
             continue;
         }
         const auto [position, added] = positions.try_emplace(*name, parsed.Values.size());
@@ -114,7 +118,7 @@ ParsedValues ParseValuesText(std::string_view text)
             parsed.Values.push_back({std::move(*name), std::move(*value)});
         } else {
             parsed.Values[position->second].Text = std::move(*value);
-            ++parsed.DamagedLines;
+            damaged(lineNumber);
         }
     }
     return parsed;

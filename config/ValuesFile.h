@@ -21,6 +21,7 @@ struct ParsedValues {
     // and names given twice (the later text wins). Non-zero means the file
     // holds more than Values, so it must not be replaced without a copy.
     size_t DamagedLines = 0;
+    size_t FirstDamagedLine = 0;  // its number, from 1; 0 when none is
 };
 
 [[nodiscard]] ParsedValues ParseValuesText(std::string_view text);

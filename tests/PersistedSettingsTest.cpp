@@ -5,6 +5,12 @@
 #include "tests/support/TempSettingsStore.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -127,7 +133,94 @@ TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
     // A count far beyond the stored rows neither loops through it nor floods the log.
     ASSERT_TRUE(store.Store(kConfigurationKey, {{"Record Count", "2000000000"}}));
     EXPECT_EQ(ReadStoredSettings().Configurations.size(), 2u);
-    EXPECT_NE(store.LogText().find("values \"7\" to \"1999999999\""), std::string::npos);
+    EXPECT_EQ(store.CountLogLines("Skipped PLUX Details values from \"99999\" on: \"Record Count\" is 2000000000, "
+                                  "above the largest allowed, 99999."),
+              1);
+    EXPECT_EQ(store.CountLogLines("values \"7\" to \"99998\""), 1);
+}
+
+// Each key is read once, whatever its size: a store of a million rows loads
+// what the table holds; a huge count, a huge line, a huge file and a flood of
+// bad rows each cost a few log lines, and a line of commas little memory.
+TEST_F(PersistedSettingsTest, LargeAndHostileStoresLoadInOnePassWithFewLines)
+{
+    ASSERT_EQ(CreateDefaultSettings(), 1);
+    const fs::path values = store.KeyFolder(std::string(kSettingsBasePath) + "\\" + kConfigurationKey) / "values.txt";
+    const auto write = [&values](const std::string& text) { std::ofstream(values, std::ios::binary) << text; };
+    const std::string fields = ",QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,N,N,";
+
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const long peakKbBefore = usage.ru_maxrss;
+    write("Record Count=1\n0=" + std::string(15 << 20, ',') + "\n");
+    EXPECT_TRUE(ReadStoredSettings().Configurations.empty());
+    getrusage(RUSAGE_SELF, &usage);
+    EXPECT_LT(usage.ru_maxrss - peakKbBefore, 150 * 1024) << "kB for a 15 MiB line of commas";
+
+    // Full rows up to the ceiling, then short ones: a million real rows would pass the file size limit.
+    std::string million = "Record Count=1000000\n";
+    for (int i = 0; i < 1000000; ++i)
+        million += std::to_string(i) + "=" + (i < kMaxConfigId ? std::to_string(i + 1) + fields : ",") + "\n";
+    write(million);
+    StoredSettings stored = ReadStoredSettings(RowReading::Exact);
+    ASSERT_EQ(stored.Configurations.size(), static_cast<size_t>(kMaxConfigId));
+    EXPECT_EQ(stored.Configurations.back().ConfigId, kMaxConfigId);
+    EXPECT_EQ(stored.Unreadable, "\"Record Count\" is 1000000, above the largest allowed, 99999");
+
+    // Every row refused: ten lines name them, one more says how many were not named.
+    const int named = store.CountLogLines("Skipped PLUX Details value \"");
+    million = "Record Count=99999\n";
+    for (int i = 0; i < kMaxConfigId; ++i) million += std::to_string(i) + "=x" + fields + "\n";
+    write(million);
+    stored = ReadStoredSettings();
+    EXPECT_TRUE(stored.Configurations.empty());
+    EXPECT_EQ(stored.Unreadable, "value \"0\" names no Config ID that can be read");
+    EXPECT_EQ(store.CountLogLines("Skipped PLUX Details value \"") - named, kMostSkippedLines);
+    EXPECT_EQ(store.CountLogLines("Skipped 99989 more values of PLUX Details, not listed one by one."), 1);
+
+    const int before = store.CountLogLines("Skipped");
+    write("Record Count=999999\n0=1" + fields + "\n999998=2" + fields + "\n");
+    stored = ReadStoredSettings();
+    EXPECT_EQ(stored.Configurations.size(), 1u);
+    EXPECT_EQ(store.CountLogLines("Skipped") - before, 2) << store.LogText().substr(store.LogText().size() - 400);
+
+    // A sparse file: its size is what counts, and it is never read.
+    write("Record Count=1\n0=1" + fields + "\n");
+    fs::resize_file(values, 100 << 20);
+    stored = ReadStoredSettings();
+    EXPECT_TRUE(stored.Configurations.empty());
+    EXPECT_EQ(stored.Unreadable, "its values file is 104857600 bytes, above the limit of 16777216");
+    EXPECT_EQ(store.CountLogLines("Skipped what PLUX Details holds: its values file is 104857600 bytes, above the "
+                                  "limit of 16777216."),
+              1);
+}
+
+// Read exactly as written (orma-relay), a row the console would read
+// differently is refused with its field named, and its Config ID kept for
+// the reload; what cannot be read whole is said.
+TEST_F(PersistedSettingsTest, ExactReadingRefusesTyposByFieldAndSaysWhatCouldNotBeRead)
+{
+    ASSERT_EQ(CreateDefaultSettings(), 1);
+    const std::string rest = ",UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,N,N,";
+    ASSERT_TRUE(store.Store(kConfigurationKey, {{"Record Count", "3"},
+                                                {"0", "1,QA,239.1.1.1,34x21" + rest},
+                                                {"1", "2,QA,239.1.1.2,5000" + rest},
+                                                {"2", " 3,QA,239.1.1.3,5000" + rest}}));
+    StoredSettings stored = ReadStoredSettings(RowReading::Exact);
+    ASSERT_EQ(stored.Configurations.size(), 1u);
+    EXPECT_EQ(stored.Configurations[0].ConfigId, 2);
+    EXPECT_EQ(stored.RefusedIds, (std::set<int>{1}));
+    EXPECT_EQ(stored.Unreadable, "value \"2\" names no Config ID that can be read");
+    EXPECT_EQ(store.CountLogLines("Skipped PLUX Details value \"0\": Receiver Port \"34x21\" is not a whole number."),
+              1);
+    EXPECT_EQ(ReadStoredSettings().Configurations.size(), 3u) << "the console reads 34 and 3";
+
+    // A damaged line names the key's file; the values it still holds load.
+    const fs::path values = store.KeyFolder(std::string(kSettingsBasePath) + "\\" + kConfigurationKey) / "values.txt";
+    std::ofstream(values, std::ios::app) << "Host Side IP\\x=1.2.3.4\n";
+    stored = ReadStoredSettings(RowReading::Exact);
+    EXPECT_EQ(stored.Configurations.size(), 1u);
+    EXPECT_EQ(stored.Unreadable, "line 6 of its values file cannot be read (1 such lines)");
 }
 
 }  // namespace
