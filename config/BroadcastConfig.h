@@ -61,6 +61,16 @@ struct KOV_BCAST_CONFIG {
 // row. A row that cannot be held (fewer than eleven fields, or a problem
 // FindLoadingProblem names) gives false and says why in `reason`.
 [[nodiscard]] bool ParseConfigurationRow(std::string_view row, KOV_BCAST_CONFIG& configuration, std::string& reason);
+// A row read only when ParseConfigurationRow would read exactly what is
+// written: it ends with ",", has 11 or 12 fields, digits alone (few enough
+// for an int) where numbers go, "UDP", "MULTICAST", "Y" or "N" exactly where
+// those go. The reason names the field: "Receiver Port \"34x21\" is not a
+// whole number". For what runs unattended, where a typo must not move a relay.
+[[nodiscard]] bool ParseExactConfigurationRow(std::string_view row, KOV_BCAST_CONFIG& configuration,
+                                              std::string& reason);
+// The Config ID a row names beyond doubt: its first field, digits alone,
+// from 1 to kMaxConfigId; 0 when it names none.
+[[nodiscard]] int ExactConfigId(std::string_view row);
 // The twelve-field row, every field followed by ",".
 [[nodiscard]] std::string FormatConfigurationRow(const KOV_BCAST_CONFIG& configuration);
 // The texts of the first six list columns: ID, Seg, Recv IP, Recv Port, Send IP, Send Port.

@@ -2,6 +2,7 @@
 // tested as rules (the window's and the loaders' tests see them applied).
 #include "config/BroadcastConfig.h"
 #include "config/ConfigurationRules.h"
+#include "config/RelayRules.h"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,14 @@ TEST(ConfigurationRowTest, RefusesRowsThatCannotBeHeldAndSaysWhy)
     KOV_BCAST_CONFIG c;
     std::string reason;
     EXPECT_TRUE(ParseConfigurationRow("1,,0.0.0.0,0,UDP,MULTICAST,,99999,UDP,MULTICAST,N,N,", c, reason));
+    // Read exactly, it still loads; a typo in a number does not.
+    EXPECT_TRUE(ParseExactConfigurationRow("1,,0.0.0.0,0,UDP,MULTICAST,,99999,UDP,MULTICAST,N,N,", c, reason));
+    EXPECT_FALSE(ParseExactConfigurationRow("1,QA,239.1.1.1,1,UDP,MULTICAST,239.2.2.2,2x,UDP,MULTICAST,N,", c, reason));
+    EXPECT_EQ(reason, "Sender Port \"2x\" is not a whole number");
+    // The Config ID a refused row still names beyond doubt, so that its relay is left alone.
+    const std::pair<std::string_view, int> ids[] = {{"12,x", 12}, {"99999,", 99999}, {"100000,", 0}, {"0,", 0},
+                                                    {" 7,", 0},   {"7x,", 0},        {"7", 0},       {"", 0}};
+    for (const auto& [row, id] : ids) EXPECT_EQ(ExactConfigId(row), id) << row;
 }
 
 TEST(ConfigurationRules, TheFormsSevenChecksComeFirstInTheirOrder)
@@ -171,6 +180,43 @@ TEST(ConfigurationRules, SendingPortsAndNewConfigIds)
     EXPECT_EQ(NextConfigId({kMaxConfigId - 1}), kMaxConfigId);
     EXPECT_EQ(NextConfigId({kMaxConfigId}), 0);
     EXPECT_EQ(NextConfigId({kMaxConfigId, kMaxConfigId - 1}), 0);
+}
+
+// What a reload does to each relay: one change per fault it must not let
+// through (a changed row not restarted, a refused row's relay stopped).
+TEST(RelayRules, AReloadChangesWhatChangedAndLeavesRefusedRowsRunning)
+{
+    const auto with = [](int id, auto change) {
+        KOV_BCAST_CONFIG c = Valid();
+        c.ConfigId = id;
+        change(c);
+        return c;
+    };
+    const auto same = [](KOV_BCAST_CONFIG&) {};
+    const std::vector<HeldRelay> held{{with(1, same), false}, {with(2, same), false}, {with(3, same), true},
+                                      {with(4, same), false}, {with(5, same), false}, {with(8, same), false}};
+    const std::vector<KOV_BCAST_CONFIG> wanted{with(6, same), with(1, same),
+                                               with(2, [](KOV_BCAST_CONFIG& c) { c.ZentaSideIp = "198.18.1.9"; }),
+                                               with(3, same), with(8, [](KOV_BCAST_CONFIG& c) { c.SendPort = 2; })};
+    std::vector<std::pair<int, ReloadChange>> planned;
+    for (const PlannedChange& change : PlanReload(held, wanted, {5, 7}))
+        planned.emplace_back(change.ConfigId, change.Change);
+    using enum ReloadChange;
+    EXPECT_EQ(planned,
+              (std::vector<std::pair<int, ReloadChange>>{
+                  {1, Unchanged}, {2, Changed}, {3, Retried}, {4, Removed}, {5, Refused}, {8, Changed}, {6, Added}}));
+    for (const ReloadChange change : {Unchanged, Refused})
+        EXPECT_FALSE(StopsTheRelay(change) || StartsTheConfiguration(change));
+    EXPECT_TRUE(StopsTheRelay(Removed) && !StartsTheConfiguration(Removed));
+    EXPECT_TRUE(!StopsTheRelay(Added) && StartsTheConfiguration(Added));
+}
+
+TEST(RelayRules, APollingRelayTakesTheFirstCpuNoRelayHolds)
+{
+    EXPECT_EQ(ChoosePollingCpu({}, {0, 1}), kAnyCpu);
+    EXPECT_EQ(ChoosePollingCpu({2, 3}, {kAnyCpu, 2}), 3);
+    EXPECT_EQ(ChoosePollingCpu({3, 2}, {}), 3) << "in the list's order";
+    EXPECT_EQ(ChoosePollingCpu({2, 3}, {3, 2}), kNoCpuLeft);
 }
 
 }  // namespace
