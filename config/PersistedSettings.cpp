@@ -24,6 +24,8 @@ constexpr char kPollingCpus[] = "Polling CPUs";
 constexpr int kMinimumStoredSegments = 8;
 constexpr const char* kDefaultSegmentRows[] = {"0,QA,,,,,", "1,QB,,,,,", "2,QC,,,,,", "3,QDLN,,,,,", "4,QE,,,,,"};
 
+constexpr char kLoadStopped[] = "the load was stopped";
+
 // One key's values, read from its file once; every value is then taken from memory.
 class KeySnapshot {
 public:
@@ -31,7 +33,7 @@ public:
     KeySnapshot& operator=(const KeySnapshot&) = delete;
 
     // Reads the key; a file too large or unreadable, and damaged lines, each say so in one line.
-    explicit KeySnapshot(const char* keyName) : m_keyName(keyName)
+    explicit KeySnapshot(const char* keyName, const std::function<bool()>& stopRequested = {}) : m_keyName(keyName)
     {
         CRegistry registry;
         if (!registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, keyName, 0)) {
@@ -39,8 +41,12 @@ public:
             return;
         }
         m_opened = true;
-        m_values = registry.ReadAll();
+        m_values = registry.ReadAll(stopRequested);
         using State = CRegistry::FileState;
+        if (m_values.Parsed.Stopped) {
+            m_unreadable = kLoadStopped;
+            return;
+        }
         if (m_values.State == State::TooLarge) {
             m_unreadable = FormatText("its values file is %lld bytes, above the limit of %lld", m_values.FileSize,
                                       CRegistry::kMaxValuesFileSize);
@@ -52,10 +58,12 @@ public:
         }
         if (!m_unreadable.empty())
             LogEvent("%s Skipped what %s holds: %s.", LocalTimeText().c_str(), keyName, m_unreadable.c_str());
+        m_index.reserve(m_values.Parsed.Values.size());
         for (const StoredValue& value : m_values.Parsed.Values) m_index.emplace(value.Name, &value.Text);
     }
 
     [[nodiscard]] bool IsOpen() const { return m_opened; }
+    [[nodiscard]] bool WasStopped() const { return m_values.Parsed.Stopped; }
     [[nodiscard]] const char* KeyName() const { return m_keyName; }
     // Null when the value is not there.
     [[nodiscard]] const std::string* Find(std::string_view name) const
@@ -220,9 +228,9 @@ bool LoadArchiveSettings()
 StoredSettings ReadStoredSettings(RowReading reading, const std::function<bool()>& stopRequested)
 {
     StoredSettings settings;
-    const KeySnapshot key(kConfigurationKey);
+    const KeySnapshot key(kConfigurationKey, stopRequested);
     settings.Unreadable = key.Unreadable();
-    if (!key.IsOpen())
+    if (!key.IsOpen() || key.WasStopped())
         return settings;
     const std::string hostSideIp = key.Text(kHostSideIp);
     const std::string zentaSideIp = key.Text(kZentaSideIp);
@@ -234,7 +242,7 @@ StoredSettings ReadStoredSettings(RowReading reading, const std::function<bool()
     for (size_t n = 0; n < rows.size(); ++n) {
         // Now and then: a signal to stop must not wait for a large store.
         if (stopRequested && n % 4096 == 4095 && stopRequested()) {
-            settings.Unreadable = "the load was stopped";
+            settings.Unreadable = kLoadStopped;
             return settings;
         }
         const NumberedRow& row = rows[n];

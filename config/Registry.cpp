@@ -177,7 +177,7 @@ FileState ReadValuesFile(int folder, std::string& text, long long& size)
     }
 }
 
-CRegistry::KeyValues ReadKeyValues(int folder)
+CRegistry::KeyValues ReadKeyValues(int folder, const std::function<bool()>& stopRequested = {})
 {
     CRegistry::KeyValues values;
     if (folder < 0) {
@@ -187,7 +187,7 @@ CRegistry::KeyValues ReadKeyValues(int folder)
     std::string text;
     values.State = ReadValuesFile(folder, text, values.FileSize);
     if (values.State == FileState::Read)
-        values.Parsed = ParseValuesText(text);
+        values.Parsed = ParseValuesText(text, stopRequested);
     return values;
 }
 
@@ -359,9 +359,9 @@ int CRegistry::WriteStrings(const std::vector<StoredValue>& values)
     return ReplaceValuesFile(RegistryKey, FormatValuesText(parsed.Values)) ? 1 : 0;
 }
 
-CRegistry::KeyValues CRegistry::ReadAll() const
+CRegistry::KeyValues CRegistry::ReadAll(const std::function<bool()>& stopRequested) const
 {
-    return ReadKeyValues(RegistryKey);
+    return ReadKeyValues(RegistryKey, stopRequested);
 }
 
 std::vector<std::string> CRegistry::ValueNames() const

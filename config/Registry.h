@@ -67,8 +67,9 @@ public:
     int WriteStrings(const std::vector<StoredValue>& values);
     // The current key's values file, read and parsed once: for a loader
     // that takes many values and must tell a missing file from one it could
-    // not read. Unreadable when there is no key.
-    [[nodiscard]] KeyValues ReadAll() const;
+    // not read. Unreadable when there is no key. `stopRequested` may end
+    // the parse early (ParseValuesText).
+    [[nodiscard]] KeyValues ReadAll(const std::function<bool()>& stopRequested = {}) const;
     // Names of the current key's values, in stored order.
     [[nodiscard]] std::vector<std::string> ValueNames() const;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,9 @@ struct ParsedValues {
     // holds more than Values, so it must not be replaced without a copy.
     size_t DamagedLines = 0;
     size_t FirstDamagedLine = 0;  // its number, from 1; 0 when none is
+    bool Stopped = false;         // stopRequested ended the parse: Values hold the first lines only
 };
 
-[[nodiscard]] ParsedValues ParseValuesText(std::string_view text);
+// `stopRequested`, when given, is asked now and then; true ends the parse.
+[[nodiscard]] ParsedValues ParseValuesText(std::string_view text, const std::function<bool()>& stopRequested = {});
 [[nodiscard]] std::string FormatValuesText(const std::vector<StoredValue>& values);

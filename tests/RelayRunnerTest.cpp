@@ -28,6 +28,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 using Strings = std::vector<std::string>;
@@ -77,6 +78,7 @@ TEST(RelayRunnerTest, RefusesWhatItCannotUseBeforeAnythingStarts)
         {{RowWith(9, "UNICAST")}, "mode \"UNICAST\" must be MULTICAST"},
         {{RowWith(11, "Yes")}, "NMKT \"Yes\" must be Y or N"},
         {{RowWith(7, "70000")}, "Sender Port must be from 1 to 65535."},
+        {{RowWith(7, "34x02")}, "Sender Port \"34x02\" is not a whole number"},
         {{kRow, RowWith(1, "QB")}, "Config ID 1 is used twice"},
         {{"--seconds", "99999999999999999999", kRow}, "--seconds must be a whole number"},
         {{"--seconds", "5s", kRow}, "--seconds must be a whole number"},
@@ -181,15 +183,22 @@ protected:
 // It relays every datagram as exactly 512 bytes, from where it was received:
 // cut, or padded with zeros (nothing of a longer one shows behind a shorter
 // one); it reports every second, and ends in order after its time, on
-// SIGTERM (polling, here) and in rows mode on SIGHUP.
+// SIGTERM (polling, here), SIGPWR and in rows mode on SIGHUP. Signals that
+// mean nothing to it (SIGUSR1, SIGALRM) are ignored.
 TEST_F(RelayTest, RelaysReportsAndEndsInOrder)
 {
     Bytes out;
-    for (const int signal : {0, SIGTERM, SIGHUP}) {
+    const int stops[] = {0, SIGTERM, SIGHUP, SIGPWR};
+    for (const int signal : stops) {
         StartRelay(signal == 0         ? Strings{"--seconds", "2", kRow}
                    : signal == SIGTERM ? Strings{"--poll", kRow}
                                        : Strings{kRow});
         ASSERT_TRUE(Relays());  // the relay may still be starting
+        if (signal == SIGPWR) {
+            relay->Signal(SIGUSR1);
+            relay->Signal(SIGALRM);
+            EXPECT_TRUE(Relays(1, 2s)) << "still relaying after SIGUSR1 and SIGALRM";
+        }
         while (ReceiveDatagram(sink, out, 100ms) >= 0) {}
         if (signal == 0) {
             Bytes longest(kMaxDatagramLength), padded(512, 0);
@@ -220,7 +229,7 @@ TEST_F(RelayTest, RelaysReportsAndEndsInOrder)
          {"ORMA UDP Broadcast Server has been Started", "ORMA UDP Broadcast Server has been Closed",
           "Config ID 1 Receive Socket Created Successfully. IP: 239.255.10.1, Port: 34001, Retval: 0 ",
           "Config ID 1 Send Socket Created Successfully. IP: 239.255.20.1, Port: 34002, Retval: 0 "})
-        EXPECT_EQ(store.CountLogLines(line), 3) << line << "\n" << store.LogText();
+        EXPECT_EQ(store.CountLogLines(line), static_cast<int>(std::size(stops))) << line << "\n" << store.LogText();
     EXPECT_EQ(store.CountLogLines("Config ID 1 polls for datagrams on any CPU."), 1);
 }
 
@@ -339,6 +348,72 @@ TEST_F(RelayTest, RunsTheStoreHoldsItAndReloadsWithoutLoss)
     EXPECT_EQ(store.CountLogLines("Config ID 3 would relay its own output back to itself (3 > 3); not started."), 1);
     EXPECT_PRED2(Contains, oneInterface.Stdout(), "Config ID 1  Connected");
     EXPECT_FALSE(Contains(oneInterface.Stdout(), "Config ID 3")) << oneInterface.Stdout();
+}
+
+// A reload that cannot read the store whole (a damaged "Host Side IP" or
+// "Auto Start" line) stops and starts nothing and says so in one line; a row
+// with a typo is refused by its field and its relay left running, while the
+// rest of the reload goes ahead. A huge store or count costs a few lines, and
+// a stop signal ends a load.
+TEST_F(RelayTest, AReloadChangesNothingItCannotReadAndATypoMovesNoRelay)
+{
+    const fs::path values = store.KeyFolder(std::string(kSettingsBasePath) + "\\" + kConfigurationKey) / "values.txt";
+    const auto damage = [&values](const std::string& line) {
+        std::string text = ReadFile(values);
+        text.replace(text.find(line), line.size(), line + "\\q");
+        std::ofstream(values, std::ios::binary) << text;
+    };
+    for (const std::string& line : {"Host Side IP=", "Auto Start="}) {
+        ASSERT_TRUE(TempSettingsStore::StoreConfigurations({kRow, kSecondRow}, "1,2,"));
+        ChildProcess running(Relay({"--from-store"}), store.Path());
+        ASSERT_TRUE(Relays(1) && Relays(2)) << running.Stderr();
+        damage(line);
+        running.Signal(SIGHUP);
+        EXPECT_TRUE(WaitFor([&] { return store.CountLogLines("no relay was stopped or started.") == 1; }));
+        EXPECT_TRUE(Relays(1, 2s) && Relays(2, 2s)) << line;
+        running.Signal(SIGTERM);
+        EXPECT_EQ(running.Wait(10s), 0);
+        EXPECT_EQ(store.CountLogLines("Reload: the settings store could not be read whole (PLUX Details: line"), 1);
+        EXPECT_EQ(store.CountLogLines("Config ID 1 Reload") + store.CountLogLines("Config ID 2 Reload") +
+                      store.CountLogLines("cannot start"),
+                  0)
+            << line << "\n"
+            << store.LogText();
+        std::filesystem::remove(values);
+        for (const auto& entry : std::filesystem::directory_iterator(store.Path()))
+            if (entry.path().filename().string().starts_with("PLUX_"))
+                std::filesystem::remove(entry.path());
+    }
+
+    ASSERT_TRUE(TempSettingsStore::StoreConfigurations({kRow, kSecondRow}, "1,"));
+    ChildProcess running(Relay({"--from-store"}), store.Path());
+    ASSERT_TRUE(Relays(1)) << running.Stderr();
+    ASSERT_TRUE(TempSettingsStore::StoreConfigurations({RowWith(3, "34x21"), kSecondRow}, "1,2,"));
+    running.Signal(SIGHUP);
+    EXPECT_TRUE(Relays(2));
+    EXPECT_TRUE(Relays(1, 2s));
+    EXPECT_EQ(store.CountLogLines("Skipped PLUX Details value \"0\": Receiver Port \"34x21\" is not a whole number."),
+              1);
+    EXPECT_EQ(store.CountLogLines("Config ID 1 Reload: its row was refused, it keeps relaying."), 1);
+    EXPECT_EQ(store.CountLogLines("Config ID 2 Reload: added, started."), 1) << store.LogText();
+    running.Signal(SIGTERM);
+    EXPECT_EQ(running.Wait(10s), 0);
+
+    // A count far beyond the rows, then a store at the size limit stopped while it loads.
+    const std::string fields = ",QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,N,N,";
+    std::ofstream(values, std::ios::binary) << "Record Count=999999\n0=1" + fields + "\n999998=2" + fields + "\n";
+    ChildProcess counted(Relay({"--from-store", "--seconds", "0"}), store.Path());
+    EXPECT_EQ(counted.Wait(5s), 0);
+    EXPECT_EQ(store.CountLogLines("Skipped PLUX Details values"), 2) << store.LogText();
+    std::string huge = "Record Count=1000000\n";
+    for (int i = 0; i < 1000000; ++i)
+        huge += std::to_string(i) + "=" + (i < kMaxConfigId ? std::to_string(i + 1) + fields : ",") + "\n";
+    std::ofstream(values, std::ios::binary) << huge;
+    ChildProcess loading(Relay({"--from-store"}), store.Path());
+    std::this_thread::sleep_for(100ms);
+    loading.Signal(SIGTERM);
+    EXPECT_EQ(loading.Wait(5s), 0);
+    EXPECT_EQ(store.CountLogLines("ORMA UDP Broadcast Server has been Closed"), 3);
 }
 
 // The network misbehaving. Started before its interface, a relay asked to

@@ -126,42 +126,6 @@ namespace {
 // About 31 years: longer is "until a signal" anyway, and the clock's nanoseconds stay in range.
 constexpr long long kMaxSeconds = 1000000000;
 
-constexpr const char* kFieldNames[] = {"Config ID", "segment",     "Receiver IP", "Receiver Port", "protocol", "mode",
-                                       "Sender IP", "Sender Port", "protocol",    "mode",          "Archive",  "NMKT"};
-
-// The text a field must hold exactly, where only one text is read as typed.
-const char* RequiredFieldText(size_t field)
-{
-    switch (field) {
-    case 4:
-    case 8:
-        return "UDP";
-    case 5:
-    case 9:
-        return "MULTICAST";
-    default:
-        return nullptr;
-    }
-}
-
-bool IsNumberField(size_t field)
-{
-    return field == 0 || field == 3 || field == 7;
-}
-
-// Digits alone, few enough for an int: the loader reads "30500abc" as 30500 and "-0" as 0.
-bool IsWholeNumber(const std::string& text)
-{
-    long long ignored = 0;
-    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }) &&
-           ParseWholeNumber(text, 0, INT_MAX, ignored);
-}
-
-bool IsFlagField(size_t field)
-{
-    return field == 10 || field == 11;
-}
-
 // The CPUs this process may run on; a polling relay can be pinned to no other.
 bool ReadPollingCpus(CCommandLine& line, RelayOptions& options, std::string& problem)
 {
@@ -199,7 +163,7 @@ bool ReadRows(CCommandLine& line, RelayOptions& options, std::string& problem)
     for (const std::string& row : line.Operands()) {
         KOV_BCAST_CONFIG configuration;
         std::string reason;
-        if (ParseCommandLineRow(row, configuration, reason)) {
+        if (ParseExactConfigurationRow(row, configuration, reason)) {
             configuration.HostSideIp = hostSideIp;
             configuration.ZentaSideIp = zentaSideIp;
             if (const auto found = FindConfigurationProblem(configuration))
@@ -251,33 +215,6 @@ bool ReadStoreMode(CCommandLine& line, RelayOptions& options, std::string& probl
 }
 
 }  // namespace
-
-bool ParseCommandLineRow(const std::string& row, KOV_BCAST_CONFIG& configuration, std::string& reason)
-{
-    if (row.empty() || row.back() != ',') {
-        reason = "a row ends with \",\" (text after the last comma would be ignored)";
-        return false;
-    }
-    const std::vector<std::string> fields = SplitFields(row);
-    if (fields.size() != 11 && fields.size() != 12) {
-        reason =
-            FormatText("it has %zu fields; a row has 12 (or 11, without NMKT), each followed by \",\"", fields.size());
-        return false;
-    }
-    for (size_t i = 0; i < fields.size(); ++i) {
-        const std::string& field = fields[i];
-        const char* required = RequiredFieldText(i);
-        if (IsNumberField(i) && !IsWholeNumber(field))
-            reason = FormatText("%s \"%s\" is not a whole number", kFieldNames[i], field.c_str());
-        else if (IsFlagField(i) && field != "Y" && field != "N")
-            reason = FormatText("%s \"%s\" must be Y or N", kFieldNames[i], field.c_str());
-        else if (required && field != required)
-            reason = FormatText("%s \"%s\" must be %s", kFieldNames[i], field.c_str(), required);
-        if (!reason.empty())
-            return false;
-    }
-    return ParseConfigurationRow(row, configuration, reason);
-}
 
 bool ReadRelayOptions(int argc, char** argv, RelayOptions& options, std::string& problem)
 {

@@ -40,12 +40,6 @@ extern const char* const kRelayHelp;
 // when it is wrong.
 [[nodiscard]] bool ReadRelayOptions(int argc, char** argv, RelayOptions& options, std::string& problem);
 
-// A configuration row typed on the command line, read only when the stored-
-// row loader would read exactly what was typed: it ends with ",", has 11 or
-// 12 fields, whole numbers where numbers go, "UDP", "MULTICAST", "Y" or "N"
-// exactly where those go. The local addresses are not set.
-[[nodiscard]] bool ParseCommandLineRow(const std::string& row, KOV_BCAST_CONFIG& configuration, std::string& reason);
-
 // False, with the problem in words, when --poll-cpus names fewer CPUs than
 // there are polling relays.
 [[nodiscard]] bool CheckPollingCpuCount(const RelayOptions& options, size_t relays, std::string& problem);

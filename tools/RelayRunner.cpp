@@ -25,26 +25,6 @@
 
 namespace {
 
-// Blocks the signals the loop takes with sigtimedwait, in this thread and
-// so in every thread started later, and ignores SIGPIPE: a closed standard
-// output must not end the relays.
-bool MaskSignals(sigset_t& taken)
-{
-    sigemptyset(&taken);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&taken, signal);
-    if (const int error = pthread_sigmask(SIG_BLOCK, &taken, nullptr)) {
-        std::fprintf(stderr, "orma-relay: pthread_sigmask: %s\n", std::strerror(error));
-        return false;
-    }
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    if (sigaction(SIGPIPE, &ignore, nullptr) != 0) {
-        std::fprintf(stderr, "orma-relay: sigaction(SIGPIPE): %s\n", std::strerror(errno));
-        return false;
-    }
-    return true;
-}
-
 // Takes the store's single-instance lock, the console's, for the life of
 // `lock`; the exit status when it cannot be had.
 int TakeStore(const RelayOptions& options, std::unique_ptr<CStoreLock>& lock)
@@ -80,12 +60,13 @@ bool ChooseConfigurations(const RelayOptions& options, std::vector<KOV_BCAST_CON
 {
     std::vector<std::string> refused;
     if (options.FromStore) {
-        chosen = WithoutFeedbackLoops(SelectFromStore(options.AllConfigurations).Configurations, {}, refused);
+        chosen = WithoutLoopsHere(
+            SelectFromStore(options.AllConfigurations, /*wholeOnly=*/false, IsStopPending).Configurations, {}, refused);
         for (const std::string& text : refused) ReportRelayProblem(text + "; not started.");
         if (chosen.empty())
             ReportRelayProblem("No configuration of the store starts; SIGHUP reads the store again.");
     } else {
-        chosen = WithoutFeedbackLoops(options.Rows, {}, refused);
+        chosen = WithoutLoopsHere(options.Rows, {}, refused);
         if (!refused.empty()) {
             LogEvent("%s %s; not started.", LocalTimeText().c_str(), refused[0].c_str());
             problem = refused[0];
@@ -105,12 +86,15 @@ void LogClosed()
 int main(int argc, char** argv)
 {
     sigset_t signals;
-    if (!MaskSignals(signals))
+    if (!BlockLoopSignals(signals))
+        return kExitFailed;
+    // A fault on any thread leaves a minidump; without it the relay still runs.
+    (void)InstallCrashDumpWriter();
+    // SIGPIPE among them: a closed standard output must not end the relays (nor --help).
+    if (!IgnoreStraySignals())
         return kExitFailed;
     if (AnswerHelpOrVersion(argc, argv, "orma-relay", kRelayHelp))
         return kExitOrderly;
-    // A fault on any thread leaves a minidump; without it the relay still runs.
-    (void)InstallCrashDumpWriter();
 
     RelayOptions options;
     std::string problem;
@@ -141,7 +125,7 @@ int main(int argc, char** argv)
         return kExitFailed;
     }
     CRelaySet relays(options);
-    relays.Apply(configurations, /*keepUnlisted=*/false, /*logChanges=*/false);
+    relays.Apply(configurations, /*refused=*/{}, /*logChanges=*/false);
 
     CCounterPrinter printer(options.PrintCounters);
     const RunnerHooks hooks = service.Hooks();

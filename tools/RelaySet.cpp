@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <set>
 
-#include "config/ConfigurationRules.h"
+#include "config/RelayRules.h"
 #include "log/EventLog.h"
 #include "net/InterfaceWatcher.h"
 
@@ -46,21 +45,10 @@ void ReportRelayProblem(const std::string& text)
         std::fprintf(stderr, "orma-relay: %s\n", text.c_str());
 }
 
-std::vector<KOV_BCAST_CONFIG> WithoutFeedbackLoops(const std::vector<KOV_BCAST_CONFIG>& starting,
-                                                   std::vector<KOV_BCAST_CONFIG> running,
-                                                   std::vector<std::string>& refused)
+std::vector<KOV_BCAST_CONFIG> WithoutLoopsHere(const std::vector<KOV_BCAST_CONFIG>& starting,
+                                               std::vector<KOV_BCAST_CONFIG> running, std::vector<std::string>& refused)
 {
-    std::vector<KOV_BCAST_CONFIG> accepted;
-    for (const KOV_BCAST_CONFIG& configuration : starting) {
-        const std::vector<int> loop = FindFeedbackLoop(configuration, running, &CInterfaceWatcher::AreOnOneInterface);
-        if (!loop.empty()) {
-            refused.push_back(FeedbackLoopRefusal(loop));
-            continue;
-        }
-        running.push_back(configuration);
-        accepted.push_back(configuration);
-    }
-    return accepted;
+    return WithoutFeedbackLoops(starting, std::move(running), &CInterfaceWatcher::AreOnOneInterface, refused);
 }
 
 CRelaySet::CRelaySet(const RelayOptions& options)
@@ -73,58 +61,67 @@ CRelaySet::~CRelaySet()
     StopAll();
 }
 
-void CRelaySet::Apply(const std::vector<KOV_BCAST_CONFIG>& wanted, bool keepUnlisted, bool logChanges)
-{
-    std::map<int, const KOV_BCAST_CONFIG*> wantedById;
-    for (const KOV_BCAST_CONFIG& configuration : wanted) wantedById.emplace(configuration.ConfigId, &configuration);
+namespace {
 
+// The event log's words for a change a reload makes; null for none.
+const char* ReloadChangeText(ReloadChange change)
+{
+    switch (change) {
+    case ReloadChange::Refused:
+        return "its row was refused, it keeps relaying";
+    case ReloadChange::Removed:
+        return "no longer in the list, stopped";
+    case ReloadChange::Changed:
+        return "changed, restarted";
+    case ReloadChange::Retried:
+        return "could not start before, started again";
+    case ReloadChange::Added:
+        return "added, started";
+    case ReloadChange::Unchanged:
+        break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void CRelaySet::Apply(const std::vector<KOV_BCAST_CONFIG>& wanted, const std::set<int>& refused, bool logChanges)
+{
     // Decide first, under the lock only for the map; stop outside it.
     std::vector<std::unique_ptr<CKOVBCastEngine>> going;
-    std::vector<KOV_BCAST_CONFIG> kept;
-    std::set<int> held;
+    std::set<int> starting;
     {
         std::lock_guard lock(m_mutex);
-        for (auto relay = m_relays.begin(); relay != m_relays.end();) {
-            const int configId = relay->first;
-            const CKOVBCastEngine& engine = *relay->second.Engine;
-            held.insert(configId);
-            const auto found = wantedById.find(configId);
-            const char* change = nullptr;
-            if (found == wantedById.end() && !keepUnlisted)
-                change = "no longer in the list, stopped";
-            else if (found == wantedById.end() && logChanges)
-                LogEvent("%s Config ID %d Reload: its row could not be read, it keeps relaying.",
-                         LocalTimeText().c_str(), configId);
-            else if (found != wantedById.end() && !(*found->second == engine.GetConfiguration()))
-                change = "changed, restarted";
-            else if (found != wantedById.end() && HasFailed(engine))
-                change = "could not start before, started again";
-            if (!change) {
-                kept.push_back(engine.GetConfiguration());
-                ++relay;
-                continue;
+        std::vector<HeldRelay> held;
+        for (const auto& [configId, relay] : m_relays)
+            held.push_back({relay.Engine->GetConfiguration(), HasFailed(*relay.Engine)});
+        for (const PlannedChange& planned : PlanReload(held, wanted, refused)) {
+            const char* text = ReloadChangeText(planned.Change);
+            if (logChanges && text)
+                LogEvent("%s Config ID %d Reload: %s.", LocalTimeText().c_str(), planned.ConfigId, text);
+            if (StartsTheConfiguration(planned.Change))
+                starting.insert(planned.ConfigId);
+            if (const auto relay = m_relays.find(planned.ConfigId);
+                relay != m_relays.end() && StopsTheRelay(planned.Change)) {
+                going.push_back(std::move(relay->second.Engine));
+                m_relays.erase(relay);
             }
-            if (logChanges)
-                LogEvent("%s Config ID %d Reload: %s.", LocalTimeText().c_str(), configId, change);
-            going.push_back(std::move(relay->second.Engine));
-            relay = m_relays.erase(relay);
         }
     }
     for (const auto& engine : going) engine->Stop();
     going.clear();
 
-    std::vector<KOV_BCAST_CONFIG> starting;
+    std::vector<KOV_BCAST_CONFIG> kept;
+    for (const auto& [configId, relay] : m_relays) kept.push_back(relay.Engine->GetConfiguration());
+    std::vector<KOV_BCAST_CONFIG> started;
     for (const KOV_BCAST_CONFIG& configuration : wanted) {
-        if (m_relays.count(configuration.ConfigId))
-            continue;  // kept
-        if (logChanges && !held.count(configuration.ConfigId))
-            LogEvent("%s Config ID %d Reload: added, started.", LocalTimeText().c_str(), configuration.ConfigId);
-        starting.push_back(configuration);
+        if (starting.count(configuration.ConfigId))
+            started.push_back(configuration);
     }
-    std::vector<std::string> refused;
-    starting = WithoutFeedbackLoops(starting, kept, refused);
-    for (const std::string& text : refused) ReportRelayProblem(text + "; not started.");
-    StartRelays(starting);
+    std::vector<std::string> loops;
+    started = WithoutLoopsHere(started, kept, loops);
+    for (const std::string& text : loops) ReportRelayProblem(text + "; not started.");
+    StartRelays(started);
 }
 
 void CRelaySet::StartRelays(const std::vector<KOV_BCAST_CONFIG>& starting)
@@ -151,14 +148,11 @@ void CRelaySet::StartRelays(const std::vector<KOV_BCAST_CONFIG>& starting)
 
 int CRelaySet::FreeCpu() const
 {
-    if (!m_relayOptions.Polling || m_pollingCpus.empty())
-        return -1;
-    for (const int cpu : m_pollingCpus) {
-        if (std::none_of(m_relays.begin(), m_relays.end(),
-                         [cpu](const auto& relay) { return relay.second.Cpu == cpu; }))
-            return cpu;
-    }
-    return kNoCpuLeft;
+    if (!m_relayOptions.Polling)
+        return kAnyCpu;
+    std::vector<int> inUse;
+    for (const auto& [configId, relay] : m_relays) inUse.push_back(relay.Cpu);
+    return ChoosePollingCpu(m_pollingCpus, inUse);
 }
 
 bool CRelaySet::IsStarting() const

@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -17,15 +18,12 @@ void ReportRelayProblem(const std::string& text);
 // Where the event log's lines reach the operator already (the journal), not on stderr too.
 void ReportProblemsOnStderr(bool on);
 
-// The configurations of `starting` that may start beside the `running` ones
-// and those of `starting` before them, in order. One whose output would
-// come back to its own input is left out, with its refusal in `refused`:
-// "Config ID 3 would relay its own output back to itself (3 > 5 > 3)".
-// Local addresses are compared by the interface that holds them now, by
-// their text when none does.
-[[nodiscard]] std::vector<KOV_BCAST_CONFIG> WithoutFeedbackLoops(const std::vector<KOV_BCAST_CONFIG>& starting,
-                                                                 std::vector<KOV_BCAST_CONFIG> running,
-                                                                 std::vector<std::string>& refused);
+// The configurations of `starting` that may start beside the `running`
+// ones (WithoutFeedbackLoops), local addresses compared by the interface
+// that holds them now, by their text when none does.
+[[nodiscard]] std::vector<KOV_BCAST_CONFIG> WithoutLoopsHere(const std::vector<KOV_BCAST_CONFIG>& starting,
+                                                             std::vector<KOV_BCAST_CONFIG> running,
+                                                             std::vector<std::string>& refused);
 
 // The relays of orma-relay, one engine per Config ID, driven from the main
 // thread. Other threads (metrics, a watchdog) may look at the engines
@@ -38,13 +36,12 @@ public:
     CRelaySet(const CRelaySet&) = delete;
     CRelaySet& operator=(const CRelaySet&) = delete;
 
-    // Makes the relays those of `wanted` and starts what it has to:
-    // configurations not yet held start, held ones that differ (any field)
-    // restart, held ones that failed to start are tried again, held ones not
-    // wanted stop unless `keepUnlisted`, and the others are left untouched.
-    // What would feed itself, or finds no CPU to poll on, is not started and
-    // reported. With `logChanges` (a reload) each change is one event log line.
-    void Apply(const std::vector<KOV_BCAST_CONFIG>& wanted, bool keepUnlisted, bool logChanges);
+    // Makes the relays those of `wanted` as PlanReload says: the relays of
+    // `refused` Config IDs are left as they run, the others stop, restart or
+    // start as their rows changed. What would feed itself, or finds no CPU
+    // to poll on, is not started and reported. With `logChanges` (a reload)
+    // each change is one event log line.
+    void Apply(const std::vector<KOV_BCAST_CONFIG>& wanted, const std::set<int>& refused, bool logChanges);
 
     // Some relay is still opening its sockets.
     [[nodiscard]] bool IsStarting() const;
@@ -64,12 +61,9 @@ private:
         bool FailureReported = false;
     };
 
-    static constexpr int kNoCpuLeft = -2;
-
     // Starts the configurations in order, each polling one on a CPU no relay holds.
     void StartRelays(const std::vector<KOV_BCAST_CONFIG>& starting);
-    // The first CPU of --poll-cpus no relay holds; -1 for any CPU (no list),
-    // kNoCpuLeft when every CPU of the list is held.
+    // The CPU of --poll-cpus a new relay polls on (ChoosePollingCpu); kAnyCpu without --poll.
     [[nodiscard]] int FreeCpu() const;
 
     CKOVBCastEngine::RELAY_OPTIONS m_relayOptions;

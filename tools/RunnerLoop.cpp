@@ -1,11 +1,16 @@
 #include "tools/RunnerLoop.h"
 
+#include <pthread.h>
+#include <string.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
+#include "config/PersistedSettings.h"
 #include "log/EventLog.h"
 #include "tools/StoreSelection.h"
 
@@ -16,6 +21,11 @@ using namespace std::chrono_literals;
 
 // How often the loop looks whether the relays have settled, until they have.
 constexpr auto kSettleCheck = 10ms;
+
+// Each stops orma-relay in order, as SIGTERM: the power is failing, or the CPU time limit is near.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGPWR, SIGXCPU};
+// Each would end the process without a word and means nothing to it.
+constexpr int kStraySignals[] = {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGIO, SIGXFSZ, SIGSTKFLT};
 
 // The signal that came within `timeout`, 0 when none did, -1 when the wait failed.
 int WaitForSignal(const sigset_t& signals, Clock::duration timeout)
@@ -35,9 +45,16 @@ int WaitForSignal(const sigset_t& signals, Clock::duration timeout)
 void ReloadStore(CRelaySet& relays, const RelayOptions& options)
 {
     LogEvent("%s Reloading the settings store.", LocalTimeText().c_str());
-    const StoreSelection selection = SelectFromStore(options.AllConfigurations);
-    // A row that could not be read may be a relay that runs: keep what is not listed.
-    relays.Apply(selection.Configurations, /*keepUnlisted=*/!selection.Complete, /*logChanges=*/true);
+    const StoreSelection selection = SelectFromStore(options.AllConfigurations, /*wholeOnly=*/true, IsStopPending);
+    // What could not be read may be a relay that runs, or one that should not.
+    if (!selection.Unreadable.empty()) {
+        ReportRelayProblem(
+            FormatText("Reload: the settings store could not be read whole (%s: %s); no relay was "
+                       "stopped or started.",
+                       kConfigurationKey, selection.Unreadable.c_str()));
+        return;
+    }
+    relays.Apply(selection.Configurations, selection.Refused, /*logChanges=*/true);
 }
 
 void Call(const std::function<void(const CRelaySet&)>& hook, const CRelaySet& relays)
@@ -47,6 +64,45 @@ void Call(const std::function<void(const CRelaySet&)>& hook, const CRelaySet& re
 }
 
 }  // namespace
+
+bool BlockLoopSignals(sigset_t& taken)
+{
+    sigemptyset(&taken);
+    sigaddset(&taken, SIGHUP);
+    for (const int signal : kStopSignals) sigaddset(&taken, signal);
+    if (const int error = pthread_sigmask(SIG_BLOCK, &taken, nullptr)) {
+        std::fprintf(stderr, "orma-relay: pthread_sigmask: %s\n", std::strerror(error));
+        return false;
+    }
+    return true;
+}
+
+bool IgnoreStraySignals()
+{
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (const int signal : kStraySignals) {
+        if (sigaction(signal, &ignore, nullptr) != 0) {
+            std::fprintf(stderr, "orma-relay: sigaction(%s): %s\n", sigabbrev_np(signal), std::strerror(errno));
+            return false;
+        }
+    }
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            (void)sigaction(signal, &ignore, nullptr);
+    }
+    return true;
+}
+
+bool IsStopPending()
+{
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+        return false;
+    return std::any_of(std::begin(kStopSignals), std::end(kStopSignals),
+                       [&pending](int signal) { return sigismember(&pending, signal) == 1; });
+}
 
 void CCounterPrinter::Print(const CRelaySet& relays)
 {
@@ -107,7 +163,7 @@ int RunRelays(CRelaySet& relays, const RelayOptions& options, const sigset_t& si
             break;
         case -1:
             return kExitFailed;
-        default:  // SIGINT, SIGTERM
+        default:  // kStopSignals
             return kExitOrderly;
         }
     }

@@ -32,8 +32,21 @@ private:
     bool m_enabled;
 };
 
-// Runs the started relays until SIGINT, SIGTERM (or SIGHUP in rows mode) or
+// Blocks the signals the loop takes (SIGHUP and those that stop it in order:
+// SIGINT, SIGTERM, SIGPWR, SIGXCPU) in this thread and so in every thread
+// started later, and puts them in `taken`; false, said on stderr, on failure.
+[[nodiscard]] bool BlockLoopSignals(sigset_t& taken);
+// Ignores the signals that would end the process without a word and mean
+// nothing to it (SIGPIPE, SIGUSR1, SIGUSR2, the timer signals, SIGIO,
+// SIGXFSZ, SIGSTKFLT and the real-time signals no handler holds); after the
+// crash dump writer has taken its real-time signal.
+[[nodiscard]] bool IgnoreStraySignals();
+// A signal that stops orma-relay is waiting: a long load ends early for it.
+[[nodiscard]] bool IsStopPending();
+
+// Runs the started relays until a stop signal (or SIGHUP in rows mode) or
 // --seconds; in store mode SIGHUP reloads the store. The signals must be
-// blocked in every thread. Returns the exit status; the relays still run.
+// blocked in every thread (BlockLoopSignals). Returns the exit status; the
+// relays still run.
 [[nodiscard]] int RunRelays(CRelaySet& relays, const RelayOptions& options, const sigset_t& signals,
                             CCounterPrinter& printer, const RunnerHooks& hooks);

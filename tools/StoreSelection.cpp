@@ -1,43 +1,50 @@
 #include "tools/StoreSelection.h"
 
-#include <algorithm>
-#include <set>
+#include <unordered_map>
 
 #include "config/ConfigurationRules.h"
 #include "config/PersistedSettings.h"
 #include "log/EventLog.h"
 #include "tools/RelaySet.h"
 
-StoreSelection SelectFromStore(bool all)
+StoreSelection SelectFromStore(bool all, bool wholeOnly, const std::function<bool()>& stopRequested)
 {
-    const StoredSettings stored = ReadStoredSettings();
+    const StoredSettings stored = ReadStoredSettings(RowReading::Exact, stopRequested);
     StoreSelection selection;
-    selection.Complete = stored.Complete;
+    selection.Unreadable = stored.Unreadable;
+    if (wholeOnly && !selection.Unreadable.empty())
+        return selection;
+    selection.Refused = stored.RefusedIds;
 
     std::vector<const KOV_BCAST_CONFIG*> listed;
     if (all) {
         for (const KOV_BCAST_CONFIG& configuration : stored.Configurations) listed.push_back(&configuration);
     } else {
-        std::set<int> named;
+        std::unordered_map<int, const KOV_BCAST_CONFIG*> byId;
+        for (const KOV_BCAST_CONFIG& configuration : stored.Configurations)
+            byId.emplace(configuration.ConfigId, &configuration);
+        int notStored = 0;
         for (const int configId : ParseAutoStartList(stored.AutoStart)) {
-            if (!named.insert(configId).second)
-                continue;
-            const auto found = std::find_if(stored.Configurations.begin(), stored.Configurations.end(),
-                                            [configId](const KOV_BCAST_CONFIG& c) { return c.ConfigId == configId; });
-            if (found == stored.Configurations.end())
+            if (const auto found = byId.find(configId); found != byId.end())
+                listed.push_back(found->second);
+            else if (!stored.RefusedIds.count(configId) && ++notStored <= kMostSkippedLines)
                 ReportRelayProblem(FormatText(
                     "Config ID %d of the Auto Start list is in no stored row that could be read; not started.",
                     configId));
-            else
-                listed.push_back(&*found);
         }
+        if (notStored > kMostSkippedLines)
+            ReportRelayProblem(
+                FormatText("%d more Config IDs of the Auto Start list are in no stored row; not started.",
+                           notStored - kMostSkippedLines));
     }
     for (const KOV_BCAST_CONFIG* configuration : listed) {
-        if (const auto problem = FindConfigurationProblem(*configuration))
+        if (const auto problem = FindConfigurationProblem(*configuration)) {
             ReportRelayProblem(FormatText("Config ID %d cannot start: %s Not started.", configuration->ConfigId,
                                           problem->Message.c_str()));
-        else
+            selection.Refused.insert(configuration->ConfigId);
+        } else {
             selection.Configurations.push_back(*configuration);
+        }
     }
     return selection;
 }
