@@ -3,6 +3,7 @@
 
 #include "config/ConfigurationRules.h"
 #include "config/PersistedSettings.h"
+#include "config/RelayRules.h"
 #include "console/ControlIds.h"
 #include "console/Prompter.h"
 #include "log/EventLog.h"
@@ -109,17 +110,13 @@ void CKOVDlg::StartEngine(CKOVBCastEngine& engine)
         refusal = FeedbackLoopRefusal(loop) + ", so it is not started.";
     CKOVBCastEngine::RELAY_OPTIONS options;
     options.Polling = m_polling.Enabled;
-    if (refusal.empty() && m_polling.Enabled && !m_polling.Cpus.empty()) {
-        const auto free = std::find_if(m_polling.Cpus.begin(), m_polling.Cpus.end(), [&](int cpu) {
-            return std::find(cpusInUse.begin(), cpusInUse.end(), cpu) == cpusInUse.end();
-        });
-        if (free == m_polling.Cpus.end())
+    if (refusal.empty() && m_polling.Enabled) {
+        options.PollingCpu = ChoosePollingCpu(m_polling.Cpus, cpusInUse);
+        if (options.PollingCpu == kNoCpuLeft)
             refusal = FormatText(
                 "No CPU is left for Config ID %d to poll on: every CPU of the \"Polling CPUs\" "
                 "list is taken by another relay, so it is not started.",
                 configuration.ConfigId);
-        else
-            options.PollingCpu = *free;
     }
     if (!refusal.empty()) {
         LogEvent("%s %s", LocalTimeText().c_str(), refusal.c_str());
