@@ -53,11 +53,12 @@ public:
         } else if (m_values.State == State::Unreadable) {
             m_unreadable = "its values file cannot be read";
         } else if (const ParsedValues& parsed = m_values.Parsed; parsed.DamagedLines > 0) {
-            m_unreadable = FormatText("line %zu of its values file cannot be read (%zu such lines)",
-                                      parsed.FirstDamagedLine, parsed.DamagedLines);
+            m_unreadable = FormatText("line %zu of its values file cannot be read (%zu such line%s in all)",
+                                      parsed.FirstDamagedLine, parsed.DamagedLines, parsed.DamagedLines > 1 ? "s" : "");
         }
         if (!m_unreadable.empty())
-            LogEvent("%s Skipped what %s holds: %s.", LocalTimeText().c_str(), keyName, m_unreadable.c_str());
+            LogEvent("%s Skipped %s of %s: %s.", LocalTimeText().c_str(),
+                     m_values.State == State::Read ? "lines" : "every value", keyName, m_unreadable.c_str());
         m_index.reserve(m_values.Parsed.Values.size());
         for (const StoredValue& value : m_values.Parsed.Values) m_index.emplace(value.Name, &value.Text);
     }

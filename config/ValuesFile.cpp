@@ -89,8 +89,11 @@ size_t FindSeparator(std::string_view line)
 ParsedValues ParseValuesText(std::string_view text, const std::function<bool()>& stopRequested)
 {
     ParsedValues parsed;
-    // Sized once: growing the table a million values long costs more than filling it.
-    const auto lines = static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    // Sized once: growing the table a million values long costs more than
+    // filling it. Not beyond that, so that lines holding no value (a file of
+    // line breaks) cannot make it reserve more than the values could fill.
+    constexpr size_t kMostReserved = size_t{1} << 20;
+    const size_t lines = std::min(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1, kMostReserved);
     parsed.Values.reserve(lines);
     std::unordered_map<std::string, size_t> positions(lines);
     const auto damaged = [&parsed](size_t lineNumber) {

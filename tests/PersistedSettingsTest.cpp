@@ -155,7 +155,11 @@ TEST_F(PersistedSettingsTest, LargeAndHostileStoresLoadInOnePassWithFewLines)
     write("Record Count=1\n0=" + std::string(15 << 20, ',') + "\n");
     EXPECT_TRUE(ReadStoredSettings().Configurations.empty());
     getrusage(RUSAGE_SELF, &usage);
+#if !defined(__SANITIZE_ADDRESS__)  // its quarantine keeps freed memory resident
     EXPECT_LT(usage.ru_maxrss - peakKbBefore, 150 * 1024) << "kB for a 15 MiB line of commas";
+#else
+    (void)peakKbBefore;
+#endif
 
     // Full rows up to the ceiling, then short ones: a million real rows would pass the file size limit.
     std::string million = "Record Count=1000000\n";
@@ -190,8 +194,8 @@ TEST_F(PersistedSettingsTest, LargeAndHostileStoresLoadInOnePassWithFewLines)
     stored = ReadStoredSettings();
     EXPECT_TRUE(stored.Configurations.empty());
     EXPECT_EQ(stored.Unreadable, "its values file is 104857600 bytes, above the limit of 16777216");
-    EXPECT_EQ(store.CountLogLines("Skipped what PLUX Details holds: its values file is 104857600 bytes, above the "
-                                  "limit of 16777216."),
+    EXPECT_EQ(store.CountLogLines("Skipped every value of PLUX Details: its values file is 104857600 bytes, above "
+                                  "the limit of 16777216."),
               1);
 }
 
@@ -220,7 +224,7 @@ TEST_F(PersistedSettingsTest, ExactReadingRefusesTyposByFieldAndSaysWhatCouldNot
     std::ofstream(values, std::ios::app) << "Host Side IP\\x=1.2.3.4\n";
     stored = ReadStoredSettings(RowReading::Exact);
     EXPECT_EQ(stored.Configurations.size(), 1u);
-    EXPECT_EQ(stored.Unreadable, "line 6 of its values file cannot be read (1 such lines)");
+    EXPECT_EQ(stored.Unreadable, "line 6 of its values file cannot be read (1 such line in all)");
 }
 
 }  // namespace

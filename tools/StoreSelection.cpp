@@ -37,14 +37,19 @@ StoreSelection SelectFromStore(bool all, bool wholeOnly, const std::function<boo
                 FormatText("%d more Config IDs of the Auto Start list are in no stored row; not started.",
                            notStored - kMostSkippedLines));
     }
+    int cannotStart = 0;
     for (const KOV_BCAST_CONFIG* configuration : listed) {
         if (const auto problem = FindConfigurationProblem(*configuration)) {
-            ReportRelayProblem(FormatText("Config ID %d cannot start: %s Not started.", configuration->ConfigId,
-                                          problem->Message.c_str()));
+            if (++cannotStart <= kMostSkippedLines)
+                ReportRelayProblem(FormatText("Config ID %d cannot start: %s Not started.", configuration->ConfigId,
+                                              problem->Message.c_str()));
             selection.Refused.insert(configuration->ConfigId);
         } else {
             selection.Configurations.push_back(*configuration);
         }
     }
+    if (cannotStart > kMostSkippedLines)
+        ReportRelayProblem(
+            FormatText("%d more configurations cannot start; not started.", cannotStart - kMostSkippedLines));
     return selection;
 }
