@@ -1,5 +1,9 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -10,6 +14,7 @@
 #include "log/EventLog.h"
 #include "tests/support/ChildProcess.h"
 #include "tools/MetricsServer.h"
+#include "tools/ProcessLockdown.h"
 #include "tools/ServiceManager.h"
 
 namespace {
@@ -159,6 +164,49 @@ TEST(MetricsServerTest, AddressesArePortOrIpv4AndPort)
     EXPECT_EQ(parsed("0.0.0.0:80"), "0.0.0.0:80");
     for (const char* refused : {"127.0.0.1:0", "65536", "localhost:9469", "::1:9469", ":9469", "9469 "})
         EXPECT_EQ(parsed(refused), "") << refused;
+}
+
+// In a child, since the filter cannot be lifted: no program runs, no limit
+// is set, reading one still works. The exit status has a bit per failure.
+TEST(ProcessLockdownTest, NoProgramRunsAndNoLimitIsSetAfterwards)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string problem;
+        int faults = ForbidProgramExecution(problem) ? 0 : 1;
+        execl("/bin/false", "false", nullptr);  // exits 1 if it runs
+        faults |= errno == EPERM ? 0 : 2;
+        rlimit limit{};
+        faults |= getrlimit(RLIMIT_NOFILE, &limit) == 0 ? 0 : 4;
+        faults |= prlimit(0, RLIMIT_NOFILE, &limit, nullptr) != 0 && errno == EPERM ? 0 : 8;
+        _exit(faults);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(ProcessLockdownTest, TheNewestCrashDumpsAreKept)
+{
+    TempDirectory directory;
+    const std::string folder = directory.Path();
+    // Written a minute apart, the oldest first; and two files that are not dumps.
+    for (int i = 0; i < 13; ++i) {
+        const std::string path = folder + FormatText("/PLUXCrash_%d.dmp", 1800000000 - i);
+        std::fclose(std::fopen(path.c_str(), "w"));
+        const timespec written[2] = {{1800000000 - 60 * i, 0}, {1800000000 - 60 * i, 0}};
+        utimensat(AT_FDCWD, path.c_str(), written, 0);
+    }
+    std::fclose(std::fopen((folder + "/PLUX_01Jan2027.TXT").c_str(), "w"));
+    mkdir((folder + "/PLUXCrash_1.dmp").c_str(), 0700);
+    EXPECT_EQ(RemoveOldCrashDumps(folder, 10), 3);
+    for (int i = 0; i < 13; ++i)
+        EXPECT_EQ(access((folder + FormatText("/PLUXCrash_%d.dmp", 1800000000 - i)).c_str(), F_OK) == 0, i < 10) << i;
+    EXPECT_EQ(access((folder + "/PLUX_01Jan2027.TXT").c_str(), F_OK), 0);
+    EXPECT_EQ(access((folder + "/PLUXCrash_1.dmp").c_str(), F_OK), 0);
+    EXPECT_EQ(RemoveOldCrashDumps(folder + "/missing", 10), -ENOENT);
 }
 
 TEST(ServiceManagerTest, StatusLinesCountTheRelaysByState)
