@@ -161,8 +161,9 @@ touch "$store/.package-test" "$logs/.package-test"
 # shellcheck disable=SC2086
 apt-get remove -y -qq orma-relay-dbgsym $packages >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; exit 1; }
 [ ! -e /usr/bin/orma-relay ] || fail "remove left /usr/bin/orma-relay"
+# A package without conffiles is gone at remove already, which apt-get purge refuses.
 # shellcheck disable=SC2086
-apt-get purge -y -qq $packages >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; exit 1; }
+dpkg --purge $packages >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; exit 1; }
 for package in $packages; do
     ! dpkg-query -W "$package" >/dev/null 2>&1 ||
         fail "dpkg still knows $package: $(dpkg-query -W -f='${Status}' "$package")"
