@@ -17,9 +17,11 @@ using State = CKOVBCastEngine::RELAY_STATE;
 // folder); systemd-tmpfiles removes any older than its age.
 constexpr size_t kCrashDumpsKept = 10;
 
-// Sanitizer reports start a symbolizer program.
+// Sanitizer reports start a symbolizer program (GCC and clang say so differently).
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kMayExecute = true;
+#elif defined(__has_feature)
+constexpr bool kMayExecute = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
 #else
 constexpr bool kMayExecute = false;
 #endif
