@@ -36,6 +36,7 @@ cleanup() {
     [ -z "${relay:-}" ] || kill "$relay" 2>/dev/null || true
     rm -rf "$work"
     # After a failed check: the packages and the operator's link go too.
+    # shellcheck disable=SC2086
     dpkg --purge orma-relay-dbgsym $packages >/dev/null 2>&1 || true
     rm -f /etc/systemd/system/multi-user.target.wants/orma-relay.service
     rm -f "$store/.package-test" "$logs/.package-test"
