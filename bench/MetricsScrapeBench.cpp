@@ -57,7 +57,7 @@ int main(int argc, char** argv)
         relay.SendPort = 35001 + i;
         relay.Received = relay.Sent = 4000000000u - static_cast<uint32_t>(i);
         relay.State = CKOVBCastEngine::RELAY_STATE::Running;
-        relay.SecondsSinceLastDatagram = i;
+        relay.LastDatagramTimestamp = 1796428799 - i;
     }
     CMetricsServer server(PROCESS_METRICS{ProcessStartTimeSeconds(), ORMA_VERSION_TEXT});
     sockaddr_in address{};

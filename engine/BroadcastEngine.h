@@ -114,6 +114,15 @@ public:
     [[nodiscard]] uint32_t GetFailedSendCount() const noexcept { return m_failedSends.load(std::memory_order_relaxed); }
     // Ticker records not stored because the ticker map was full.
     [[nodiscard]] uint32_t GetRefusedTokenCount() const noexcept { return m_converter.RefusedTokenCount(); }
+    // Totals that never wrap, for the metrics (the console keeps the 32-bit
+    // counts above). Widened from those counts until the counters are 64-bit.
+    [[nodiscard]] uint64_t GetSentTotal() const noexcept { return GetSentCount(); }
+    [[nodiscard]] uint64_t GetReceivedTotal() const noexcept { return GetPassThroughCount(); }
+    [[nodiscard]] uint64_t GetConvertedTotal() const noexcept { return GetConvertedCount(); }
+    [[nodiscard]] uint64_t GetFailedSendTotal() const noexcept { return GetFailedSendCount(); }
+    [[nodiscard]] uint64_t GetDroppedTotal() const { return GetDroppedCount(); }
+    // Datagrams too long to relay; not counted yet.
+    [[nodiscard]] uint64_t GetOversizedTotal() const noexcept { return 0; }
     // Receive buffer the kernel granted at the last start, in bytes; 0 before.
     [[nodiscard]] int GetGrantedReceiveBuffer() const noexcept { return m_grantedReceiveBuffer.load(); }
     // Moves on whenever the relay thread is alive and well: at every batch

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Installs what is missing, builds, and makes the Debian package of the
-# programs, build/orma-broadcast-server_<version>_<architecture>.deb.
+# Installs what is missing, builds, and makes the Debian packages in build/:
+# orma-relay_<version>_<architecture>.deb (the service, no Qt),
+# orma-broadcast-server_... (the console) and their -dbgsym .ddeb files.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/install-deps.sh" build

@@ -1,6 +1,11 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <sstream>
@@ -9,6 +14,7 @@
 #include "log/EventLog.h"
 #include "tests/support/ChildProcess.h"
 #include "tools/MetricsServer.h"
+#include "tools/ProcessLockdown.h"
 #include "tools/ServiceManager.h"
 
 namespace {
@@ -31,8 +37,8 @@ RELAY_METRICS Relay(int configId, std::string segment, std::string receiveGroup,
 }
 
 // A fixed snapshot, served over loopback and read by a real parser:
-// awkward label values come back as they went in, counters keep their
-// whole 32 bits, and the seconds before a first datagram read as NaN.
+// awkward label values come back as they went in, counters go past 32 bits,
+// and the last datagram's time is 0 before the first.
 TEST(MetricsServerTest, AScrapeParsesBackToThePublishedSnapshot)
 {
     CMetricsServer server(PROCESS_METRICS{1796428799.25, "4.02.00"});
@@ -43,13 +49,14 @@ TEST(MetricsServerTest, AScrapeParsesBackToThePublishedSnapshot)
     ASSERT_TRUE(server.Start(address, problem)) << problem;
 
     RELAY_METRICS quoted = Relay(1, "Q\"A", "239.1.1.1", "239.2.2.1", State::Running);
-    quoted.Received = 4294967295u;
+    quoted.Received = 4294967296u + 7;
     quoted.Converted = 6;
     quoted.Sent = 10;
     quoted.Dropped = 2;
     quoted.FailedSends = 3;
     quoted.ReceiveBufferBytes = 1048576;
-    quoted.SecondsSinceLastDatagram = 5;
+    quoted.Oversized = 4;
+    quoted.LastDatagramTimestamp = 1796428805;
     const RELAY_METRICS escaped = Relay(22, "a\\b\n", "239.1.1.2", "10.0.0.9", State::WaitingForInterface);
     const RELAY_METRICS latin1 = Relay(333, "M\xDC", "239.1.1.3", "239.2.2.3", State::SendConnectError);
     server.Publish({quoted, escaped, latin1});
@@ -74,34 +81,72 @@ TEST(MetricsServerTest, AScrapeParsesBackToThePublishedSnapshot)
     }
     EXPECT_EQ(families, (Strings{"orma_relay_received_datagrams counter", "orma_relay_converted_messages counter",
                                  "orma_relay_sent_datagrams counter", "orma_relay_dropped_datagrams counter",
-                                 "orma_relay_failed_sends counter", "orma_relay_receive_buffer_bytes gauge",
-                                 "orma_relay_state gauge", "orma_relay_seconds_since_last_datagram gauge",
-                                 "process_start_time_seconds gauge", "orma_build_info gauge"}));
+                                 "orma_relay_failed_sends counter", "orma_relay_oversized_datagrams counter",
+                                 "orma_relay_receive_buffer_bytes gauge", "orma_relay_state gauge",
+                                 "orma_relay_last_datagram_timestamp_seconds gauge",
+                                 "orma_relay_start_time_seconds gauge", "orma_relay_build_info gauge"}));
     EXPECT_EQ(
         std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("sample ", 0) == 0; }),
-        8 * 3 + 2);
+        9 * 3 + 2);
 
     const std::string labels1 =
         " config_id='1' receive_group='239.1.1.1' receive_port='30001' segment='Q\"A' send_group='239.2.2.1' "
         "send_port='31001'";
     for (const char* sample :
-         {"orma_relay_received_datagrams_total%s 4294967295.0", "orma_relay_converted_messages_total%s 6.0",
-          "orma_relay_sent_datagrams_total%s 10.0", "orma_relay_dropped_datagrams_total%s 2.0",
-          "orma_relay_failed_sends_total%s 3.0", "orma_relay_receive_buffer_bytes%s 1048576.0",
-          "orma_relay_state%s state='Running' 1.0", "orma_relay_seconds_since_last_datagram%s 5.0"})
+         {"orma_relay_received_datagrams_total%s 4294967303.0", "orma_relay_oversized_datagrams_total%s 4.0",
+          "orma_relay_converted_messages_total%s 6.0", "orma_relay_sent_datagrams_total%s 10.0",
+          "orma_relay_dropped_datagrams_total%s 2.0", "orma_relay_failed_sends_total%s 3.0",
+          "orma_relay_receive_buffer_bytes%s 1048576.0", "orma_relay_state%s state='Running' 1.0",
+          "orma_relay_last_datagram_timestamp_seconds%s 1796428805.0"})
         EXPECT_TRUE(has("sample " + FormatText(sample, labels1.c_str()))) << sample;
     const std::string labels22 =
         " config_id='22' receive_group='239.1.1.2' receive_port='30022' segment='a\\\\b\\n' send_group='10.0.0.9' "
         "send_port='31022'";
     EXPECT_TRUE(has("sample orma_relay_state" + labels22 + " state='Waiting for Interface' 1.0"));
-    EXPECT_TRUE(has("sample orma_relay_seconds_since_last_datagram" + labels22 + " nan"));
+    EXPECT_TRUE(has("sample orma_relay_last_datagram_timestamp_seconds" + labels22 + " 0.0"));
     EXPECT_TRUE(
         has("sample orma_relay_state config_id='333' receive_group='239.1.1.3' receive_port='30333' "
             "segment='M\xEF\xBF\xBD' send_group='239.2.2.3' send_port='31333' state='Send Connect Error' 1.0"));
-    EXPECT_TRUE(has("sample process_start_time_seconds 1796428799.25"));
-    EXPECT_TRUE(has("sample orma_build_info version='4.02.00' 1.0"));
+    EXPECT_TRUE(has("sample orma_relay_start_time_seconds 1796428799.25"));
+    EXPECT_TRUE(has("sample orma_relay_build_info version='4.02.00' 1.0"));
     EXPECT_TRUE(has("status /other 404"));
     EXPECT_TRUE(has("status POST /metrics 405"));
+}
+
+// Clients that open a connection and send half a request hold it until the
+// idle timeout; a scraper still gets its answer at once beside a dozen of them.
+TEST(MetricsServerTest, SlowClientsDoNotStarveAScraper)
+{
+    CMetricsServer server(PROCESS_METRICS{1, "4.02.00"});
+    sockaddr_in address{};
+    ASSERT_TRUE(ParseMetricsAddress("127.0.0.1:1", address));
+    address.sin_port = 0;
+    std::string problem;
+    ASSERT_TRUE(server.Start(address, problem)) << problem;
+    address.sin_port = htons(static_cast<uint16_t>(server.Port()));
+    const auto connect = [&] {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const timeval timeout{2, 0};  // less than the server's idle timeout
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        return fd;
+    };
+    const auto send = [](int fd, const std::string& text) { return ::send(fd, text.data(), text.size(), 0); };
+
+    std::vector<int> slow;
+    for (int i = 0; i < 12; ++i) {
+        slow.push_back(connect());
+        send(slow.back(), "GET /metrics HTTP/1.1\r\nHost: x\r\n");
+    }
+    const int scraper = connect();
+    send(scraper, "GET /metrics HTTP/1.0\r\n\r\n");
+    std::string reply;
+    char buffer[4096];
+    for (ssize_t n; (n = recv(scraper, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<size_t>(n));
+    EXPECT_EQ(reply.rfind("HTTP/1.1 200", 0), 0u) << reply;
+    EXPECT_NE(reply.find("orma_relay_build_info{version=\"4.02.00\"} 1"), std::string::npos) << reply;
+    close(scraper);
+    for (const int fd : slow) close(fd);
 }
 
 TEST(MetricsServerTest, AddressesArePortOrIpv4AndPort)
@@ -119,6 +164,49 @@ TEST(MetricsServerTest, AddressesArePortOrIpv4AndPort)
     EXPECT_EQ(parsed("0.0.0.0:80"), "0.0.0.0:80");
     for (const char* refused : {"127.0.0.1:0", "65536", "localhost:9469", "::1:9469", ":9469", "9469 "})
         EXPECT_EQ(parsed(refused), "") << refused;
+}
+
+// In a child, since the filter cannot be lifted: no program runs, no limit
+// is set, reading one still works. The exit status has a bit per failure.
+TEST(ProcessLockdownTest, NoProgramRunsAndNoLimitIsSetAfterwards)
+{
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string problem;
+        int faults = ForbidProgramExecution(problem) ? 0 : 1;
+        execl("/bin/false", "false", nullptr);  // exits 1 if it runs
+        faults |= errno == EPERM ? 0 : 2;
+        rlimit limit{};
+        faults |= getrlimit(RLIMIT_NOFILE, &limit) == 0 ? 0 : 4;
+        faults |= prlimit(0, RLIMIT_NOFILE, &limit, nullptr) != 0 && errno == EPERM ? 0 : 8;
+        _exit(faults);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(ProcessLockdownTest, TheNewestCrashDumpsAreKept)
+{
+    TempDirectory directory;
+    const std::string folder = directory.Path();
+    // Written a minute apart, the oldest first; and two files that are not dumps.
+    for (int i = 0; i < 13; ++i) {
+        const std::string path = folder + FormatText("/PLUXCrash_%d.dmp", 1800000000 - i);
+        std::fclose(std::fopen(path.c_str(), "w"));
+        const timespec written[2] = {{1800000000 - 60 * i, 0}, {1800000000 - 60 * i, 0}};
+        utimensat(AT_FDCWD, path.c_str(), written, 0);
+    }
+    std::fclose(std::fopen((folder + "/PLUX_01Jan2027.TXT").c_str(), "w"));
+    mkdir((folder + "/PLUXCrash_1.dmp").c_str(), 0700);
+    EXPECT_EQ(RemoveOldCrashDumps(folder, 10), 3);
+    for (int i = 0; i < 13; ++i)
+        EXPECT_EQ(access((folder + FormatText("/PLUXCrash_%d.dmp", 1800000000 - i)).c_str(), F_OK) == 0, i < 10) << i;
+    EXPECT_EQ(access((folder + "/PLUX_01Jan2027.TXT").c_str(), F_OK), 0);
+    EXPECT_EQ(access((folder + "/PLUXCrash_1.dmp").c_str(), F_OK), 0);
+    EXPECT_EQ(RemoveOldCrashDumps(folder + "/missing", 10), -ENOENT);
 }
 
 TEST(ServiceManagerTest, StatusLinesCountTheRelaysByState)

@@ -13,10 +13,12 @@
 
 namespace {
 
-// Enough for a few scrapers and a curl; more wait in the backlog or are refused.
-constexpr unsigned kConnectionLimit = 8;
-constexpr unsigned kConnectionTimeoutSeconds = 10;
-constexpr int kListenBacklog = 16;
+// Slow or idle clients cannot starve a scraper: each address holds at most
+// 16 of the 64 connections, and one that sends nothing for 3 s is closed.
+constexpr unsigned kConnectionLimit = 64;
+constexpr unsigned kConnectionsPerAddress = 16;
+constexpr unsigned kConnectionTimeoutSeconds = 3;
+constexpr int kListenBacklog = 64;
 
 constexpr const char* kExpositionType = "text/plain; version=0.0.4; charset=utf-8";
 
@@ -146,6 +148,7 @@ bool CMetricsServer::Start(const sockaddr_in& address, std::string& problem)
     errno = 0;
     m_daemon = MHD_start_daemon(MHD_USE_AUTO_INTERNAL_THREAD, 0, nullptr, nullptr, &Answer, this,
                                 MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit,
+                                MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress,
                                 MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_END);
     if (!m_daemon) {
         problem = FormatText("metrics on %s: the HTTP server did not start: %s", AddressText(address).c_str(),

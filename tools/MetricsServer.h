@@ -16,10 +16,10 @@ struct MHD_Daemon;
 // IPv4 only. False for anything else, port 0 included.
 [[nodiscard]] bool ParseMetricsAddress(std::string_view text, sockaddr_in& address);
 
-// Serves GET /metrics over HTTP from one thread of libmicrohttpd's, with a
-// bounded number of connections. The owner publishes snapshots; a scrape
-// copies the latest text under a mutex that only Publish and the scrape
-// take, so a scrape never holds up a relay thread.
+// Serves GET /metrics over HTTP from one thread of libmicrohttpd's, with
+// bounded connections (64, 16 per client address, 3 s idle). The owner
+// publishes snapshots; a scrape copies the latest text under a mutex that
+// only Publish and the scrape take, so a scrape never holds up a relay thread.
 class CMetricsServer {
 public:
     explicit CMetricsServer(PROCESS_METRICS process);

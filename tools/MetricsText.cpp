@@ -120,15 +120,18 @@ RELAY_METRICS MetricsOf(const CKOVBCastEngine& engine)
     m.ReceivePort = c.ReceivePort;
     m.SendGroup = c.SendIp;
     m.SendPort = c.SendPort;
-    m.Received = engine.GetPassThroughCount();
-    m.Converted = engine.GetConvertedCount();
-    m.Sent = engine.GetSentCount();
-    m.Dropped = engine.GetDroppedCount();
-    m.FailedSends = engine.GetFailedSendCount();
+    m.Received = engine.GetReceivedTotal();
+    m.Converted = engine.GetConvertedTotal();
+    m.Sent = engine.GetSentTotal();
+    m.Dropped = engine.GetDroppedTotal();
+    m.FailedSends = engine.GetFailedSendTotal();
+    m.Oversized = engine.GetOversizedTotal();
     m.ReceiveBufferBytes = engine.GetGrantedReceiveBuffer();
     m.State = engine.GetState();
+    // The engine stamps on the monotonic clock; a scraper wants the wall clock.
     if (const int64_t last = engine.GetLastDatagramTime(); last > 0)
-        m.SecondsSinceLastDatagram = std::max<int64_t>(0, MonotonicSeconds() - last);
+        m.LastDatagramTimestamp =
+            static_cast<int64_t>(WallClockSeconds()) - std::max<int64_t>(0, MonotonicSeconds() - last);
     return m;
 }
 
@@ -144,36 +147,40 @@ std::string MetricsText(const std::vector<RELAY_METRICS>& relays, const PROCESS_
     for (const RELAY_METRICS& relay : relays) labels.push_back(RelayLabels(relay));
 
     std::string text;
-    const auto counter = [&](const char* name, const char* help, uint32_t RELAY_METRICS::*field) {
+    const auto counter = [&](const char* name, const char* help, uint64_t RELAY_METRICS::*field) {
         AddRelayFamily(text, labels, relays, name, "counter", help,
                        [field](const RELAY_METRICS& relay) { return std::to_string(relay.*field); });
     };
-    counter("orma_relay_received_datagrams_total", "Datagrams received and passed through (NMKT off).",
-            &RELAY_METRICS::Received);
-    counter("orma_relay_converted_messages_total", "New-format market data messages converted (NMKT on).",
-            &RELAY_METRICS::Converted);
-    counter("orma_relay_sent_datagrams_total", "Datagrams the kernel accepted for sending.", &RELAY_METRICS::Sent);
-    counter("orma_relay_dropped_datagrams_total", "Datagrams the kernel dropped for a full receive buffer.",
+    counter("orma_relay_received_datagrams_total",
+            "Datagrams received and relayed as they came (configurations with NMKT off).", &RELAY_METRICS::Received);
+    counter("orma_relay_converted_messages_total",
+            "New-format market-data messages converted to old-format broadcasts (NMKT on).", &RELAY_METRICS::Converted);
+    counter("orma_relay_sent_datagrams_total", "Datagrams the kernel accepted for sending towards ZENTA.",
+            &RELAY_METRICS::Sent);
+    counter("orma_relay_dropped_datagrams_total",
+            "Datagrams the kernel dropped before the relay read them, its receive buffer being full.",
             &RELAY_METRICS::Dropped);
     counter("orma_relay_failed_sends_total", "Datagrams the kernel refused to send.", &RELAY_METRICS::FailedSends);
+    counter("orma_relay_oversized_datagrams_total", "Datagrams received too long to relay, and not relayed.",
+            &RELAY_METRICS::Oversized);
     AddRelayFamily(text, labels, relays, "orma_relay_receive_buffer_bytes", "gauge",
-                   "Receive buffer the kernel granted at the last start.",
+                   "Receive buffer the kernel granted at the relay's last start, in bytes; 0 before.",
                    [](const RELAY_METRICS& relay) { return std::to_string(relay.ReceiveBufferBytes); });
 
-    AddFamily(text, "orma_relay_state", "gauge", "The relay's state, in the state label; always 1.");
+    AddFamily(text, "orma_relay_state", "gauge",
+              "The relay's state as the console shows it, in the state label; always 1.");
     for (size_t i = 0; i < relays.size(); ++i)
         text += FormatText("orma_relay_state{%s,state=\"%s\"} 1\n", labels[i].c_str(),
                            EscapeLabelValue(CKOVBCastEngine::StateText(relays[i].State)).c_str());
 
-    AddRelayFamily(text, labels, relays, "orma_relay_seconds_since_last_datagram", "gauge",
-                   "Seconds since the last datagram arrived; NaN before the first.", [](const RELAY_METRICS& relay) {
-                       return relay.SecondsSinceLastDatagram < 0 ? std::string("NaN")
-                                                                 : std::to_string(relay.SecondsSinceLastDatagram);
-                   });
+    AddRelayFamily(text, labels, relays, "orma_relay_last_datagram_timestamp_seconds", "gauge",
+                   "When the relay last received a datagram, seconds since the epoch; 0 before the first.",
+                   [](const RELAY_METRICS& relay) { return std::to_string(relay.LastDatagramTimestamp); });
 
-    AddFamily(text, "process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
-    text += FormatText("process_start_time_seconds %.3f\n", process.StartTimeSeconds);
-    AddFamily(text, "orma_build_info", "gauge", "The program's version, in the version label; always 1.");
-    text += FormatText("orma_build_info{version=\"%s\"} 1\n", EscapeLabelValue(process.Version).c_str());
+    AddFamily(text, "orma_relay_start_time_seconds", "gauge",
+              "When this orma-relay process started, seconds since the epoch.");
+    text += FormatText("orma_relay_start_time_seconds %.3f\n", process.StartTimeSeconds);
+    AddFamily(text, "orma_relay_build_info", "gauge", "The program's version, in the version label; always 1.");
+    text += FormatText("orma_relay_build_info{version=\"%s\"} 1\n", EscapeLabelValue(process.Version).c_str());
     return text;
 }

@@ -6,9 +6,8 @@
 
 #include "engine/BroadcastEngine.h"
 
-// One relay's counters as a scrape shows them. The counters are the
-// engine's 32-bit ones: they wrap, and a wrap reads as a counter reset,
-// which rate() and increase() already take in their stride.
+// One relay's counters as a scrape shows them: the engine's 64-bit totals,
+// which never wrap (the console keeps its 32-bit counts).
 struct RELAY_METRICS {
     int ConfigId = 0;
     std::string SegmentCode;
@@ -16,15 +15,16 @@ struct RELAY_METRICS {
     int ReceivePort = 0;
     std::string SendGroup;
     int SendPort = 0;
-    uint32_t Received = 0;   // datagrams passed through (NMKT off)
-    uint32_t Converted = 0;  // new-format messages converted (NMKT on)
-    uint32_t Sent = 0;
-    uint32_t Dropped = 0;  // by the kernel, for a full receive buffer
-    uint32_t FailedSends = 0;
+    uint64_t Received = 0;   // datagrams passed through (NMKT off)
+    uint64_t Converted = 0;  // new-format messages converted (NMKT on)
+    uint64_t Sent = 0;
+    uint64_t Dropped = 0;  // by the kernel, for a full receive buffer
+    uint64_t FailedSends = 0;
+    uint64_t Oversized = 0;      // too long to relay
     int ReceiveBufferBytes = 0;  // granted at the last start; 0 before
     CKOVBCastEngine::RELAY_STATE State = CKOVBCastEngine::RELAY_STATE::NotRunning;
-    // Negative before the first datagram.
-    int64_t SecondsSinceLastDatagram = -1;
+    // When the last datagram arrived, seconds since the epoch; 0 before the first.
+    int64_t LastDatagramTimestamp = 0;
 };
 
 // The engine's counters now. Reads the kernel's drop count (one system

@@ -21,6 +21,7 @@
 #include "tools/RelayService.h"
 #include "tools/RelaySet.h"
 #include "tools/RunnerLoop.h"
+#include "tools/ServiceManager.h"
 #include "tools/StoreSelection.h"
 
 namespace {
@@ -40,9 +41,9 @@ int TakeStore(const RelayOptions& options, std::unique_ptr<CStoreLock>& lock)
     lock = std::make_unique<CStoreLock>(folder);
     if (lock->IsHeldByAnother()) {
         std::fprintf(stderr,
-                     "orma-relay: the settings store %s is in use by another program (the console or another "
-                     "orma-relay)\n",
-                     folder.c_str());
+                     "%sorma-relay: the settings store %s is in use by another program (the console or another "
+                     "orma-relay); close it, then start this one again\n",
+                     ErrorPriorityPrefix(), folder.c_str());
         return kExitStoreInUse;
     }
     if (!lock->IsHeld()) {
@@ -109,6 +110,7 @@ int main(int argc, char** argv)
     }
     g_pEventLog = CEventLog::GetInstance();
     g_pEventLog->SetLogDirectory(options.LogDirectory);
+    CRelayService::CopyLinesToJournal();  // the banner too
     LogEvent("\n%s ORMA UDP Broadcast Server has been Started", LocalTimeText().c_str());
 
     std::vector<KOV_BCAST_CONFIG> configurations;
@@ -132,8 +134,8 @@ int main(int argc, char** argv)
     const int status = RunRelays(relays, options, signals, printer, hooks);
 
     hooks.Stopping();
-    LogClosed();
     relays.StopAll();  // each relay sends what it queued before its sockets close
+    LogClosed();
     printer.Print(relays);
     return status;
 }

@@ -3,6 +3,7 @@
 #include "engine/BroadcastEngine.h"
 #include "log/EventLog.h"
 #include "tools/MetricsText.h"
+#include "tools/ProcessLockdown.h"
 #include "tools/RelaySet.h"
 #include "tools/ServiceManager.h"
 
@@ -11,6 +12,19 @@
 namespace {
 
 using State = CKOVBCastEngine::RELAY_STATE;
+
+// The newest crash dumps the service keeps in its working folder (the log
+// folder); systemd-tmpfiles removes any older than its age.
+constexpr size_t kCrashDumpsKept = 10;
+
+// Sanitizer reports start a symbolizer program (GCC and clang say so differently).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMayExecute = true;
+#elif defined(__has_feature)
+constexpr bool kMayExecute = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool kMayExecute = false;
+#endif
 
 // States in which a relay thread runs and so must keep beating.
 bool HasLiveThread(State state)
@@ -21,11 +35,22 @@ bool HasLiveThread(State state)
 
 }  // namespace
 
-bool CRelayService::Start(const RelayOptions& options, std::string& problem)
+void CRelayService::CopyLinesToJournal()
 {
     if (RunsUnderSystemd()) {
         g_pEventLog->SetLineCopy([](const std::string& line) { SendToJournal(line); });
         ReportProblemsOnStderr(false);  // the journal has them already
+    }
+}
+
+bool CRelayService::Start(const RelayOptions& options, std::string& problem)
+{
+    if (std::string refused; !kMayExecute && !ForbidProgramExecution(refused))
+        ReportRelayProblem("Cannot set " + refused);
+    if (RunsUnderSystemd()) {
+        if (const int removed = RemoveOldCrashDumps(".", kCrashDumpsKept); removed > 0)
+            LogEvent("%s Removed %d old crash dump%s; the %zu newest are kept.", LocalTimeText().c_str(), removed,
+                     removed == 1 ? "" : "s", kCrashDumpsKept);
     }
     if (const uint64_t watchdog = WatchdogMicroseconds())
         m_watchdogPeriod = std::chrono::microseconds(watchdog / 2);

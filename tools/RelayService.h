@@ -19,7 +19,10 @@ class CKOVBCastEngine;
 // through RunRelays' hooks.
 class CRelayService {
 public:
-    // Starts what the options ask for. False, with the problem in words,
+    // Under systemd the event log's lines go to the journal too, from now on.
+    static void CopyLinesToJournal();
+    // Starts what the options ask for: run by the service, it keeps the
+    // newest crash dumps only; it forbids itself to run programs. False, with the problem in words,
     // when the metrics address cannot be taken.
     bool Start(const RelayOptions& options, std::string& problem);
     [[nodiscard]] RunnerHooks Hooks();

@@ -77,6 +77,11 @@ bool RunsUnderSystemd()
     return invocation && *invocation;
 }
 
+const char* ErrorPriorityPrefix()
+{
+    return RunsUnderSystemd() ? SD_ERR : "";
+}
+
 RELAY_COUNTS CountRelays(const std::vector<CKOVBCastEngine::RELAY_STATE>& states)
 {
     using enum CKOVBCastEngine::RELAY_STATE;

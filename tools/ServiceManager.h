@@ -24,6 +24,10 @@ int PingWatchdog();
 // Started by systemd as a service (it sets INVOCATION_ID): the journal is there.
 [[nodiscard]] bool RunsUnderSystemd();
 
+// Put before a line on standard error, makes the journal file it at error
+// priority under systemd (where it reads such prefixes); "" otherwise.
+[[nodiscard]] const char* ErrorPriorityPrefix();
+
 // The relays by what their states say, for the status line.
 struct RELAY_COUNTS {
     int Total = 0;
