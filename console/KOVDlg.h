@@ -143,6 +143,9 @@ public:
     // Hides the window behind the tray icon; without a tray to bring it back
     // from, minimises it to the task bar instead.
     void HideWindow();
+    // Shows the hidden window once no tray is left to bring it back from;
+    // the refresh asks every second.
+    void ShowIfUnreachable();
     [[nodiscard]] QSystemTrayIcon* TrayIcon() const { return m_trayIcon; }
     [[nodiscard]] QMenu* TrayMenu() const { return m_trayMenu; }
     // For tests: whether the desktop shows tray icons, instead of asking it.

@@ -200,6 +200,7 @@ void CKOVDlg::OnTimer(int /*timerId*/)
     const QString status = QString::fromStdString(StatusLineText(dropped, m_strLogProblem));
     if (m_ctrlStatus->text() != status)
         m_ctrlStatus->setText(status);
+    ShowIfUnreachable();
 }
 
 void CKOVDlg::CopySelectedRows()

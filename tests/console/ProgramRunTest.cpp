@@ -4,7 +4,8 @@
 // the last ended by SIGTERM. Checked through the window's list (copied with
 // Ctrl+C), the event log, the settings store and the traffic that reaches a sink.
 // Then minimised and restored under a window manager and a tray host (openbox,
-// trayer), checked through the window's map state and its pixels (xwd).
+// trayer), by the tray, a second start and the tray's end, checked through
+// the window's map state and its pixels (xwd).
 #include "console/KOVApp.h"
 #include "console/LimitSingleInstance.h"
 #include "tests/console/ConsoleTestSupport.h"
@@ -13,6 +14,8 @@
 #include <QApplication>
 #include <QRegularExpression>
 #include <QStandardPaths>
+
+#include <sys/stat.h>
 
 #include <csignal>
 #include <set>
@@ -192,6 +195,31 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(mapState(), "IsViewable", 5000);
             QTRY_VERIFY_WITH_TIMEOUT(ShowsMoreThanOneColour(WindowImage(window)), 5000);
         }
+
+        // Hidden, it comes back whole when nothing else could bring it back: at a
+        // second start, which still says that one runs, and when the tray goes.
+        const auto hide = [&] {
+            X({"xdotool", "windowminimize", window});
+            QTRY_VERIFY_WITH_TIMEOUT(mapState() == "IsUnMapped" && !managed(), 5000);
+        };
+        const auto comesBack = [&] {
+            QTRY_COMPARE_WITH_TIMEOUT(mapState(), "IsViewable", 2000);
+            QTRY_VERIFY_WITH_TIMEOUT(ShowsMoreThanOneColour(WindowImage(window)), 2000);
+        };
+        hide();
+        {
+            CLimitSingleInstance guard;
+            CScriptedPrompter prompter;
+            QVERIFY(!CKOVApp(guard, prompter).InitInstance());
+            QCOMPARE(prompter.Messages, std::vector<std::string>{"ORMA UDP Broadcast Server Already Running..."});
+        }
+        comesBack();
+        struct stat socket {};
+        QCOMPARE(stat((m_store->Path() + "/config/orma-broadcast-server/console.socket").c_str(), &socket), 0);
+        QCOMPARE(socket.st_mode & 0777, 0600u);
+        hide();
+        m_trayHost->Signal(SIGKILL);
+        comesBack();
         EndProgram(true);
     }
 

@@ -67,8 +67,13 @@ private slots:
         QTRY_VERIFY(window.isHidden());
         emit window.TrayIcon()->activated(QSystemTrayIcon::Trigger);  // a left click
         QVERIFY(window.isVisible() && !window.isMinimized());
-        // Without a tray nothing could bring a hidden window back: it goes to the task bar.
+        // A hidden window whose tray has gone is shown at the next refresh.
+        QTest::keyClick(&window, Qt::Key_Escape);
         window.SetTrayAvailable(false);
+        QVERIFY(window.isHidden());
+        window.OnTimer(REFRESH_TIMER_ID);
+        QVERIFY(window.isVisible() && !window.isMinimized());
+        // Without a tray nothing could bring a hidden window back: it goes to the task bar.
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(window.isMinimized() && !window.isHidden());
 
