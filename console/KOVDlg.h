@@ -210,8 +210,8 @@ private:
     // The texts of one column, row by row.
     [[nodiscard]] std::vector<std::string> ListColumnTexts(int column) const;
     void ShowNoSelectionMessage();
-    // The cell's text and its tool tip, ListCellToolTip(text, reason).
-    void SetItemText(int row, int column, const QString& text, const std::string& reason = {});
+    // The cell's text and its tool tip (ListTexts.h), each changed only when it differs.
+    void SetItemText(int row, int column, const QString& text, const QString& toolTip);
     // The new row's index.
     int AppendListRow(const std::array<std::string, 6>& texts);
     void RegisterControl(int id, QWidget* control);

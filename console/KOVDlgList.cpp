@@ -102,19 +102,20 @@ int CKOVDlg::AppendListRow(const std::array<std::string, 6>& texts)
 
 void CKOVDlg::SetListRowTexts(int row, const std::array<std::string, 6>& texts)
 {
-    for (size_t column = 0; column < texts.size(); ++column)
-        SetItemText(row, static_cast<int>(column), QString::fromStdString(texts[column]));
+    for (size_t column = 0; column < texts.size(); ++column) {
+        // A text the column cuts is read whole in the tool tip.
+        const QString text = QString::fromStdString(texts[column]);
+        SetItemText(row, static_cast<int>(column), text, text);
+    }
 }
 
-void CKOVDlg::SetItemText(int row, int column, const QString& text, const std::string& reason)
+void CKOVDlg::SetItemText(int row, int column, const QString& text, const QString& toolTip)
 {
     QTableWidgetItem* item = m_ctrlList->item(row, column);
     if (!item)
         return;
     if (item->text() != text)
         item->setText(text);
-    // The columns keep their widths: a text they cut is read whole here.
-    const QString toolTip = QString::fromStdString(ListCellToolTip(text.toStdString(), reason));
     if (item->toolTip() != toolTip)
         item->setToolTip(toolTip);
 }
@@ -184,11 +185,14 @@ void CKOVDlg::OnTimer(int /*timerId*/)
         const CKOVBCastEngine* engine = GetEngineForRow(row);
         if (!engine)
             continue;
-        SetItemText(row, kColumnPacketsSent, QString::number(engine->GetSentCount()));
-        SetItemText(row, kColumnPacketsReceived, QString::number(engine->GetReceivedCount()));
-        SetItemText(row, kColumnStatus,
-                    QString::fromStdString(StatusCellText(engine->GetStatus(), engine->GetFailedSendCount())),
-                    engine->GetStatusReason());
+        const QString sent = QString::number(engine->GetSentCount());
+        const QString received = QString::number(engine->GetReceivedCount());
+        SetItemText(row, kColumnPacketsSent, sent, sent);
+        SetItemText(row, kColumnPacketsReceived, received, received);
+        const CKOVBCastEngine::RELAY_STATE state = engine->GetState();
+        const uint64_t failedSends = engine->GetFailedSendCount();
+        SetItemText(row, kColumnStatus, QString::fromStdString(StatusCellText(state, failedSends)),
+                    QString::fromStdString(StatusCellToolTip(state, failedSends, engine->GetStatusReason())));
     }
 
     // Datagrams lost before any relay could read them: the desk should know.
