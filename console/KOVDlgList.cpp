@@ -5,6 +5,7 @@
 #include "config/ConfigurationRules.h"
 #include "config/FieldList.h"
 #include "console/ControlIds.h"
+#include "console/ListLayout.h"
 #include "console/ListTexts.h"
 #include "log/EventLog.h"
 
@@ -12,17 +13,28 @@
 #include <QClipboard>
 #include <QHeaderView>
 #include <QLabel>
+#include <QStyle>
 #include <QTableWidget>
+
+#include <algorithm>
 
 namespace {
 
 struct ListColumn {
     const char* Title;
-    int Width;
+    int Width;            // at 96 dpi and a scale of 1
+    const char* Longest;  // the widest text it must show whole
 };
 constexpr ListColumn kColumns[] = {
-    {"ID", 25},        {"Seg", 35},       {"Recv IP", 85},   {"Recv Port", 60},          {"Send IP", 85},
-    {"Send Port", 60}, {"Pkts Recv", 65}, {"Pkts Sent", 65}, {"Connection Status", 103},
+    {"ID", 25, "99999"},
+    {"Seg", 35, "WWWW"},
+    {"Recv IP", 85, "255.255.255.255"},
+    {"Recv Port", 60, "65535"},
+    {"Send IP", 85, "255.255.255.255"},
+    {"Send Port", 60, "65535"},
+    {"Pkts Recv", 65, "4294967295"},
+    {"Pkts Sent", 65, "4294967295"},
+    {"Connection Status", 103, "Receive Connect Error"},
 };
 constexpr int kColumnPacketsReceived = 6;
 constexpr int kColumnPacketsSent = 7;
@@ -36,12 +48,20 @@ void CKOVDlg::InitBroadcastList()
 {
     QTableWidget& list = *m_ctrlList;
     list.setColumnCount(std::size(kColumns));
+    const int dpi = list.logicalDpiX();
+    const QFontMetrics cells = list.fontMetrics();
     for (int column = 0; column < list.columnCount(); ++column) {
-        auto* title = new QTableWidgetItem(kColumns[column].Title);
+        const ListColumn& format = kColumns[column];
+        auto* title = new QTableWidgetItem(format.Title);
         title->setTextAlignment(Qt::AlignCenter);
         list.setHorizontalHeaderItem(column, title);
-        list.setColumnWidth(column, kColumns[column].Width);
+        const int textWidth = std::max(cells.horizontalAdvance(format.Longest) + ListCellPadding(list),
+                                       list.horizontalHeader()->sectionSizeHint(column));
+        list.setColumnWidth(column, ListColumnWidth(format.Width, dpi, textWidth));
+        m_nListColumnsWidth += list.columnWidth(column);
     }
+    // Any room the window has beyond the columns goes to the status.
+    list.horizontalHeader()->setStretchLastSection(true);
     list.horizontalHeader()->setHighlightSections(false);
     list.verticalHeader()->hide();
     list.verticalHeader()->setDefaultSectionSize(list.fontMetrics().height() + 4);

@@ -223,12 +223,40 @@ private slots:
         EndProgram(true);
     }
 
+    void fitsTheScreenAtAScaleOfTwo()
+    {
+        if (!StartXServer({"openbox", "xdotool", "xwininfo", "xprop"}, "1280x1024x24"))
+            return;
+        m_windowManager = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"env", "DISPLAY=" + m_display, "HOME=" + m_store->Path(), "openbox"},
+            m_store->Path());
+        QTRY_VERIFY2_WITH_TIMEOUT(X({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"),
+                                  m_windowManager->Stderr().c_str(), 10000);
+        StartProgram("xcb", true, {"QT_SCALE_FACTOR=2"});
+        const QString window = FindWindow(kMainTitle);
+        QVERIFY(!window.isEmpty());
+        // The window with the frame the window manager put around it, on the screen.
+        const auto number = [](const QString& text, const QString& name) {
+            return text.section(name, 1).section('\n', 0, 0).trimmed().toInt();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(X({"xprop", "-id", window, "_NET_FRAME_EXTENTS"}).contains("="), 5000);
+        const QStringList frame = X({"xprop", "-id", window, "_NET_FRAME_EXTENTS"}).section('=', 1).split(',');
+        const QString geometry = X({"xwininfo", "-id", window});
+        const int left = number(geometry, "Absolute upper-left X:") - frame[0].toInt();
+        const int top = number(geometry, "Absolute upper-left Y:") - frame[2].toInt();
+        const int right = left + frame[0].toInt() + number(geometry, "Width:") + frame[1].toInt();
+        const int bottom = top + frame[2].toInt() + number(geometry, "Height:") + frame[3].toInt();
+        QVERIFY2(left >= 0 && top >= 0 && right <= 1280 && bottom <= 1024,
+                 qPrintable(QString("%1,%2 to %3,%4").arg(left).arg(top).arg(right).arg(bottom)));
+        EndProgram(true);
+    }
+
 private:
     static constexpr const char* kMainTitle = "ORMA UDP Broadcast Server v4.02.00";
 
     // Starts Xvfb on a display it picks, when it and the tools are installed;
     // false when the test was skipped or failed instead.
-    bool StartXServer(const std::vector<const char*>& tools)
+    bool StartXServer(const std::vector<const char*>& tools, const char* screen = "1024x768x24")
     {
         std::vector<const char*> needed{"Xvfb"};
         needed.insert(needed.end(), tools.begin(), tools.end());
@@ -239,7 +267,7 @@ private:
             }
         // The server says which display once it accepts clients.
         m_xserver = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+            std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"},
             m_store->Path());
         if (!QTest::qWaitFor([this] { return m_xserver->Stdout().ends_with('\n'); }, 10000)) {
             QTest::qFail("Xvfb gave no display", __FILE__, __LINE__);
@@ -266,7 +294,7 @@ private:
     // Starts the program (in the relay namespace when there is one) in the
     // store's folder (its event log), on the store and, unless told
     // otherwise, in a session of this test's own.
-    void StartProgram(const std::string& platform, bool inSession = true)
+    void StartProgram(const std::string& platform, bool inSession = true, const std::vector<std::string>& more = {})
     {
         std::vector<std::string> argv{"env", "-u", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM=" + platform,
                                       "DISPLAY=" + m_display, "XDG_CONFIG_HOME=" + m_store->Path() + "/config",
@@ -274,6 +302,7 @@ private:
                                       "LSAN_OPTIONS=suppressions=" ORMA_LSAN_SUPPRESSIONS, ORMA_SERVER_PATH};
         if (inSession)
             argv.insert(argv.end() - 1, "XDG_RUNTIME_DIR=" + m_store->Path());
+        argv.insert(argv.end() - 1, more.begin(), more.end());
         if (m_network)
             argv.insert(argv.begin(), {"ip", "netns", "exec", m_network->RelayNamespace()});
         m_program = std::make_unique<ChildProcess>(argv, m_store->Path());
