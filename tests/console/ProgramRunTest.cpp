@@ -223,7 +223,7 @@ private slots:
         EndProgram(true);
     }
 
-    void fitsTheScreenAtAScaleOfTwo()
+    void fitsTheScreenAtAScaleOfTwoAndEndsInOrderOnSigusr1()
     {
         if (!StartXServer({"openbox", "xdotool", "xwininfo", "xprop"}, "1280x1024x24"))
             return;
@@ -248,7 +248,12 @@ private slots:
         const int bottom = top + frame[2].toInt() + number(geometry, "Height:") + frame[3].toInt();
         QVERIFY2(left >= 0 && top >= 0 && right <= 1280 && bottom <= 1024,
                  qPrintable(QString("%1,%2 to %3,%4").arg(left).arg(top).arg(right).arg(bottom)));
-        EndProgram(true);
+
+        // Signals that would end it without a word are ignored or end it in order.
+        for (const int number : {SIGPIPE, SIGXFSZ}) m_program->Signal(number);
+        QCOMPARE(m_program->Wait(300ms), -1);
+        EndProgram(true, SIGUSR1);
+        QCOMPARE(Logged(" ORMA UDP Broadcast Server has been Closed"), 1);
     }
 
 private:
@@ -307,10 +312,10 @@ private:
             argv.insert(argv.begin(), {"ip", "netns", "exec", m_network->RelayNamespace()});
         m_program = std::make_unique<ChildProcess>(argv, m_store->Path());
     }
-    void EndProgram(bool bySignal)
+    void EndProgram(bool bySignal, int signal = SIGTERM)
     {
         if (bySignal)
-            m_program->Signal(SIGTERM);
+            m_program->Signal(signal);
         QVERIFY2(m_program->Wait(std::chrono::milliseconds(kStartTimeoutMs)) == 0, m_program->Stderr().c_str());
     }
     [[nodiscard]] int Logged(const std::string& part) const { return m_store->CountLogLines(part); }
