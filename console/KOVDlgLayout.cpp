@@ -62,7 +62,7 @@ void CKOVDlg::CreateControls()
     const auto addressBox = [this, &metrics](int id) {
         auto* control = new CIpAddressEdit(this);
         // Three digits an octet, and room around each of them.
-        control->setMinimumWidth(metrics.horizontalAdvance("000.000.000.000") + 4 * metrics.averageCharWidth());
+        control->setFixedWidth(metrics.horizontalAdvance("000.000.000.000") + 5 * metrics.averageCharWidth());
         RegisterControl(id, control);
         return control;
     };
@@ -184,9 +184,9 @@ void CKOVDlg::FitToScreen(const QRect& available)
     // window what its layout asks; the screen may grant less. The title
     // bar and frame the window manager adds are not known before the
     // window is mapped: a font height or two leaves room for them.
-    // Buttons beside the form where the screen is wide enough, else under it.
     const int frameRoom = fontMetrics().height() * 2;
     const QSize room = available.size() - QSize(frameRoom / 2, frameRoom);
+    // Buttons beside the form where the screen is wide enough, else under it.
     m_topLayout->setDirection(QBoxLayout::LeftToRight);
     m_buttonLayout->setDirection(QBoxLayout::TopToBottom);
     if (layout()->minimumSize().width() > room.width()) {
@@ -206,7 +206,8 @@ void CKOVDlg::FitToScreen(const QRect& available)
     const int listGrows =
         std::max(0, headerHeight + listFrame + kListRowsWanted * rowHeight - m_ctrlList->sizeHint().height());
     const QMargins margins = layout()->contentsMargins();
-    QSize wanted(std::max(layoutWants.width(), listWidth + margins.left() + margins.right()),
+    // Not the layout's width hint: the list's own is no measure of its columns.
+    QSize wanted(std::max(m_topLayout->sizeHint().width(), listWidth) + margins.left() + margins.right(),
                  layoutWants.height() + listGrows);
 
     const QSize size = wanted.boundedTo(room).expandedTo(layout()->minimumSize());

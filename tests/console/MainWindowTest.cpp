@@ -65,6 +65,9 @@ private slots:
             const QWidget& button = *m_window->GetDlgItem(id);
             QVERIFY(m_window->rect().contains(QRect(button.mapTo(m_window.get(), QPoint()), button.size())));
         }
+        // An address box shows three digits an octet whole (a line edit's 2-pixel margins and cursor).
+        for (const QLineEdit* octet : m_window->GetDlgItem(IDC_IPADDRESS_RECEIVE)->findChildren<QLineEdit*>())
+            QVERIFY(octet->width() >= octet->fontMetrics().horizontalAdvance("255") + 5);
         const QSize small = List().size();
         m_window->resize(m_window->size() + QSize(200, 200));
         QTRY_COMPARE(List().size(), small + QSize(200, 200));
