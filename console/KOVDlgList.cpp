@@ -13,7 +13,6 @@
 #include <QClipboard>
 #include <QHeaderView>
 #include <QLabel>
-#include <QStyle>
 #include <QTableWidget>
 
 #include <algorithm>
@@ -36,6 +35,7 @@ constexpr ListColumn kColumns[] = {
     {"Pkts Sent", 65, "4294967295"},
     {"Connection Status", 103, "Receive Connect Error"},
 };
+static_assert(kMaxSegmentCodeLength == 4, "the Seg column's longest text has that many letters");
 constexpr int kColumnPacketsReceived = 6;
 constexpr int kColumnPacketsSent = 7;
 constexpr int kColumnStatus = 8;
