@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMetaObject>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QTableWidget>
 #include <QTimerEvent>
@@ -107,6 +108,8 @@ void CKOVDlg::OnInitDialog()
     AddToolTips();
     m_nTimerId = startTimer(kRefreshPeriodMs);
     NotifyTrayIcon(kTrayAdd);
+    if (const QScreen* shownOn = screen())
+        FitToScreen(shownOn->availableGeometry());
 }
 
 void CKOVDlg::AddToolTips()

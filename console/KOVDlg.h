@@ -17,6 +17,7 @@
 
 class CIpAddressEdit;
 class CPrompter;
+class QBoxLayout;
 class QComboBox;
 class QEventLoop;
 class QLabel;
@@ -47,6 +48,11 @@ public:
     // Shows the window and runs until it ends: through the confirmed exit,
     // or after a shutdown signal through the same steps without the question.
     void RunModal();
+
+    // Sizes the window from its fonts for this part of a screen, centred
+    // in it: its columns whole and a dozen rows where there is the room,
+    // never more than the room where the layout can shrink to it.
+    void FitToScreen(const QRect& available);
 
     // The control with this template id, or null.
     [[nodiscard]] QWidget* GetDlgItem(int id) const;
@@ -143,6 +149,9 @@ public:
     // Hides the window behind the tray icon; without a tray to bring it back
     // from, minimises it to the task bar instead.
     void HideWindow();
+    // Shows the hidden window once no tray is left to bring it back from;
+    // the refresh asks every second.
+    void ShowIfUnreachable();
     [[nodiscard]] QSystemTrayIcon* TrayIcon() const { return m_trayIcon; }
     [[nodiscard]] QMenu* TrayMenu() const { return m_trayMenu; }
     // For tests: whether the desktop shows tray icons, instead of asking it.
@@ -207,8 +216,8 @@ private:
     // The texts of one column, row by row.
     [[nodiscard]] std::vector<std::string> ListColumnTexts(int column) const;
     void ShowNoSelectionMessage();
-    // The cell's text and its tool tip, ListCellToolTip(text, reason).
-    void SetItemText(int row, int column, const QString& text, const std::string& reason = {});
+    // The cell's text and its tool tip (ListTexts.h), each changed only when it differs.
+    void SetItemText(int row, int column, const QString& text, const QString& toolTip);
     // The new row's index.
     int AppendListRow(const std::array<std::string, 6>& texts);
     void RegisterControl(int id, QWidget* control);
@@ -227,11 +236,16 @@ private:
     CIpAddressEdit* m_ctrlSendIp = nullptr;
     QComboBox* m_ctrlSegment = nullptr;
     QTableWidget* m_ctrlList = nullptr;
+    // The form and the buttons; the buttons stand beside it or under it.
+    QBoxLayout* m_topLayout = nullptr;
+    QBoxLayout* m_buttonLayout = nullptr;
 
     bool m_bAddMode = false;
     bool m_bModifyMode = false;
     int m_nLastConfigId = 0;
     int m_nTimerId = 0;
+    // The list's columns as made, before the last one takes any extra room.
+    int m_nListColumnsWidth = 0;
     // Set while the window goes away: late engine notifications change nothing then.
     bool m_bClosing = false;
     // Set once the exit's steps ran.

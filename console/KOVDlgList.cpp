@@ -5,6 +5,7 @@
 #include "config/ConfigurationRules.h"
 #include "config/FieldList.h"
 #include "console/ControlIds.h"
+#include "console/ListLayout.h"
 #include "console/ListTexts.h"
 #include "log/EventLog.h"
 
@@ -14,16 +15,27 @@
 #include <QLabel>
 #include <QTableWidget>
 
+#include <algorithm>
+
 namespace {
 
 struct ListColumn {
     const char* Title;
-    int Width;
+    int Width;            // at 96 dpi and a scale of 1
+    const char* Longest;  // the widest text it must show whole
 };
 constexpr ListColumn kColumns[] = {
-    {"ID", 25},        {"Seg", 35},       {"Recv IP", 85},   {"Recv Port", 60},          {"Send IP", 85},
-    {"Send Port", 60}, {"Pkts Recv", 65}, {"Pkts Sent", 65}, {"Connection Status", 103},
+    {"ID", 25, "99999"},
+    {"Seg", 35, "WWWW"},
+    {"Recv IP", 85, "255.255.255.255"},
+    {"Recv Port", 60, "65535"},
+    {"Send IP", 85, "255.255.255.255"},
+    {"Send Port", 60, "65535"},
+    {"Pkts Recv", 65, "4294967295"},
+    {"Pkts Sent", 65, "4294967295"},
+    {"Connection Status", 103, "Receive Connect Error"},
 };
+static_assert(kMaxSegmentCodeLength == 4, "the Seg column's longest text has that many letters");
 constexpr int kColumnPacketsReceived = 6;
 constexpr int kColumnPacketsSent = 7;
 constexpr int kColumnStatus = 8;
@@ -36,12 +48,20 @@ void CKOVDlg::InitBroadcastList()
 {
     QTableWidget& list = *m_ctrlList;
     list.setColumnCount(std::size(kColumns));
+    const int dpi = list.logicalDpiX();
+    const QFontMetrics cells = list.fontMetrics();
     for (int column = 0; column < list.columnCount(); ++column) {
-        auto* title = new QTableWidgetItem(kColumns[column].Title);
+        const ListColumn& format = kColumns[column];
+        auto* title = new QTableWidgetItem(format.Title);
         title->setTextAlignment(Qt::AlignCenter);
         list.setHorizontalHeaderItem(column, title);
-        list.setColumnWidth(column, kColumns[column].Width);
+        const int textWidth = std::max(cells.horizontalAdvance(format.Longest) + ListCellPadding(list),
+                                       list.horizontalHeader()->sectionSizeHint(column));
+        list.setColumnWidth(column, ListColumnWidth(format.Width, dpi, textWidth));
+        m_nListColumnsWidth += list.columnWidth(column);
     }
+    // Any room the window has beyond the columns goes to the status.
+    list.horizontalHeader()->setStretchLastSection(true);
     list.horizontalHeader()->setHighlightSections(false);
     list.verticalHeader()->hide();
     list.verticalHeader()->setDefaultSectionSize(list.fontMetrics().height() + 4);
@@ -102,19 +122,20 @@ int CKOVDlg::AppendListRow(const std::array<std::string, 6>& texts)
 
 void CKOVDlg::SetListRowTexts(int row, const std::array<std::string, 6>& texts)
 {
-    for (size_t column = 0; column < texts.size(); ++column)
-        SetItemText(row, static_cast<int>(column), QString::fromStdString(texts[column]));
+    for (size_t column = 0; column < texts.size(); ++column) {
+        // A text the column cuts is read whole in the tool tip.
+        const QString text = QString::fromStdString(texts[column]);
+        SetItemText(row, static_cast<int>(column), text, text);
+    }
 }
 
-void CKOVDlg::SetItemText(int row, int column, const QString& text, const std::string& reason)
+void CKOVDlg::SetItemText(int row, int column, const QString& text, const QString& toolTip)
 {
     QTableWidgetItem* item = m_ctrlList->item(row, column);
     if (!item)
         return;
     if (item->text() != text)
         item->setText(text);
-    // The columns keep their widths: a text they cut is read whole here.
-    const QString toolTip = QString::fromStdString(ListCellToolTip(text.toStdString(), reason));
     if (item->toolTip() != toolTip)
         item->setToolTip(toolTip);
 }
@@ -184,11 +205,14 @@ void CKOVDlg::OnTimer(int /*timerId*/)
         const CKOVBCastEngine* engine = GetEngineForRow(row);
         if (!engine)
             continue;
-        SetItemText(row, kColumnPacketsSent, QString::number(engine->GetSentCount()));
-        SetItemText(row, kColumnPacketsReceived, QString::number(engine->GetReceivedCount()));
-        SetItemText(row, kColumnStatus,
-                    QString::fromStdString(StatusCellText(engine->GetStatus(), engine->GetFailedSendCount())),
-                    engine->GetStatusReason());
+        const QString sent = QString::number(engine->GetSentCount());
+        const QString received = QString::number(engine->GetReceivedCount());
+        SetItemText(row, kColumnPacketsSent, sent, sent);
+        SetItemText(row, kColumnPacketsReceived, received, received);
+        const CKOVBCastEngine::RELAY_STATE state = engine->GetState();
+        const uint64_t failedSends = engine->GetFailedSendCount();
+        SetItemText(row, kColumnStatus, QString::fromStdString(StatusCellText(state, failedSends)),
+                    QString::fromStdString(StatusCellToolTip(state, failedSends, engine->GetStatusReason())));
     }
 
     // Datagrams lost before any relay could read them: the desk should know.
@@ -200,6 +224,7 @@ void CKOVDlg::OnTimer(int /*timerId*/)
     const QString status = QString::fromStdString(StatusLineText(dropped, m_strLogProblem));
     if (m_ctrlStatus->text() != status)
         m_ctrlStatus->setText(status);
+    ShowIfUnreachable();
 }
 
 void CKOVDlg::CopySelectedRows()

@@ -78,6 +78,14 @@ void CKOVDlg::HideWindow()
         showMinimized();
 }
 
+void CKOVDlg::ShowIfUnreachable()
+{
+    // Hidden behind a tray that has gone (its host restarted or died),
+    // nothing could open the window again.
+    if (!m_bEnded && isHidden() && testAttribute(Qt::WA_WState_ExplicitShowHide) && !IsTrayAvailable())
+        RestoreWindow();
+}
+
 void CKOVDlg::changeEvent(QEvent* event)
 {
     QDialog::changeEvent(event);

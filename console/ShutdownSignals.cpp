@@ -25,13 +25,19 @@ void OnShutdownSignal(int signal)
     errno = savedErrno;
 }
 
-bool Install(int signal, struct sigaction& previous)
+// Sets the action for a signal, unless onlyOverDefault and it has another
+// action already; previous gets what it had. False when it was left alone.
+bool Install(int signal, void (*handler)(int), bool onlyOverDefault, struct sigaction& previous)
 {
+    if (sigaction(signal, nullptr, &previous) != 0)
+        return false;
+    if (onlyOverDefault && previous.sa_handler != SIG_DFL)
+        return false;
     struct sigaction action {};
-    action.sa_handler = OnShutdownSignal;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    if (sigaction(signal, &action, &previous) == 0)
+    if (sigaction(signal, &action, nullptr) == 0)
         return true;
     std::fprintf(stderr, "orma-broadcast-server: cannot handle signal %d: %s\n", signal, std::strerror(errno));
     return false;
@@ -46,15 +52,22 @@ CShutdownSignals::CShutdownSignals()
         return;
     }
     g_shutdownPipe.store(m_pipe[1]);
-    m_installed = Install(SIGTERM, m_previousTerm) && Install(SIGINT, m_previousInt);
+    const auto take = [this](int signal, void (*handler)(int), bool onlyOverDefault) {
+        if (!Install(signal, handler, onlyOverDefault, m_previous[m_taken]))
+            return false;
+        m_signals[m_taken++] = signal;
+        return true;
+    };
+    m_installed = take(SIGTERM, OnShutdownSignal, false) && take(SIGINT, OnShutdownSignal, false);
+    for (const int signal : kShutdownSignals) take(signal, OnShutdownSignal, true);
+    for (const int signal : kIgnoredSignals) take(signal, SIG_IGN, true);
 }
 
 CShutdownSignals::~CShutdownSignals()
 {
     if (m_pipe[1] < 0)
         return;
-    sigaction(SIGTERM, &m_previousTerm, nullptr);
-    sigaction(SIGINT, &m_previousInt, nullptr);
+    for (size_t i = 0; i < m_taken; ++i) sigaction(m_signals[i], &m_previous[i], nullptr);
     g_shutdownPipe.store(-1);
     delete m_notifier;
     close(m_pipe[0]);

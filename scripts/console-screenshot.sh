@@ -61,7 +61,8 @@ done
 window=\$(xdotool search --sync --onlyvisible --name '^ORMA UDP Broadcast Server v4.02.00\$' | head -n 1)
 ip netns exec ${ns}f "$feed" --group 239.1.1.1 --port 10001 --interface 198.18.0.1 \
     --count 1234 --rate 5000 --seconds 5 >/dev/null
-xdotool mousemove --window "\$window" 40 301 click 1
+# The list has the focus with its first row current: Space chooses it, wherever the layout puts it.
+xdotool windowfocus --sync "\$window" key space
 sleep 1.5
 import -window "\$window" "$out"
 kill -TERM \$console

@@ -27,18 +27,50 @@ private slots:
                              IDC_COMBO_SEND_PROTOCOL, IDC_STATIC_RECEIVE_TYPE, IDC_STATIC_SEND_TYPE,
                              IDC_COMBO_RECEIVE_TYPE, IDC_COMBO_SEND_TYPE, IDC_BUTTON_ADD_SEGMENT})
             QVERIFY2(m_window->GetDlgItem(id)->isHidden(), qPrintable(QString::number(id)));
-        // The columns keep their widths: a cell's tool tip has what they cut.
-        QStringList columns;
-        for (int column = 0; column < List().columnCount(); ++column)
-            columns << List().horizontalHeaderItem(column)->text() + " " + QString::number(List().columnWidth(column));
-        QCOMPARE(columns.join(", "),
-                 "ID 25, Seg 35, Recv IP 85, Recv Port 60, Send IP 85, Send Port 60, Pkts Recv 65, "
-                 "Pkts Sent 65, Connection Status 103");
+        // The columns are at least as wide as at 96 dpi, scaled to the screen's.
+        const int widths[] = {25, 35, 85, 60, 85, 60, 65, 65, 103};
+        QStringList titles;
+        for (int column = 0; column < List().columnCount(); ++column) {
+            titles << List().horizontalHeaderItem(column)->text();
+            QVERIFY(List().columnWidth(column) >= widths[column] * List().logicalDpiX() / 96);
+        }
+        QCOMPARE(titles.join(", "),
+                 "ID, Seg, Recv IP, Recv Port, Send IP, Send Port, Pkts Recv, Pkts Sent, Connection Status");
         // An empty line, then the time stamped start-up line.
         QVERIFY(QRegularExpression("^\n\\d\\d:\\d\\d:\\d\\d ORMA UDP Broadcast Server has been Started\n$")
                     .match(QString::fromStdString(m_store->LogText()))
                     .hasMatch());
         QVERIFY(m_prompter.Messages.empty());
+    }
+
+    void fitsWhatTheScreenGivesAndShowsTheLongestTextsWhole()
+    {
+        // Five digits and the longest addresses, whole: as wide as the view says their cells need.
+        QVERIFY(m_window->AddBroadcastFromLine(
+            "12345,QDLN,239.255.255.250,65535,UDP,MULTICAST,239.255.255.251,65534,UDP,MULTICAST,N,N,", "", ""));
+        for (int column = 0; column < 6; ++column) {
+            const int width = List().columnWidth(column);
+            List().resizeColumnToContents(column);
+            QVERIFY2(width >= List().columnWidth(column), qPrintable(Cell(0, column)));
+            List().setColumnWidth(column, width);
+        }
+
+        // The whole window on a small screen (640x512 logical pixels is 1280x1024 at a
+        // scale of 2), every button in it; given more, the list takes the room.
+        QVERIFY(m_window->minimumSize() != m_window->maximumSize());
+        const QRect screen(0, 0, 640, 512);
+        m_window->FitToScreen(screen);
+        QTRY_VERIFY(screen.contains(m_window->frameGeometry()));
+        for (const int id : {IDC_BUTTON_ADD, IDC_BUTTON_MODIFY, IDC_BUTTON_DELETE, IDC_BUTTON_START, IDC_BUTTON_EXIT}) {
+            const QWidget& button = *m_window->GetDlgItem(id);
+            QVERIFY(m_window->rect().contains(QRect(button.mapTo(m_window.get(), QPoint()), button.size())));
+        }
+        // An address box shows three digits an octet whole (a line edit's 2-pixel margins and cursor).
+        for (const QLineEdit* octet : m_window->GetDlgItem(IDC_IPADDRESS_RECEIVE)->findChildren<QLineEdit*>())
+            QVERIFY(octet->width() >= octet->fontMetrics().horizontalAdvance("255") + 5);
+        const QSize small = List().size();
+        m_window->resize(m_window->size() + QSize(200, 200));
+        QTRY_COMPARE(List().size(), small + QSize(200, 200));
     }
 
     void boxesHoldExactlyWhatWasTyped()

@@ -4,7 +4,8 @@
 // the last ended by SIGTERM. Checked through the window's list (copied with
 // Ctrl+C), the event log, the settings store and the traffic that reaches a sink.
 // Then minimised and restored under a window manager and a tray host (openbox,
-// trayer), checked through the window's map state and its pixels (xwd).
+// trayer), by the tray, a second start and the tray's end, checked through
+// the window's map state and its pixels (xwd).
 #include "console/KOVApp.h"
 #include "console/LimitSingleInstance.h"
 #include "tests/console/ConsoleTestSupport.h"
@@ -13,6 +14,8 @@
 #include <QApplication>
 #include <QRegularExpression>
 #include <QStandardPaths>
+
+#include <sys/stat.h>
 
 #include <csignal>
 #include <set>
@@ -192,7 +195,65 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(mapState(), "IsViewable", 5000);
             QTRY_VERIFY_WITH_TIMEOUT(ShowsMoreThanOneColour(WindowImage(window)), 5000);
         }
+
+        // Hidden, it comes back whole when nothing else could bring it back: at a
+        // second start, which still says that one runs, and when the tray goes.
+        const auto hide = [&] {
+            X({"xdotool", "windowminimize", window});
+            QTRY_VERIFY_WITH_TIMEOUT(mapState() == "IsUnMapped" && !managed(), 5000);
+        };
+        const auto comesBack = [&] {
+            QTRY_COMPARE_WITH_TIMEOUT(mapState(), "IsViewable", 2000);
+            QTRY_VERIFY_WITH_TIMEOUT(ShowsMoreThanOneColour(WindowImage(window)), 2000);
+        };
+        hide();
+        {
+            CLimitSingleInstance guard;
+            CScriptedPrompter prompter;
+            QVERIFY(!CKOVApp(guard, prompter).InitInstance());
+            QCOMPARE(prompter.Messages, std::vector<std::string>{"ORMA UDP Broadcast Server Already Running..."});
+        }
+        comesBack();
+        struct stat socket {};
+        QCOMPARE(stat((m_store->Path() + "/config/orma-broadcast-server/console.socket").c_str(), &socket), 0);
+        QCOMPARE(socket.st_mode & 0777, 0600u);
+        hide();
+        m_trayHost->Signal(SIGKILL);
+        comesBack();
         EndProgram(true);
+    }
+
+    void fitsTheScreenAtAScaleOfTwoAndEndsInOrderOnSigusr1()
+    {
+        if (!StartXServer({"openbox", "xdotool", "xwininfo", "xprop"}, "1280x1024x24"))
+            return;
+        m_windowManager = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"env", "DISPLAY=" + m_display, "HOME=" + m_store->Path(), "openbox"},
+            m_store->Path());
+        QTRY_VERIFY2_WITH_TIMEOUT(X({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"),
+                                  m_windowManager->Stderr().c_str(), 10000);
+        StartProgram("xcb", true, {"QT_SCALE_FACTOR=2"});
+        const QString window = FindWindow(kMainTitle);
+        QVERIFY(!window.isEmpty());
+        // The window with the frame the window manager put around it, on the screen.
+        const auto number = [](const QString& text, const QString& name) {
+            return text.section(name, 1).section('\n', 0, 0).trimmed().toInt();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(X({"xprop", "-id", window, "_NET_FRAME_EXTENTS"}).contains("="), 5000);
+        const QStringList frame = X({"xprop", "-id", window, "_NET_FRAME_EXTENTS"}).section('=', 1).split(',');
+        const QString geometry = X({"xwininfo", "-id", window});
+        const int left = number(geometry, "Absolute upper-left X:") - frame[0].toInt();
+        const int top = number(geometry, "Absolute upper-left Y:") - frame[2].toInt();
+        const int right = left + frame[0].toInt() + number(geometry, "Width:") + frame[1].toInt();
+        const int bottom = top + frame[2].toInt() + number(geometry, "Height:") + frame[3].toInt();
+        QVERIFY2(left >= 0 && top >= 0 && right <= 1280 && bottom <= 1024,
+                 qPrintable(QString("%1,%2 to %3,%4").arg(left).arg(top).arg(right).arg(bottom)));
+
+        // Signals that would end it without a word are ignored or end it in order.
+        for (const int number : {SIGPIPE, SIGXFSZ}) m_program->Signal(number);
+        QCOMPARE(m_program->Wait(300ms), -1);
+        EndProgram(true, SIGUSR1);
+        QCOMPARE(Logged(" ORMA UDP Broadcast Server has been Closed"), 1);
     }
 
 private:
@@ -200,7 +261,7 @@ private:
 
     // Starts Xvfb on a display it picks, when it and the tools are installed;
     // false when the test was skipped or failed instead.
-    bool StartXServer(const std::vector<const char*>& tools)
+    bool StartXServer(const std::vector<const char*>& tools, const char* screen = "1024x768x24")
     {
         std::vector<const char*> needed{"Xvfb"};
         needed.insert(needed.end(), tools.begin(), tools.end());
@@ -211,7 +272,7 @@ private:
             }
         // The server says which display once it accepts clients.
         m_xserver = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"},
+            std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"},
             m_store->Path());
         if (!QTest::qWaitFor([this] { return m_xserver->Stdout().ends_with('\n'); }, 10000)) {
             QTest::qFail("Xvfb gave no display", __FILE__, __LINE__);
@@ -238,7 +299,7 @@ private:
     // Starts the program (in the relay namespace when there is one) in the
     // store's folder (its event log), on the store and, unless told
     // otherwise, in a session of this test's own.
-    void StartProgram(const std::string& platform, bool inSession = true)
+    void StartProgram(const std::string& platform, bool inSession = true, const std::vector<std::string>& more = {})
     {
         std::vector<std::string> argv{"env", "-u", "XDG_RUNTIME_DIR", "QT_QPA_PLATFORM=" + platform,
                                       "DISPLAY=" + m_display, "XDG_CONFIG_HOME=" + m_store->Path() + "/config",
@@ -246,14 +307,15 @@ private:
                                       "LSAN_OPTIONS=suppressions=" ORMA_LSAN_SUPPRESSIONS, ORMA_SERVER_PATH};
         if (inSession)
             argv.insert(argv.end() - 1, "XDG_RUNTIME_DIR=" + m_store->Path());
+        argv.insert(argv.end() - 1, more.begin(), more.end());
         if (m_network)
             argv.insert(argv.begin(), {"ip", "netns", "exec", m_network->RelayNamespace()});
         m_program = std::make_unique<ChildProcess>(argv, m_store->Path());
     }
-    void EndProgram(bool bySignal)
+    void EndProgram(bool bySignal, int signal = SIGTERM)
     {
         if (bySignal)
-            m_program->Signal(SIGTERM);
+            m_program->Signal(signal);
         QVERIFY2(m_program->Wait(std::chrono::milliseconds(kStartTimeoutMs)) == 0, m_program->Stderr().c_str());
     }
     [[nodiscard]] int Logged(const std::string& part) const { return m_store->CountLogLines(part); }

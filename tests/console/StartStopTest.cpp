@@ -184,6 +184,33 @@ private slots:
             "The relays do not poll: \"Polling CPUs\" cannot be used: CPU 4096 does not exist here"));
     }
 
+    void failedSendsAreCountedInTheCellOnlyWhileTheyFail()
+    {
+        using State = CKOVBCastEngine::RELAY_STATE;
+        const struct {
+            State Is;
+            uint64_t Failed;
+            const char* Reason;
+            const char* Text;
+            const char* ToolTip;
+        } cases[] = {
+            {State::SendFailing, 227, "No buffer space available", "Send Failing, 227 failed sends",
+             "Send Failing, 227 failed sends: No buffer space available"},
+            {State::SendFailing, 5000000000, "", "Send Failing, 5000000000 failed sends",
+             "Send Failing, 5000000000 failed sends"},
+            // Recovered or stopped: the cell reads as for any relay, the tool tip keeps the count.
+            {State::Running, 227, "", "Running", "Running (227 failed sends since it started)"},
+            {State::Stopped, 1, "", "Stopped", "Stopped (1 failed send since it started)"},
+            {State::Running, 0, "", "Running", "Running"},
+            {State::ReceiveConnectError, 0, "Invalid argument", "Receive Connect Error",
+             "Receive Connect Error: Invalid argument"},
+        };
+        for (const auto& c : cases) {
+            QCOMPARE(StatusCellText(c.Is, c.Failed), c.Text);
+            QCOMPARE(StatusCellToolTip(c.Is, c.Failed, c.Reason), c.ToolTip);
+        }
+    }
+
     void theEventLogsTroubleShowsInTheStatusLine()
     {
         auto* status = static_cast<QLabel*>(m_window->GetDlgItem(IDC_STATIC_STATUS));

@@ -12,6 +12,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+
 namespace {
 
 const std::string kExitQuestion = "This will disconnect all the broadcast connections.\nAre you sure?";
@@ -67,8 +70,13 @@ private slots:
         QTRY_VERIFY(window.isHidden());
         emit window.TrayIcon()->activated(QSystemTrayIcon::Trigger);  // a left click
         QVERIFY(window.isVisible() && !window.isMinimized());
-        // Without a tray nothing could bring a hidden window back: it goes to the task bar.
+        // A hidden window whose tray has gone is shown at the next refresh.
+        QTest::keyClick(&window, Qt::Key_Escape);
         window.SetTrayAvailable(false);
+        QVERIFY(window.isHidden());
+        window.OnTimer(REFRESH_TIMER_ID);
+        QVERIFY(window.isVisible() && !window.isMinimized());
+        // Without a tray nothing could bring a hidden window back: it goes to the task bar.
         QTest::keyClick(&window, Qt::Key_Escape);
         QVERIFY(window.isMinimized() && !window.isHidden());
 
@@ -115,6 +123,32 @@ private slots:
         // Stop returns once the relay thread has ended.
         QCOMPARE(window.GetEngineForRow(0)->GetStatus() + ", " + window.GetEngineForRow(2)->GetStatus(),
                  "Stopped, Stopped");
+    }
+
+    void signalsThatWouldEndItSilentlyEndItInOrderOrAreIgnored()
+    {
+        // One its starter ignored stays ignored (nohup does that to SIGHUP).
+        signal(SIGUSR1, SIG_IGN);
+        std::vector<int> received;
+        {
+            CShutdownSignals shutdownSignals;
+            connect(&shutdownSignals, &CShutdownSignals::Received, [&](int number) { received.push_back(number); });
+            shutdownSignals.Watch();
+            // Ignored: the test lives on. (SIGPIPE: the program test; Qt Test takes it here.)
+            for (const int number : {SIGUSR1, SIGXFSZ, SIGUSR2, SIGALRM, SIGVTALRM})
+                QCOMPARE(kill(getpid(), number), 0);
+            QTRY_COMPARE(received.size(), size_t{3});
+            QTest::qWait(50);
+        }
+        std::sort(received.begin(), received.end());
+        QCOMPARE(received, (std::vector<int>{SIGUSR2, SIGALRM, SIGVTALRM}));
+        // Given back as they were.
+        struct sigaction action {};
+        QCOMPARE(sigaction(SIGUSR2, nullptr, &action), 0);
+        QVERIFY(action.sa_handler == SIG_DFL);
+        QCOMPARE(sigaction(SIGUSR1, nullptr, &action), 0);
+        QVERIFY(action.sa_handler == SIG_IGN);
+        signal(SIGUSR1, SIG_DFL);
     }
 
     void sigtermClosesAnOpenQuestion()
