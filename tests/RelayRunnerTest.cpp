@@ -3,6 +3,8 @@
 // misbehaving (what the operator sees and what the sink receives) and a
 // played systemd. Each case runs its own relay process, so that its
 // interface watcher lives in this case's namespace.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -60,10 +62,11 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != npos;
 }
 
-// The last per-second line of a Config ID: status, Pkts Recv, Pkts Sent, Dropped, Failed.
-std::smatch LastCounts(const std::string& printed, int configId)
+// The last per-second line of a Config ID: the line, then its status,
+// Pkts Recv, Pkts Sent, Dropped and Failed; empty before one.
+Strings LastCounts(const std::string& printed, int configId)
 {
-    static std::string last;  // the match points into it
+    std::string last;
     const std::string prefix = "Config ID " + std::to_string(configId) + "  ";
     std::istringstream lines(printed);
     for (std::string line; std::getline(lines, line);)
@@ -72,8 +75,9 @@ std::smatch LastCounts(const std::string& printed, int configId)
     static const std::regex counts(
         "  (\\S+(?: \\S+)*) +Pkts Recv: ([0-9]+)  Pkts Sent: ([0-9]+)  Dropped: ([0-9]+)  Failed: ([0-9]+)");
     std::smatch match;
-    std::regex_search(last, match, counts);
-    return match;
+    if (!std::regex_search(last, match, counts))
+        return {};
+    return {last, match[1], match[2], match[3], match[4], match[5]};
 }
 
 // What the command line could be read two ways, or cannot be used, is
@@ -187,6 +191,41 @@ protected:
         // A new link drops what is sent on it until the kernel has marked it up.
         ASSERT_TRUE(
             WaitFor([&] { return Shell("ip -n " + relayNs + " link show " + inner + " | grep -q 'state UP'"); }));
+    }
+
+    // Joins `socket` to group:port on the interface holding `local`.
+    static bool JoinOn(int socket, const std::string& group, uint16_t port, const std::string& local)
+    {
+        const int on = 1;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        inet_pton(AF_INET, group.c_str(), &address.sin_addr);
+        ip_mreqn membership{};
+        membership.imr_multiaddr = address.sin_addr;
+        inet_pton(AF_INET, local.c_str(), &membership.imr_address);
+        return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+               bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+               setsockopt(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0;
+    }
+    // Sends `count` datagrams of 0xEE bytes to group:port from the sink, into the relay's ZENTA side.
+    bool InjectFromZentaSide(const std::string& group, uint16_t port, int count)
+    {
+        const int injector = network->OpenSinkSocket("239.255.30.1", 34009);
+        in_addr from{};
+        inet_pton(AF_INET, TestNetwork::kSinkIp, &from);
+        const unsigned char off = 0;  // nothing on the sink's own host hears it
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        inet_pton(AF_INET, group.c_str(), &to.sin_addr);
+        const Bytes datagram(100, 0xEE);
+        bool sent = setsockopt(injector, IPPROTO_IP, IP_MULTICAST_IF, &from, sizeof from) == 0 &&
+                    setsockopt(injector, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off) == 0;
+        for (int i = 0; i < count && sent; ++i)
+            sent = sendto(injector, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+                   100;
+        return sent;
     }
 
     TempSettingsStore store;
@@ -432,6 +471,146 @@ TEST_F(RelayTest, RelaysThroughWhatTheNetworkDoes)
     EXPECT_EQ(store.CountLogLines("Config ID 1 Sends are failing: Operation not permitted"), 1) << store.LogText();
     EXPECT_TRUE(WaitFor([&] { return store.CountLogLines("Config ID 1 Sends succeed again after 5 failed.") == 1; }))
         << store.LogText();
+}
+
+// Its own output never comes back, and the ZENTA side never feeds it: a
+// row sending to the very group and port it receives relays each datagram
+// once while a program on the relay's host listens to that group on the
+// ZENTA side, and datagrams sent into the Host-side group from the ZENTA
+// side are not relayed.
+TEST_F(RelayTest, RelaysNeitherItsOwnOutputNorTheZentaSide)
+{
+    const int out = network->OpenSinkSocket("239.255.10.1", 34001);
+    network->EnterRelay();
+    const int listener = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    network->LeaveRelay();
+    ASSERT_TRUE(JoinOn(listener, "239.255.10.1", 34001, TestNetwork::kZentaSideIp));
+    StartRelay({"1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.10.1,34001,UDP,MULTICAST,N,N,"});
+    ASSERT_TRUE(WaitFor([&] { return Printed("Connected") > 0; }));
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(Feed(Bytes(100, 1)));
+    ASSERT_TRUE(InjectFromZentaSide("239.255.10.1", 34001, 10));
+    std::this_thread::sleep_for(1500ms);
+    relay->Signal(SIGTERM);
+    ASSERT_EQ(relay->Wait(5s), 0);
+    const Strings last = LastCounts(relay->Stdout(), 1);
+    ASSERT_FALSE(last.empty());
+    EXPECT_EQ(last[2] + " " + last[3], "10 10") << last[0];
+    Bytes datagram;
+    int relayed = 0;
+    while (ReceiveDatagram(out, datagram, 100ms) == 512) relayed += datagram[0] == 1;
+    EXPECT_EQ(relayed, 10);
+    close(listener);
+}
+
+// Two rows that feed each other once both sides are one interface: an
+// address moved there while they run, or both addresses arriving there
+// after a start that waited for them. One relay opens, the other waits
+// ("Loop Refused", one line); what comes in is relayed once at most.
+TEST_F(RelayTest, RefusesALoopWheneverItCouldForm)
+{
+    const std::string back = "2,QB,239.255.20.1,34002,UDP,MULTICAST,239.255.10.1,34001,UDP,MULTICAST,N,N,";
+    const std::string ip = "ip -n " + network->RelayNamespace() + " addr ";
+    const std::string host = std::string(TestNetwork::kHostSideIp) + "/24 dev ";
+    const std::string zenta = std::string(TestNetwork::kZentaSideIp) + "/24 dev ";
+    for (const bool late : {false, true}) {
+        if (late) {
+            ASSERT_TRUE(Shell(ip + "del " + host + "zenta0 && " + ip + "del " + zenta + "zenta0"));
+        }
+        StartRelay(late ? Strings{"--wait-for-interfaces", kRow, back} : Strings{kRow, back});
+        ASSERT_TRUE(PrintsAnother(late ? "Waiting for Interface" : "Connected")) << relay->Stderr();
+        ASSERT_TRUE(Shell(late ? ip + "add " + zenta + "zenta0 && " + ip + "add " + host + "zenta0"
+                               : ip + "del " + host + "host0 && " + ip + "add " + host + "zenta0"));
+        ASSERT_TRUE(PrintsAnother("Loop Refused")) << relay->Stdout();
+        ASSERT_TRUE(InjectFromZentaSide("239.255.10.1", 34001, 10));
+        ASSERT_TRUE(InjectFromZentaSide("239.255.20.1", 34002, 10));
+        std::this_thread::sleep_for(1s);
+        relay->Signal(SIGTERM);
+        ASSERT_EQ(relay->Wait(5s), 0);
+        const Strings first = LastCounts(relay->Stdout(), 1), second = LastCounts(relay->Stdout(), 2);
+        ASSERT_FALSE(first.empty() || second.empty()) << relay->Stdout();
+        EXPECT_LE(std::stoull(first[3]) + std::stoull(second[3]), 10u) << first[0] << "\n" << second[0];
+        EXPECT_EQ(store.CountLogLines("would relay its own output back to itself"), late ? 2 : 1) << store.LogText();
+    }
+}
+
+// Every datagram fed is sent, dropped (the kernel's count) or failed, and
+// failed sends are exactly what the kernel counts: a queue towards ZENTA
+// that drops, then a stall (the relay stopped by a signal while fed) ended
+// by its Host-side interface made anew, and by a stop.
+TEST_F(RelayTest, AccountsForEveryDatagram)
+{
+    const int bigBuffer = 16 << 20;
+    ASSERT_EQ(setsockopt(sink, SOL_SOCKET, SO_RCVBUFFORCE, &bigBuffer, sizeof bigBuffer), 0);
+    StartRelay({kRow});
+    ASSERT_TRUE(Relays());
+    ASSERT_TRUE(PrintsAnother("Running"));
+    const auto accounted = [&] {
+        const Strings last = LastCounts(relay->Stdout(), 1);
+        return last.empty() ? 0 : std::stoull(last[3]) + std::stoull(last[4]) + std::stoull(last[5]);
+    };
+    const uint64_t before = accounted();
+    const auto sendBufferErrors = [&] {
+        ChildProcess snmp({"ip", "netns", "exec", network->RelayNamespace(), "awk", "/^Udp:/ { if (n++) print $7 }",
+                           "/proc/net/snmp"},
+                          store.Path());
+        return snmp.Wait(5s) == 0 ? std::stoull(snmp.Stdout()) : 0;
+    };
+    const std::string tc = "ip netns exec " + network->RelayNamespace() + " tc qdisc ";
+    ASSERT_TRUE(Shell(tc + "replace dev zenta0 root tbf rate 1mbit burst 4kb limit 8kb"));
+    const uint64_t errorsBefore = sendBufferErrors();
+    for (int i = 0; i < 3000; ++i) ASSERT_TRUE(Feed(Bytes(512, 4)));
+    EXPECT_TRUE(WaitFor([&] { return accounted() == before + 3000; })) << relay->Stdout();
+    const Strings queued = LastCounts(relay->Stdout(), 1);
+    ASSERT_FALSE(queued.empty());
+    EXPECT_NE(queued[5], "0");
+    EXPECT_EQ(std::stoull(queued[5]), sendBufferErrors() - errorsBefore) << queued[0];
+    ASSERT_TRUE(Shell(tc + "del dev zenta0 root"));
+
+    ASSERT_TRUE(relay->Freeze());
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(Feed(Bytes(512, 5)));
+    ASSERT_TRUE(Shell("ip -n " + network->RelayNamespace() + " link del host0"));
+    RecreateLink(/*hostSide=*/true);
+    relay->Signal(SIGCONT);
+    EXPECT_TRUE(WaitFor([&] { return accounted() == before + 4000; })) << relay->Stdout();
+    ASSERT_TRUE(Relays());
+    ASSERT_TRUE(PrintsAnother("Running"));
+    const uint64_t beforeStop = accounted();
+    ASSERT_TRUE(relay->Freeze());
+    for (int i = 0; i < 1000; ++i) ASSERT_TRUE(Feed(Bytes(512, 6)));
+    relay->Signal(SIGTERM);
+    relay->Signal(SIGCONT);
+    ASSERT_EQ(relay->Wait(5s), 0);
+    EXPECT_EQ(accounted(), beforeStop + 1000) << relay->Stdout();
+}
+
+// Carrier lost on either side (the veth peer down) shows within a second
+// and is said once, and so is its return; 300 flaps write a few lines.
+TEST_F(RelayTest, SaysWhenCarrierGoesAndBoundsItsLines)
+{
+    StartRelay({kRow});
+    ASSERT_TRUE(Relays());
+    const std::string sinkLink = "ip -n " + network->SinkNamespace() + " link set sink0 ";
+    const std::string feedLink = "ip -n " + network->FeedNamespace() + " link set feed0 ";
+    for (const auto& [link, side] : {std::pair{sinkLink, "ZENTA"}, std::pair{feedLink, "Host"}}) {
+        ASSERT_TRUE(Shell(link + "down"));
+        EXPECT_TRUE(PrintsAnother("No Carrier"));
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                return store.CountLogLines(std::string("Config ID 1 No carrier on its ") + side + "-side interface.") ==
+                       1;
+            },
+            1s))
+            << store.LogText();
+        ASSERT_TRUE(Shell(link + "up"));
+        EXPECT_TRUE(PrintsAnother("Running"));
+    }
+    EXPECT_EQ(store.CountLogLines("Config ID 1 Carrier is back on its interfaces."), 2);
+    std::string flaps;
+    for (int i = 0; i < 300; ++i) flaps += "link set sink0 down\nlink set sink0 up\n";
+    ASSERT_TRUE(Shell("printf '" + flaps + "' | ip -n " + network->SinkNamespace() + " -batch -"));
+    std::this_thread::sleep_for(1s);
+    EXPECT_LE(store.CountLogLines("Config ID 1 No carrier"), 3) << store.LogText();
+    EXPECT_LE(store.CountLogLines("Config ID 1 Carrier is back"), 3);
 }
 
 // A relay converting: the operator's check (orma-feed in the feed
