@@ -583,6 +583,38 @@ TEST_F(RelayTest, AccountsForEveryDatagram)
     EXPECT_EQ(accounted(), beforeStop + 1000) << relay->Stdout();
 }
 
+// A re-open the system refuses (another program took the sending port
+// while the ZENTA-side interface was gone) shows why, is said once, and is
+// retried until it works, said once again.
+TEST_F(RelayTest, RetriesARefusedReopenAndSaysWhy)
+{
+    StartRelay({kRow});
+    ASSERT_TRUE(Relays());
+    ASSERT_TRUE(Shell("ip -n " + network->RelayNamespace() + " link del zenta0"));
+    ASSERT_TRUE(PrintsAnother("Waiting for Interface"));
+    network->EnterRelay();
+    const int taker = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    network->LeaveRelay();
+    const int on = 1;
+    sockaddr_in port{};
+    port.sin_family = AF_INET;
+    port.sin_port = htons(34002);
+    inet_pton(AF_INET, TestNetwork::kZentaSideIp, &port.sin_addr);
+    ASSERT_EQ(setsockopt(taker, IPPROTO_IP, IP_FREEBIND, &on, sizeof on), 0);  // the address is not there yet
+    ASSERT_EQ(bind(taker, reinterpret_cast<sockaddr*>(&port), sizeof port), 0);
+    RecreateLink(/*hostSide=*/false);
+    sink = network->OpenSinkSocket("239.255.20.1", 34002);
+    EXPECT_TRUE(PrintsAnother("Open Failing"));
+    std::this_thread::sleep_for(1s);
+    close(taker);
+    EXPECT_TRUE(Relays(1, 10s));
+    EXPECT_EQ(
+        store.CountLogLines("Config ID 1 Cannot open its sockets again: Address already in use (error 98); retrying."),
+        1)
+        << store.LogText();
+    EXPECT_EQ(store.CountLogLines("Config ID 1 Its sockets open again."), 1);
+}
+
 // Carrier lost on either side (the veth peer down) shows within a second
 // and is said once, and so is its return; 300 flaps write a few lines.
 TEST_F(RelayTest, SaysWhenCarrierGoesAndBoundsItsLines)
