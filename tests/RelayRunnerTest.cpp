@@ -10,6 +10,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -639,7 +640,17 @@ TEST_F(RelayTest, SaysWhenCarrierGoesAndBoundsItsLines)
     EXPECT_EQ(store.CountLogLines("Config ID 1 Carrier is back on its interfaces."), 2);
     std::string flaps;
     for (int i = 0; i < 300; ++i) flaps += "link set sink0 down\nlink set sink0 up\n";
-    ASSERT_TRUE(Shell("printf '" + flaps + "' | ip -n " + network->SinkNamespace() + " -batch -"));
+    // Fed meanwhile, the relay looks at its interfaces at every datagram and sees each flap.
+    std::atomic<bool> flapping{true};
+    std::thread feed([&] {
+        for (int i = 0; i < 100000 && flapping; ++i) {
+            Feed(Bytes(100, 1));
+            std::this_thread::sleep_for(100us);
+        }
+    });
+    EXPECT_TRUE(Shell("printf '" + flaps + "' | ip -n " + network->SinkNamespace() + " -batch -"));
+    flapping = false;
+    feed.join();
     std::this_thread::sleep_for(1s);
     EXPECT_LE(store.CountLogLines("Config ID 1 No carrier"), 3) << store.LogText();
     EXPECT_LE(store.CountLogLines("Config ID 1 Carrier is back"), 3);
