@@ -62,6 +62,11 @@ void PauseBetweenPolls() noexcept
 
 }  // namespace
 
+// The console's rule: after 4294967295 comes 1, never 0.
+static_assert(CKOVBCastEngine::Shown(0) == 0 && CKOVBCastEngine::Shown(UINT32_MAX) == UINT32_MAX &&
+              CKOVBCastEngine::Shown(uint64_t{UINT32_MAX} + 1) == 1 &&
+              CKOVBCastEngine::Shown(2 * uint64_t{UINT32_MAX}) == UINT32_MAX);
+
 const char* CKOVBCastEngine::StateText(RELAY_STATE state) noexcept
 {
     switch (state) {

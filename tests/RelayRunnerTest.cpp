@@ -98,6 +98,7 @@ TEST(RelayRunnerTest, RefusesWhatItCannotUseBeforeAnythingStarts)
         {{RowWith(9, "UNICAST")}, "mode \"UNICAST\" must be MULTICAST"},
         {{RowWith(11, "Yes")}, "NMKT \"Yes\" must be Y or N"},
         {{RowWith(7, "70000")}, "Sender Port must be from 1 to 65535."},
+        {{RowWith(7, "3400x")}, "Sender Port \"3400x\" is not a whole number"},
         {{kRow, RowWith(1, "QB")}, "Config ID 1 is used twice"},
         {{"--seconds", "99999999999999999999", kRow}, "--seconds must be a whole number"},
         {{"--seconds", "5s", kRow}, "--seconds must be a whole number"},
@@ -279,6 +280,7 @@ TEST_F(RelayTest, RelaysReportsAndEndsInOrder)
           "Config ID 1 Send Socket Created Successfully. IP: 239.255.20.1, Port: 34002, Retval: 0 "})
         EXPECT_EQ(store.CountLogLines(line), 3) << line << "\n" << store.LogText();
     EXPECT_EQ(store.CountLogLines("Config ID 1 polls for datagrams on any CPU."), 1);
+    EXPECT_EQ(store.CountLogLines("Config ID 1 Datagrams longer than 2500 bytes arrive"), 1);
 }
 
 // A row that cannot start, receiving or sending, stops the others in order
