@@ -525,7 +525,8 @@ void CKOVBCastEngine::RelayWhatIsQueued()
         }
         const uint8_t* datagram = nullptr;
         const int received = receive.ReceiveNext(datagram);
-        if (received == CNWProtocol::kNothingYet || (received == -1 && receive.ReceiveError()))
+        // A new batch that fails: the socket is empty, shut or closed.
+        if (received == CNWProtocol::kNothingYet || (received == -1 && newBatch))
             break;
         RelayDatagram(datagram, received, newBatch);
     }
