@@ -635,14 +635,9 @@ TEST_F(RelayTest, SaysWhenCarrierGoesAndBoundsItsLines)
     const std::string feedLink = "ip -n " + network->FeedNamespace() + " link set feed0 ";
     for (const auto& [link, side] : {std::pair{sinkLink, "ZENTA"}, std::pair{feedLink, "Host"}}) {
         ASSERT_TRUE(Shell(link + "down"));
+        const std::string lost = std::string("Config ID 1 No carrier on its ") + side + "-side interface.";
+        EXPECT_TRUE(WaitFor([&] { return store.CountLogLines(lost) == 1; }, 1s)) << store.LogText();
         EXPECT_TRUE(PrintsAnother("No Carrier"));
-        EXPECT_TRUE(WaitFor(
-            [&] {
-                return store.CountLogLines(std::string("Config ID 1 No carrier on its ") + side + "-side interface.") ==
-                       1;
-            },
-            1s))
-            << store.LogText();
         ASSERT_TRUE(Shell(link + "up"));
         EXPECT_TRUE(PrintsAnother("Running"));
     }
