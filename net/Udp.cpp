@@ -391,6 +391,7 @@ SEND_RESULT CUDP::FlushSends()
         result.Error = EBADF;
         return result;
     }
+    bool waited = false;  // since the last progress: one wait, then no more
     for (int first = 0; first < count;) {
         // Never blocks: a full send buffer is waited on here, bounded in time.
         int sent =
@@ -398,8 +399,10 @@ SEND_RESULT CUDP::FlushSends()
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno == EAGAIN && !m_sendStuck && WaitForSendRoom(socket))
+            if (errno == EAGAIN && !m_sendStuck && !waited && WaitForSendRoom(socket)) {
+                waited = true;
                 continue;
+            }
             result.Error = errno;
             if (errno == EAGAIN) {
                 // The queue did not move: give up the rest rather than wait for it.
@@ -410,7 +413,7 @@ SEND_RESULT CUDP::FlushSends()
             sent = 0;
         }
         if (sent > 0)
-            m_sendStuck = false;
+            m_sendStuck = waited = false;
         result.Accepted += sent;
         first += sent;
         // The kernel stops at a datagram it refuses (saying why only when it
