@@ -112,9 +112,9 @@ public:
     // The counts since the last Configure, 64 bits: they never wrap.
     // Datagrams passed through (NMKT off), converted messages (NMKT on),
     // datagrams the kernel accepted to send, sends refused or given up
-    // (the kernel's drops after accepting one among them), datagrams the
-    // kernel dropped before the relay could read them (receive buffer
-    // full), and datagrams too long for the receive buffer.
+    // (among them what the queue towards ZENTA dropped after the send),
+    // datagrams the kernel dropped before the relay could read them
+    // (receive buffer full), and datagrams too long for the receive buffer.
     [[nodiscard]] uint64_t GetReceivedTotal() const noexcept { return m_received.load(std::memory_order_relaxed); }
     [[nodiscard]] uint64_t GetConvertedTotal() const noexcept { return m_converted.load(std::memory_order_relaxed); }
     [[nodiscard]] uint64_t GetSentTotal() const noexcept { return m_sent.load(std::memory_order_relaxed); }
