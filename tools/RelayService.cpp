@@ -30,7 +30,8 @@ constexpr bool kMayExecute = false;
 bool HasLiveThread(State state)
 {
     return state == State::Connected || state == State::Running || state == State::SendFailing ||
-           state == State::ReceiveFailing || state == State::WaitingForInterface;
+           state == State::ReceiveFailing || state == State::WaitingForInterface || state == State::LoopRefused ||
+           state == State::OpenFailing || state == State::NoCarrier;
 }
 
 }  // namespace

@@ -91,6 +91,7 @@ RELAY_COUNTS CountRelays(const std::vector<CKOVBCastEngine::RELAY_STATE>& states
         switch (state) {
         case SendFailing:
         case ReceiveFailing:
+        case NoCarrier:
             ++counts.Failing;
             [[fallthrough]];
         case Connected:
@@ -98,6 +99,8 @@ RELAY_COUNTS CountRelays(const std::vector<CKOVBCastEngine::RELAY_STATE>& states
             ++counts.Running;
             break;
         case WaitingForInterface:
+        case LoopRefused:
+        case OpenFailing:
             ++counts.Waiting;
             break;
         case ReceiveConnectError:
