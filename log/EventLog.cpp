@@ -1,8 +1,8 @@
 #include "log/EventLog.h"
 
-#include <fcntl.h>
+#include "log/LogFileAppend.h"
+
 #include <pthread.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
@@ -27,25 +27,6 @@ void BlockProcessSignals()
     for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigdelset(&signals, fault);
     for (int realTime = SIGRTMIN; realTime <= SIGRTMAX; ++realTime) sigdelset(&signals, realTime);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-}
-
-// The whole text appended to the file at `path`; the reason when it was not.
-std::string AppendWhole(const std::string& path, const std::string& text)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return std::strerror(errno);
-    int error = 0;
-    for (size_t done = 0; done < text.size() && error == 0;) {
-        const ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written > 0)
-            done += static_cast<size_t>(written);
-        else if (written < 0 && errno != EINTR)
-            error = errno;
-    }
-    if (close(fd) != 0 && error == 0)
-        error = errno;
-    return error == 0 ? std::string() : std::strerror(error);
 }
 
 // The line as it stands in the file: the message and one line end.
@@ -179,7 +160,7 @@ size_t CEventLog::WriteQueuedLines()
 void CEventLog::AppendToFile(const std::string& fileName, const std::string& text)
 {
     const std::string path = GetLogDirectory() + "/" + fileName;
-    const std::string report = NoteOutcome(path, AppendWhole(path, text));
+    const std::string report = NoteOutcome(path, AppendToLogFile(path, text));
     if (report.empty())
         return;
     std::fprintf(stderr, "%s\n", report.c_str());

@@ -3,8 +3,12 @@
 #include "tests/support/TestNetwork.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <future>
 
 namespace {
@@ -41,15 +45,18 @@ TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
     log->SetLogDirectory(directory.File("missing"));
     log->WriteLog("lost");
     log->WriteLog("lost too");
-    // A full file system takes the open and fails at the write.
+    // A file that may grow no further (as on a full file system) takes the open and fails at the write.
     log->SetLogDirectory(directory.Path());
-    std::filesystem::remove(directory.File("PLUX_05DEC2026.TXT"));
-    std::filesystem::create_symlink("/dev/full", directory.File("PLUX_05DEC2026.TXT"));
+    rlimit unlimited{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    const rlimit oneByte{1, unlimited.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &oneByte), 0);
     log->WriteLog("no room");
     ASSERT_TRUE(log->Flush());
-    std::filesystem::remove(directory.File("PLUX_05DEC2026.TXT"));
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
     log->WriteLog("back");
     ASSERT_TRUE(log->Flush());
+    EXPECT_EQ(ReadFile(directory.File("PLUX_05DEC2026.TXT")), "05:30:00 first\n\nback\n");
     ASSERT_EQ(told.size(), 2u);
     EXPECT_EQ(told[0], "The event log " + directory.File("missing") +
                            "/PLUX_05DEC2026.TXT cannot be written: "
@@ -64,6 +71,86 @@ TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
     g_pEventLog = nullptr;
     unsetenv("TZ");
     tzset();
+}
+
+// Run as root in a folder that others can write, the log writes only a
+// regular file of its own with one name: whatever else stands under the
+// day's name is refused with its reason, not followed and left as it was.
+// A file of its own with wider permissions is narrowed to 0640, and a new
+// one is 0640 whatever the umask.
+TEST(EventLogTest, WritesOnlyARegularFileOfItsOwn)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "planting another user's file takes root";
+    TempDirectory directory;
+    ASSERT_EQ(chmod(directory.Path().c_str(), 01777), 0);
+    CEventLog* log = g_pEventLog = CEventLog::GetInstance();
+    log->SetLogDirectory(directory.Path());
+    std::vector<std::string> told;
+    log->SetObserver([&told](const std::string& problem) { told.push_back(problem); });
+    const std::string path = directory.File(log->GetLogFileName()), victim = directory.File("victim"),
+                      missing = directory.File("made-by-the-log");
+    std::ofstream(victim) << "root's own\n";
+    const auto nobodys = [](const std::string& file) {
+        std::ofstream(file) << "nobody's\n";
+        return chmod(file.c_str(), 0666) == 0 && chown(file.c_str(), 65534, 65534) == 0;
+    };
+    const std::string notFollowed = "it is a symbolic link, which the log does not follow";
+    const struct {
+        const char* Plant;
+        std::function<bool()> Make;
+        std::string Reason;
+    } plants[] = {
+        {"a link to root's file", [&] { return symlink(victim.c_str(), path.c_str()) == 0; }, notFollowed},
+        {"a link to a missing path", [&] { return symlink(missing.c_str(), path.c_str()) == 0; }, notFollowed},
+        {"a FIFO", [&] { return mkfifo(path.c_str(), 0666) == 0; }, "it is not a regular file"},
+        {"another user's file", [&] { return nobodys(path); },
+         "it belongs to user 65534, not to this program's user 0"},
+        {"a hard link to root's file", [&] { return link(victim.c_str(), path.c_str()) == 0; },
+         "it has 2 names (hard links), not one"},
+    };
+    for (const auto& plant : plants) {
+        SCOPED_TRACE(plant.Plant);
+        std::filesystem::remove(path);
+        ASSERT_TRUE(plant.Make());
+        // What the plant holds, read where that cannot block (not through a FIFO) or follow a link.
+        const auto held = [&] {
+            return std::filesystem::is_regular_file(std::filesystem::symlink_status(path)) ? ReadFile(path) : "";
+        };
+        const std::string before = held();
+        log->WriteLog("planted");
+        ASSERT_TRUE(log->Flush());
+        ASSERT_FALSE(told.empty());
+        EXPECT_EQ(told.back(),
+                  "The event log " + path + " cannot be written: " + plant.Reason + ". Events are not recorded.");
+        EXPECT_EQ(ReadFile(victim), "root's own\n");
+        EXPECT_FALSE(std::filesystem::exists(missing));
+        EXPECT_EQ(held(), before);
+        std::filesystem::remove(path);
+        log->WriteLog("own");
+        ASSERT_TRUE(log->Flush());
+        EXPECT_EQ(told.back(), "");
+    }
+
+    const mode_t umaskBefore = umask(0);
+    struct stat file {};
+    ASSERT_EQ(stat(path.c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 07777, 0640u) << "made by the log";
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    log->WriteLog("narrowed");
+    ASSERT_TRUE(log->Flush());
+    ASSERT_EQ(stat(path.c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 07777, 0640u) << "narrowed";
+    std::filesystem::remove(path);
+    log->WriteLog("new");
+    ASSERT_TRUE(log->Flush());
+    umask(umaskBefore);
+    ASSERT_EQ(stat(path.c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 07777, 0640u) << "made under umask 0";
+    EXPECT_EQ(ReadFile(path), "new\n");
+    log->SetObserver(nullptr);
+    log->SetLogDirectory(".");
+    g_pEventLog = nullptr;
 }
 
 // A writer that does not get on (a frozen disk; here its line copy held)
