@@ -1,9 +1,11 @@
 #include "log/EventLog.h"
 
+#include "log/LogEscape.h"
 #include "log/LogFileAppend.h"
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -29,10 +31,14 @@ void BlockProcessSignals()
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
-// The line as it stands in the file: the message and one line end.
+// The line as it stands in the file: the line ends it starts with kept (the
+// caller's empty lines before it), every other control character escaped,
+// so that no value inside can end the line or forge another, and one line end.
 void AppendFileLine(std::string& out, std::string_view line)
 {
-    out.append(line);
+    const size_t text = std::min(line.find_first_not_of('\n'), line.size());
+    out.append(line.substr(0, text));
+    AppendEscapedLogText(out, line.substr(text));
     out += '\n';
 }
 

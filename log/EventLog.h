@@ -18,7 +18,9 @@
 // thread that logs (a relay thread above all) never waits on a disk. The
 // queue is bounded: when it is full (a stalled or very slow disk) a line is
 // dropped and counted, and once the writer gets on again one line says how
-// many were lost. The writer opens, appends and closes the day's file for
+// many were lost. Control characters inside a line are escaped as the
+// settings store escapes them (log/LogEscape.h), all but the line ends a
+// message starts with, which leave empty lines before it. The writer opens, appends and closes the day's file for
 // each batch of lines, so no handle stays open between batches.
 //
 // A line that cannot be written (no folder, no permission, a full file

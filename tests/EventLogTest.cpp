@@ -17,8 +17,8 @@ using namespace std::chrono_literals;
 
 // The file is named for the UTC date, with a leading zero day. Five and a
 // half hours ahead of UTC, local 05:29:59 is the last second of one UTC day
-// and 05:30:00 the first of the next. Messages are written unchanged with
-// one line end.
+// and 05:30:00 the first of the next. Messages are written with one line
+// end; line ends at their start leave empty lines, others are escaped.
 TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
 {
     TempDirectory directory;
@@ -35,7 +35,7 @@ TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
     EXPECT_TRUE(log->WriteLog(""));
     ASSERT_TRUE(log->Flush());
 
-    EXPECT_EQ(ReadFile(directory.File("PLUX_04DEC2026.TXT")), "05:29:59 last\n\nends with a line end\n\n");
+    EXPECT_EQ(ReadFile(directory.File("PLUX_04DEC2026.TXT")), "05:29:59 last\n\nends with a line end\\n\n");
     EXPECT_EQ(ReadFile(directory.File("PLUX_05DEC2026.TXT")), "05:30:00 first\n\n");
     // Lines that cannot be written are lost, and the trouble is told once
     // when it begins and once when it ends. The line copy sees them all.
@@ -71,6 +71,46 @@ TEST(EventLogTest, LinesOnEitherSideOfMidnightUtcGoToTwoFiles)
     g_pEventLog = nullptr;
     unsetenv("TZ");
     tzset();
+}
+
+// Whatever a stored or received value holds, it stays inside its line: line
+// ends, terminal commands (C0 and C1 controls, DEL) and tabs are escaped as
+// the settings store escapes them, and a backslash is doubled so that no
+// escape can be faked. The journal's copy is the line as written.
+TEST(EventLogTest, ControlCharactersInsideALineAreEscaped)
+{
+    TempDirectory directory;
+    CEventLog* log = g_pEventLog = CEventLog::GetInstance();
+    log->SetLogDirectory(directory.Path());
+    std::vector<std::string> copied;
+    log->SetLineCopy([&copied](const std::string& line) { copied.push_back(line); });
+    const struct {
+        const char* Value;
+        const char* Written;
+    } values[] = {
+        {"x\n06:00:00 ORMA UDP Broadcast Server has been Closed",
+         "x\\n06:00:00 ORMA UDP Broadcast Server has been Closed"},
+        {"a\r\n", "a\\r\\n"},
+        {"\x1b]0;owned\x07\x1b[2J", "\\x1B]0;owned\\x07\\x1B[2J"},
+        {"\xc2\x9b"
+         "31m \x7f",
+         "\\xC2\\x9B31m \\x7F"},
+        {"tab\there, back\\slash, caf\xc3\xa9", "tab\\there, back\\\\slash, caf\xc3\xa9"},
+    };
+    std::string expected = "\n";
+    LogEvent("\n%s", "starts a run");
+    expected += "starts a run\n";
+    for (const auto& value : values) {
+        LogEvent("Reload: %s.", value.Value);
+        expected += std::string("Reload: ") + value.Written + ".\n";
+    }
+    ASSERT_TRUE(log->Flush());
+    EXPECT_EQ(ReadFile(directory.File(log->GetLogFileName())), expected);
+    ASSERT_EQ(copied.size(), std::size(values) + 1);
+    EXPECT_EQ(copied[1], std::string("Reload: ") + values[0].Written + ".");
+    log->SetLineCopy(nullptr);
+    log->SetLogDirectory(".");
+    g_pEventLog = nullptr;
 }
 
 // Run as root in a folder that others can write, the log writes only a
