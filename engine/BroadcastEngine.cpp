@@ -152,6 +152,7 @@ void CKOVBCastEngine::EndRelayThread()
         RelayThread.join();
     }
     CloseEndpoints();
+    m_converter.Clear();  // a stopped relay holds no ticker values
 }
 
 uint32_t CKOVBCastEngine::GetReceivedCount() const noexcept
@@ -539,6 +540,8 @@ void CKOVBCastEngine::SendPacket(const uint8_t* datagram)
 
 void CKOVBCastEngine::OnTickerMapFull()
 {
-    LogEvent("%s Config ID %d Ticker map is full (%zu tokens): tokens not seen before are not stored.",
-             LocalTimeText().c_str(), m_configuration.ConfigId, CMarketDataConverter::kMaxTickers);
+    LogEvent(
+        "%s Config ID %d Ticker map is full (%zu tokens): new tokens take the places of the least recently "
+        "updated ones.",
+        LocalTimeText().c_str(), m_configuration.ConfigId, CMarketDataConverter::kMaxTickers);
 }
