@@ -31,6 +31,16 @@ void BlockProcessSignals()
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
+// Local time of day "%H:%M:%S".
+std::string TimeOfDayText(std::time_t time)
+{
+    std::tm local{};
+    localtime_r(&time, &local);
+    char text[16];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return text;
+}
+
 // The line as it stands in the file: the line ends it starts with kept (the
 // caller's empty lines before it), every other control character escaped,
 // so that no value inside can end the line or forge another, and one line end.
@@ -149,9 +159,10 @@ size_t CEventLog::WriteQueuedLines()
     if (!text.empty())
         AppendToFile(fileName, text);
     // Caught up with the queue: say what it could not take.
-    if (const uint64_t dropped = taken < kLinesPerRound ? m_queue.TakeDroppedCount() : 0; dropped > 0) {
+    const bool caughtUp = m_queue.ClaimedCount() == m_queue.TakenCount();
+    if (const uint64_t dropped = caughtUp ? m_queue.TakeDroppedCount() : 0; dropped > 0) {
         const std::string line = FormatText("%s %llu event-log lines were dropped while the log could not be written.",
-                                            LocalTimeText().c_str(), static_cast<unsigned long long>(dropped));
+                                            TimeOfDayText(Now()).c_str(), static_cast<unsigned long long>(dropped));
         CopyLine(line);
         AppendToFile(GetLogFileName(Now()), line + "\n");
     }
@@ -218,12 +229,7 @@ std::time_t CEventLog::Now() const
 
 std::string LocalTimeText()
 {
-    const std::time_t now = g_pEventLog ? g_pEventLog->Now() : std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &local);
-    return text;
+    return TimeOfDayText(g_pEventLog ? g_pEventLog->Now() : std::time(nullptr));
 }
 
 static std::string VFormatText(const char* format, std::va_list args)
