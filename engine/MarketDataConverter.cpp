@@ -142,6 +142,8 @@ NEW_BCAST_TICKER_OHLOI* CMarketDataConverter::TickerEntry(int32_t token, COldDat
     TICKER_ENTRY* entry = nullptr;
     if (const auto found = TickerMap.find(token); found != TickerMap.end()) {
         entry = &found->second;
+        if (m_moves - entry->Moved < kFreshMoves)
+            return &entry->Ticker;  // still in the newer half: it stays where it is
         Unlink(*entry);
     } else {
         entry = NewTickerEntry(token, sink);
@@ -185,6 +187,7 @@ CMarketDataConverter::TICKER_ENTRY* CMarketDataConverter::NewTickerEntry(int32_t
 
 void CMarketDataConverter::LinkNewest(TICKER_ENTRY& entry) noexcept
 {
+    entry.Moved = m_moves++;
     entry.Newer = nullptr;
     entry.Older = m_newest;
     if (m_newest)
