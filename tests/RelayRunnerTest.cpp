@@ -418,7 +418,8 @@ TEST_F(RelayTest, RelaysThroughWhatTheNetworkDoes)
 
 // A relay converting: the operator's check (orma-feed in the feed
 // namespace, orma-monitor in the sink namespace) shows what it made, and a
-// feed of ever new tokens stays within the ticker map's ceiling.
+// feed of ever new tokens stays within the ticker map's ceiling and leaves
+// room for the tokens listed after it.
 TEST_F(RelayTest, ConvertsForTheMonitorAndATokenFloodStaysBounded)
 {
     StartRelay({"1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.20.1,34002,UDP,MULTICAST,N,Y,"});
@@ -450,6 +451,17 @@ TEST_F(RelayTest, ConvertsForTheMonitorAndATokenFloodStaysBounded)
             std::this_thread::sleep_for(10ms);  // within the relay's receive buffer
     }
     EXPECT_TRUE(WaitFor([&] { return store.CountLogLines("Config ID 1 Ticker map is full (500000 tokens)") == 1; }));
+    // The flood does not poison the map: a token listed after it is still enriched.
+    ChildProcess after({"ip", "netns", "exec", network->SinkNamespace(), ORMA_MONITOR, "--group", "239.255.20.1",
+                        "--port", "34002", "--interface", TestNetwork::kSinkIp, "--count", "1", "--seconds", "10"},
+                       store.Path());
+    ASSERT_TRUE(WaitFor([&] { return after.Stdout().starts_with("orma-monitor: listening on"); }));
+    EXPECT_TRUE(Shell("ip netns exec " + network->FeedNamespace() +
+                      " " ORMA_FEED " --group 239.255.10.1 --port 34001 --interface 198.18.0.1 --tokens 4465"
+                      " --close 2000 --last 2050 --oi 7 --flags 22 --count 3 --records 1 >/dev/null"));
+    EXPECT_EQ(after.Wait(15s), 0);
+    EXPECT_PRED2(Contains, after.Stdout(), "token 4465  state 2  last 2050  net + 250  oi 7  close 2000")
+        << after.Stdout() << after.Stderr();
     std::ifstream status("/proc/" + std::to_string(relay->Pid()) + "/status");
     long residentKb = 0;
     for (std::string line; std::getline(status, line);)
