@@ -20,6 +20,7 @@
 #include <sstream>
 
 #include "config/PersistedSettings.h"
+#include "log/EventLog.h"
 #include "net/NwProtocol.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NetworkTest.h"
@@ -256,7 +257,8 @@ TEST_F(RelayTest, EndsWhenARowCannotStartAndRefusesALoop)
 }
 
 // A closed standard output (a reader that went away) stops the lines, and
-// an event log that cannot be written is said on stderr; relaying goes on.
+// an event log that cannot be written (or may not be: a planted link) is
+// said on stderr; relaying goes on.
 // (Root writes into any folder of an ordinary file system: /sys refuses
 // new files even to root.)
 TEST_F(RelayTest, SurvivesAClosedStandardOutputAndAnUnwritableLog)
@@ -270,6 +272,22 @@ TEST_F(RelayTest, SurvivesAClosedStandardOutputAndAnUnwritableLog)
     EXPECT_EQ(piped.Wait(10s), 0) << piped.Stderr();
     EXPECT_PRED2(Contains, piped.Stderr(), "The event log /sys/PLUX_");
     EXPECT_PRED2(Contains, piped.Stderr(), "cannot be written: Permission denied.");
+
+    // Nor does root's relay write through a link planted under the day's name in a folder others can write.
+    const std::string shared = store.Path() + "/shared", victim = store.Path() + "/victim";
+    std::filesystem::create_directory(shared);
+    std::filesystem::permissions(shared, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+    std::ofstream(victim) << "root's own\n";
+    const std::string planted = shared + "/" + CEventLog::GetLogFileName(std::time(nullptr));
+    std::filesystem::create_symlink(victim, planted);
+    ChildProcess linked(Relay({"--host-ip", TestNetwork::kHostSideIp, "--zenta-ip", TestNetwork::kZentaSideIp,
+                               "--log-dir", shared, "--seconds", "1", kRow}),
+                        store.Path());
+    EXPECT_EQ(linked.Wait(10s), 0) << linked.Stderr();
+    EXPECT_PRED2(
+        Contains, linked.Stderr(),
+        "The event log " + planted + " cannot be written: it is a symbolic link, which the log does not follow.");
+    EXPECT_EQ(ReadFile(victim), "root's own\n");
 }
 
 // Store mode runs the Auto Start list, holding the store against a second
