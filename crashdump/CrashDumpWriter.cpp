@@ -92,23 +92,54 @@ bool InstallHandlers()
     return true;
 }
 
-// "PLUXCrash_" + the seconds as a signed 32-bit decimal + ".dmp".
-void FormatDumpName(char (&name)[32], int32_t seconds) noexcept
+// Names tried for one crash before giving up: a folder where others can
+// write may hold files planted under the names to come.
+constexpr int kDumpNameAttempts = 100;
+
+// Appends the decimal digits of a value (at most 11 with the sign).
+char* AppendDecimal(char* out, int64_t value) noexcept
 {
-    char digits[12];
+    char digits[20];
     int count = 0;
-    int64_t value = seconds < 0 ? -int64_t{seconds} : seconds;
+    if (value < 0) {
+        *out++ = '-';
+        value = -value;
+    }
     do {
         digits[count++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value > 0);
+    while (count > 0) *out++ = digits[--count];
+    return out;
+}
+
+// "PLUXCrash_" + the seconds as a signed 32-bit decimal + ".dmp"; from the
+// second attempt on, "_" + the attempt number before ".dmp".
+void FormatDumpName(char (&name)[40], int32_t seconds, int attempt) noexcept
+{
     char* out = name;
     for (const char* prefix = "PLUXCrash_"; *prefix; ++prefix) *out++ = *prefix;
-    if (seconds < 0)
-        *out++ = '-';
-    while (count > 0) *out++ = digits[--count];
+    out = AppendDecimal(out, seconds);
+    if (attempt > 0) {
+        *out++ = '_';
+        out = AppendDecimal(out, attempt);
+    }
     for (const char* suffix = ".dmp"; *suffix; ++suffix) *out++ = *suffix;
     *out = '\0';
+}
+
+// A file made for this dump alone: never one that exists already (which
+// another user could read) and never through a link; -1 when none can be made.
+int CreateDumpFile(int32_t seconds) noexcept
+{
+    char name[40];
+    for (int attempt = 0; attempt < kDumpNameAttempts; ++attempt) {
+        FormatDumpName(name, seconds, attempt);
+        const int fd = sys::Open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
 }
 
 // The faulting address where the kernel reports one (a fault it raised);
@@ -125,9 +156,7 @@ void WriteDumpFile(int signal, const siginfo_t& info, const ucontext_t& context,
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     const auto seconds = static_cast<int32_t>(static_cast<uint32_t>(now.tv_sec));
-    char name[32];
-    FormatDumpName(name, seconds);
-    const int fd = sys::Open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
+    const int fd = CreateDumpFile(seconds);
     if (fd < 0)
         return;
     CDumpFile file(fd, g_pWorkspace->IoBuffer, sizeof g_pWorkspace->IoBuffer);

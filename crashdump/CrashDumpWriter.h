@@ -11,8 +11,10 @@
 [[nodiscard]] bool InstallCrashDumpWriter() noexcept;
 
 // The fatal-signal handler. Writes "PLUXCrash_<seconds since 1970>.dmp", a
-// minidump of the process, into the current working directory (replacing
-// a file of that name), then restores the signal's default action and
+// minidump of the process, into the current working directory as a new
+// file, mode 0600 (when that name is taken, "PLUXCrash_<seconds>_<n>.dmp"
+// for the first n from 1 to 99 that is free; nothing exists is reused or
+// followed), then restores the signal's default action and
 // raises it again: the process ends exactly as it would have without the
 // handler. Shows and logs nothing. Without signal information or context,
 // or when the file cannot be created, no dump is written. A thread that

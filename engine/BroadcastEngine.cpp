@@ -183,6 +183,7 @@ void CKOVBCastEngine::EndRelayThread()
         ReceiveEndpoint->ReleaseBuffers();
     if (SendEndpoint)
         SendEndpoint->ReleaseBuffers();
+    m_converter.Clear();  // a stopped relay holds no ticker values
 }
 
 uint32_t CKOVBCastEngine::GetReceivedCount() const noexcept
@@ -315,6 +316,8 @@ int CKOVBCastEngine::Run()
     }
     LogEvent("%s Config ID %d has been Started successfully.", LocalTimeText().c_str(), c.ConfigId);
     PrepareRelayThread();
+    if (c.NmktFlag)
+        m_converter.Prepare();
 
     {
         // A Stop that came while the endpoints were opening wins: never run after it.
@@ -751,6 +754,8 @@ void CKOVBCastEngine::SendPacket(const uint8_t* datagram)
 
 void CKOVBCastEngine::OnTickerMapFull()
 {
-    LogEvent("%s Config ID %d Ticker map is full (%zu tokens): tokens not seen before are not stored.",
-             LocalTimeText().c_str(), m_configuration.ConfigId, CMarketDataConverter::kMaxTickers);
+    LogEvent(
+        "%s Config ID %d Ticker map is full (%zu tokens): new tokens take the places of the least recently "
+        "updated ones.",
+        LocalTimeText().c_str(), m_configuration.ConfigId, CMarketDataConverter::kMaxTickers);
 }

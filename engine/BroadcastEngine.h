@@ -139,8 +139,12 @@ public:
     // a waiting relay waits for), and the oversized datagrams when there
     // were any; empty otherwise.
     [[nodiscard]] std::string GetStatusReason() const;
-    // Ticker records not stored because the ticker map was full.
-    [[nodiscard]] uint32_t GetRefusedTokenCount() const noexcept { return m_converter.RefusedTokenCount(); }
+    // The ticker map (emptied at every stop): tokens it holds, tokens that
+    // gave way to new ones at its ceiling, and ticker records not stored
+    // because no memory could be had for their token.
+    [[nodiscard]] size_t GetTickerMapSize() const noexcept { return m_converter.TickerCount(); }
+    [[nodiscard]] uint64_t GetTickerEvictionCount() const noexcept { return m_converter.EvictedTokenCount(); }
+    [[nodiscard]] uint64_t GetRefusedTokenCount() const noexcept { return m_converter.RefusedTokenCount(); }
     // Receive buffer the kernel granted at the last start, in bytes; 0 before.
     [[nodiscard]] int GetGrantedReceiveBuffer() const noexcept { return m_grantedReceiveBuffer.load(); }
     // Moves on whenever the relay thread is alive and well: at every batch

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <new>
 #include <string_view>
 
 namespace {
@@ -72,7 +73,12 @@ NetChangeResult PlainNetChange(int32_t lastPrice, const NEW_BCAST_TICKER_OHLOI& 
 
 }  // namespace
 
-CMarketDataConverter::CMarketDataConverter() : TickerMap(kTickerBuckets) {}
+CMarketDataConverter::CMarketDataConverter() = default;
+
+void CMarketDataConverter::Prepare()
+{
+    TickerMap.rehash(kTickerBuckets);
+}
 
 const uint8_t* CMarketDataConverter::Padded(const uint8_t* datagram, int length, int needed)
 {
@@ -127,17 +133,80 @@ void CMarketDataConverter::ProcessNewMarketData(const uint8_t* datagram, int dat
     }
 }
 
+void CMarketDataConverter::Clear()
+{
+    // A new, empty table: clear() alone would keep the bucket array.
+    TickerMap = {};
+    m_newest = m_oldest = nullptr;
+    m_saidFull = false;
+    m_tickerCount.store(0, std::memory_order_relaxed);
+}
+
 NEW_BCAST_TICKER_OHLOI* CMarketDataConverter::TickerEntry(int32_t token, COldDatagramSink& sink)
 {
-    if (const auto found = TickerMap.find(token); found != TickerMap.end())
-        return &found->second;
-    if (TickerMap.size() >= kMaxTickers) {
-        if (m_refusedTokens.fetch_add(1, std::memory_order_relaxed) == 0)
+    TICKER_ENTRY* entry = nullptr;
+    if (const auto found = TickerMap.find(token); found != TickerMap.end()) {
+        entry = &found->second;
+        if (m_moves - entry->Moved < kFreshMoves)
+            return &entry->Ticker;  // still in the newer half: it stays where it is
+        Unlink(*entry);
+    } else {
+        entry = NewTickerEntry(token, sink);
+        if (!entry)
+            return nullptr;
+    }
+    LinkNewest(*entry);
+    return &entry->Ticker;
+}
+
+CMarketDataConverter::TICKER_ENTRY* CMarketDataConverter::NewTickerEntry(int32_t token, COldDatagramSink& sink)
+{
+    TICKER_ENTRY* entry = nullptr;
+    if (TickerMap.size() >= kMaxTickers && m_oldest) {
+        // The least recently updated token gives way; its node is re-keyed,
+        // so nothing is allocated and the map stays at its ceiling.
+        TICKER_ENTRY& oldest = *m_oldest;
+        Unlink(oldest);
+        auto node = TickerMap.extract(oldest.Ticker.Token);
+        node.key() = token;
+        entry = &TickerMap.insert(std::move(node)).position->second;
+        m_evictedTokens.store(m_evictedTokens.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        if (!m_saidFull) {
+            m_saidFull = true;
             sink.OnTickerMapFull();
-        return nullptr;
+        }
+    } else {
+        try {
+            entry = &TickerMap.try_emplace(token).first->second;
+        } catch (const std::bad_alloc&) {
+            m_refusedTokens.store(m_refusedTokens.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            return nullptr;
+        }
+        m_tickerCount.store(TickerMap.size(), std::memory_order_relaxed);
     }
     // A new entry starts at zero.
-    return &TickerMap.emplace(token, NEW_BCAST_TICKER_OHLOI{}).first->second;
+    entry->Ticker = NEW_BCAST_TICKER_OHLOI{};
+    entry->Ticker.Token = token;
+    return entry;
+}
+
+void CMarketDataConverter::LinkNewest(TICKER_ENTRY& entry) noexcept
+{
+    entry.Moved = m_moves++;
+    entry.Newer = nullptr;
+    entry.Older = m_newest;
+    if (m_newest)
+        m_newest->Newer = &entry;
+    m_newest = &entry;
+    if (!m_oldest)
+        m_oldest = &entry;
+}
+
+void CMarketDataConverter::Unlink(TICKER_ENTRY& entry) noexcept
+{
+    (entry.Newer ? entry.Newer->Older : m_newest) = entry.Older;
+    (entry.Older ? entry.Older->Newer : m_oldest) = entry.Newer;
+    entry.Older = entry.Newer = nullptr;
 }
 
 void CMarketDataConverter::UpdateTickerPrices(int count, const uint8_t* records, COldDatagramSink& sink)
@@ -259,7 +328,7 @@ void CMarketDataConverter::ConvertDepthRecord(const uint8_t* from, uint8_t* to) 
 
     NEW_BCAST_TICKER_OHLOI ticker;  // all zero when the token has no entry
     if (const auto found = TickerMap.find(key); found != TickerMap.end())
-        ticker = found->second;
+        ticker = found->second.Ticker;
     Record::ClosePrice::Set(to, ticker.ClosePrice);
     Record::OpenPrice::Set(to, ticker.OpenPrice);
     Record::HighPrice::Set(to, ticker.HighPrice);

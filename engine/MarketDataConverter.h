@@ -19,7 +19,8 @@ public:
     [[nodiscard]] virtual uint8_t* NextDatagram() = 0;
     // Sends the 512-byte datagram written at the place NextDatagram gave (SendPacket).
     virtual void SendPacket(const uint8_t* datagram) = 0;
-    // The ticker map is full: a token was not stored (said once per converter).
+    // The ticker map is full: from now on a new token takes the place of the
+    // least recently updated one (said once until the map is cleared).
     virtual void OnTickerMapFull() {}
 };
 
@@ -37,9 +38,11 @@ struct NEW_BCAST_TICKER_OHLOI {
 static_assert(sizeof(NEW_BCAST_TICKER_OHLOI) == 32);
 
 // Turns new-format market data into old-format 7208 datagrams. Owned by
-// the engine and used only by its relay thread; its ticker map survives
-// stop, start and reconfiguration. Works in fixed buffers: the only
-// allocation is a map node for a token seen for the first time.
+// the engine and used only by its relay thread; its ticker map is emptied
+// when the relay stops (Clear). Works in fixed buffers: the only allocation
+// is a map node for a token seen for the first time while the map is below
+// its ceiling; at the ceiling the node of the least recently updated token
+// is taken for the new one.
 class CMarketDataConverter {
 public:
     static constexpr size_t kTickerBuckets = 135001;
@@ -57,13 +60,26 @@ public:
     // Anything that is not new-format market data is dropped silently.
     void ProcessNewMarketData(const uint8_t* datagram, int length, const char* segmentCode, COldDatagramSink& sink);
 
-    [[nodiscard]] size_t TickerCount() const noexcept { return TickerMap.size(); }
-    [[nodiscard]] size_t TickerBucketCount() const noexcept { return TickerMap.bucket_count(); }
-    // Ticker records whose new token found the map full. Safe to read from any thread.
-    [[nodiscard]] uint32_t RefusedTokenCount() const noexcept
+    // Sizes the ticker map once, before relaying, so that new tokens never
+    // rehash it on the relay thread; a stopped relay holds no table at all.
+    void Prepare();
+    // Empties the ticker map and gives its memory back. Only while no relay thread uses the converter.
+    void Clear();
+
+    // The counts are safe to read from any thread. Tokens in the ticker map:
+    [[nodiscard]] size_t TickerCount() const noexcept { return m_tickerCount.load(std::memory_order_relaxed); }
+    // Tokens that gave way to a new one at the ceiling, since the converter was made:
+    [[nodiscard]] uint64_t EvictedTokenCount() const noexcept
+    {
+        return m_evictedTokens.load(std::memory_order_relaxed);
+    }
+    // Ticker records not stored because no memory could be had for their new token:
+    [[nodiscard]] uint64_t RefusedTokenCount() const noexcept
     {
         return m_refusedTokens.load(std::memory_order_relaxed);
     }
+    // Relay thread only.
+    [[nodiscard]] size_t TickerBucketCount() const noexcept { return TickerMap.bucket_count(); }
 
 private:
     void ConvertDepthRecords(int count, const uint8_t* records, const char* segmentCode, COldDatagramSink& sink);
@@ -75,11 +91,37 @@ private:
     void ConvertDepthRecord(const uint8_t* from, uint8_t* to) const;
     void UpdateTickerPrices(int count, const uint8_t* records, COldDatagramSink& sink);
     void UpdateTickerOpenInterest(int count, const uint8_t* records, COldDatagramSink& sink);
-    // The entry of a token, made when there is room; null when the map is full.
-    NEW_BCAST_TICKER_OHLOI* TickerEntry(int32_t token, COldDatagramSink& sink);
+    // A token's values with their place in the update order: a list through
+    // the map's own nodes (which never move), from the most to the least
+    // recently updated, so finding the one to give way costs nothing. An
+    // update moves its entry to the front only once it has fallen behind
+    // the newer half of the ceiling: the steady updates of a feed's own
+    // tokens then cost one comparison, not two more nodes touched.
+    struct TICKER_ENTRY {
+        NEW_BCAST_TICKER_OHLOI Ticker;  // Ticker.Token is the entry's key
+        TICKER_ENTRY* Older = nullptr;
+        TICKER_ENTRY* Newer = nullptr;
+        uint32_t Moved = 0;  // m_moves when it came to the front
+    };
+    // Entries put at the front since it last came there, below which an entry is in the newer half.
+    static constexpr uint32_t kFreshMoves = kMaxTickers / 2;
 
-    std::unordered_map<int32_t, NEW_BCAST_TICKER_OHLOI> TickerMap;
-    std::atomic<uint32_t> m_refusedTokens{0};
+    // The entry of a token, now the most recently updated one: found, made
+    // (zero but for its token), or taken over from the least recently
+    // updated token at the ceiling. Null when no memory could be had.
+    NEW_BCAST_TICKER_OHLOI* TickerEntry(int32_t token, COldDatagramSink& sink);
+    TICKER_ENTRY* NewTickerEntry(int32_t token, COldDatagramSink& sink);
+    void LinkNewest(TICKER_ENTRY& entry) noexcept;
+    void Unlink(TICKER_ENTRY& entry) noexcept;
+
+    std::unordered_map<int32_t, TICKER_ENTRY> TickerMap;
+    TICKER_ENTRY* m_newest = nullptr;
+    TICKER_ENTRY* m_oldest = nullptr;
+    uint32_t m_moves = 0;  // entries put at the front so far (wraps; only differences count)
+    bool m_saidFull = false;
+    std::atomic<size_t> m_tickerCount{0};
+    std::atomic<uint64_t> m_evictedTokens{0};
+    std::atomic<uint64_t> m_refusedTokens{0};
     uint8_t m_decompressed[NEW_BCAST_MESSAGE::kMaxDecompressedLength];
     // The first `needed` bytes of the datagram, zeros behind its end; the
     // datagram itself when it is that long.

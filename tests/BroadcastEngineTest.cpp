@@ -211,25 +211,27 @@ TEST_F(BroadcastEngineTest, OwnerWaitingForTheRelayThreadRunsItsPendingCall)
     EXPECT_EQ(failing->GetStatus(), "Not Running");
 }
 
-// The ticker values outlive a stop, a reconfiguration and a new start.
-TEST_F(BroadcastEngineTest, TickerValuesOutliveAStopAndAReconfiguration)
+// A stop empties the ticker map: after a new start only what it receives enriches.
+TEST_F(BroadcastEngineTest, AStopEmptiesTheTickerMap)
 {
     const int sink = network->OpenSinkSocket(kOut, kOutPort);
-    auto engine = std::make_unique<CKOVBCastEngine>(Configuration(7, kGroup, 1, "QA"), &owner);
+    auto engine = std::make_unique<CKOVBCastEngine>(Configuration(7, kGroup, 1, "QB"), &owner);
     engine->Start();
     ASSERT_TRUE(WaitForStatus(*engine, "Connected"));
     ASSERT_TRUE(Feed(CompressedMessage(10600, 1, Encoded(TickerOpenInterest{4464, 7000}))));
-    ASSERT_TRUE(WaitFor([&] { return engine->GetReceivedCount() == 1; }));
-    engine->Stop();
-
-    engine->Configure(Configuration(7, kGroup, 1, "QB"));
-    engine->Start();
-    ASSERT_TRUE(WaitForStatus(*engine, "Connected"));
     ASSERT_TRUE(Feed(DepthMessage({DepthQuote{.Token = 4464}})));
     Bytes received;
     ASSERT_EQ(ReceiveDatagram(sink, received, 3s), 512);
-    EXPECT_EQ(Hex(received.data(), 1), "02");
     EXPECT_EQ(Hex(received.data() + 56 + 22, 4), "00 00 1B 58");  // open interest 7000
+    EXPECT_EQ(engine->GetTickerMapSize(), 1U);
+    engine->Stop();
+    EXPECT_EQ(engine->GetTickerMapSize(), 0U);
+
+    engine->Start();
+    ASSERT_TRUE(WaitForStatus(*engine, "Connected"));
+    ASSERT_TRUE(Feed(DepthMessage({DepthQuote{.Token = 4464}})));
+    ASSERT_EQ(ReceiveDatagram(sink, received, 3s), 512);
+    EXPECT_EQ(Hex(received.data() + 56 + 22, 4), "00 00 00 00") << "nothing kept from before the stop";
 }
 
 // An engine whose send endpoint records how many datagrams each flush carried.

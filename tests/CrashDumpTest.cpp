@@ -44,7 +44,7 @@ std::pair<int, std::vector<std::string>> RunChild(const std::string& directory, 
     const int status = child.Wait(60s);
     std::vector<std::string> dumps;
     for (const auto& entry : fs::directory_iterator(directory))
-        if (std::regex_match(entry.path().filename().string(), std::regex(R"(PLUXCrash_-?\d+\.dmp)")))
+        if (std::regex_match(entry.path().filename().string(), std::regex(R"(PLUXCrash_-?\d+(_\d+)?\.dmp)")))
             dumps.push_back(entry.path());
     return {status, dumps};
 }
@@ -245,21 +245,46 @@ TEST_F(CrashDumpTest, UnwritableDirectoryGetsNoDumpAndTheProcessStillDies)
     ASSERT_EQ(chmod(m_directory.Path().c_str(), 0700), 0);
 }
 
-TEST_F(CrashDumpTest, DumpReplacesTheFileOfTheSameSecond)
+// Run as root in a folder that others can write, where the names the next
+// crashes will take were planted (another user's files, mode 0666, and links
+// to a missing path and to root's own file): the dump takes the first free
+// name, made new with mode 0600, and leaves every plant as it was.
+TEST_F(CrashDumpTest, PlantedDumpNamesAreNeitherReusedNorFollowed)
 {
-    // Larger stale files under every name the crash can take: the dump's is the only one cut short.
-    constexpr uintmax_t kStaleSize = 64 << 20;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "planting another user's files takes root";
+    ASSERT_EQ(chmod(m_directory.Path().c_str(), 01777), 0);
+    const std::string victim = m_directory.File("victim"), missing = m_directory.File("made-by-the-dump");
+    std::ofstream(victim) << "root's own";
     const time_t now = time(nullptr);
     for (time_t second = now - 1; second <= now + 60; ++second) {
-        const std::string path = m_directory.File("PLUXCrash_" + std::to_string(second) + ".dmp");
-        std::ofstream(path) << "stale";
-        fs::resize_file(path, kStaleSize);
+        const std::string name = m_directory.File("PLUXCrash_" + std::to_string(second));
+        std::ofstream(name + ".dmp") << "stale";
+        ASSERT_EQ(chmod((name + ".dmp").c_str(), 0666), 0);
+        ASSERT_EQ(chown((name + ".dmp").c_str(), 65534, 65534), 0);
+        ASSERT_EQ(symlink(missing.c_str(), (name + "_1.dmp").c_str()), 0);
+        ASSERT_EQ(symlink(victim.c_str(), (name + "_2.dmp").c_str()), 0);
     }
     const auto [status, dumps] = RunChild(m_directory.Path(), "null_write");
     ASSERT_EQ(status, 128 + SIGSEGV);
-    EXPECT_EQ(std::count_if(dumps.begin(), dumps.end(),
-                            [&](const std::string& path) { return fs::file_size(path) < kStaleSize; }),
-              1);
+    std::vector<std::string> made;
+    for (const std::string& dump : dumps) {
+        struct stat file {};
+        ASSERT_EQ(lstat(dump.c_str(), &file), 0);
+        if (S_ISREG(file.st_mode) && file.st_uid == 0) {
+            made.push_back(dump);
+        } else if (S_ISREG(file.st_mode)) {
+            EXPECT_TRUE(ReadFile(dump) == "stale") << dump << " was written";
+        }
+    }
+    ASSERT_EQ(made.size(), 1U);
+    EXPECT_TRUE(made[0].ends_with("_3.dmp")) << made[0];
+    struct stat file {};
+    ASSERT_EQ(stat(made[0].c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 07777, 0600U);
+    EXPECT_EQ(CDumpView(made[0]).Read(0), 0x504d444dU);  // "MDMP"
+    EXPECT_EQ(ReadFile(victim), "root's own");
+    EXPECT_FALSE(fs::exists(missing));
 }
 
 }  // namespace

@@ -324,6 +324,7 @@ TEST_F(ConverterTest, TickerUpdatesStopAtTheLastWholeRecord)
 
 TEST_F(ConverterTest, SteadyStateAllocatesNothingAndTheMapIsSizedOnce)
 {
+    converter.Prepare();
     const size_t buckets = converter.TickerBucketCount();
     EXPECT_GE(buckets, 135001u);
     const Bytes prices = CompressedMessage(kPrices, 200, EncodedRecords(0, 200, [](int32_t token) {
@@ -348,26 +349,49 @@ TEST_F(ConverterTest, SteadyStateAllocatesNothingAndTheMapIsSizedOnce)
     EXPECT_EQ(converter.TickerBucketCount(), buckets);
 }
 
-// A feed of ever new tokens (hostile or corrupt) fills the map to its
-// ceiling and no further; known tokens keep their updates.
-TEST_F(ConverterTest, TheTickerMapStopsAtItsCeiling)
+// A feed of ever new tokens (hostile or corrupt) cannot poison the map: at
+// its ceiling the least recently updated token gives way, in the node it
+// leaves, so the map stays at its ceiling and allocates nothing more, a new
+// token is enriched as ever, and the feed's own token, updated all along,
+// keeps its values. Clear empties the map.
+TEST_F(ConverterTest, TheTickerMapGivesWayToNewTokensAtItsCeiling)
 {
-    constexpr int kPerMessage = 200;
-    const auto openInterest = [](int32_t first, int32_t value) {
-        return CompressedMessage(kOpenInterest, kPerMessage, EncodedRecords(first, kPerMessage, [value](int32_t token) {
-                                     return TickerOpenInterest{token, value};
-                                 }));
-    };
-    constexpr auto kCeiling = static_cast<int32_t>(CMarketDataConverter::kMaxTickers);
-    for (int32_t first = 0; first < kCeiling + kPerMessage; first += kPerMessage) Feed(openInterest(first, 1));
+    constexpr int32_t kPerMessage = 200, kFlood = 600000, kKept = 7, kNew = 4464;
+    // Distinct tokens in no order: i times an odd number, modulo 2^32.
+    const auto floodToken = [](int32_t i) { return static_cast<int32_t>(static_cast<uint32_t>(i) * 2654435761U); };
+    for (int32_t first = 1; first <= kFlood; first += kPerMessage)
+        Feed(CompressedMessage(
+            kOpenInterest, kPerMessage, EncodedRecords(first, kPerMessage, [&](int32_t i) {
+                return i == first ? TickerOpenInterest{kKept, 7000} : TickerOpenInterest{floodToken(i), 1};
+            })));
+    const size_t distinct = kFlood / kPerMessage * (kPerMessage - 1) + 1;
     EXPECT_EQ(converter.TickerCount(), CMarketDataConverter::kMaxTickers);
-    EXPECT_EQ(converter.RefusedTokenCount(), static_cast<uint32_t>(kPerMessage));
+    EXPECT_EQ(converter.EvictedTokenCount(), distinct - CMarketDataConverter::kMaxTickers);
+    EXPECT_EQ(converter.RefusedTokenCount(), 0U);
     EXPECT_EQ(sink.MapFullReports, 1);
 
-    Feed(openInterest(0, 7000));
-    FeedDepth({DepthQuote{.Token = kPerMessage - 1}}, "QB");
-    ASSERT_EQ(sink.Sent.size(), 1u);
-    EXPECT_EQ(SentHex(56 + 22, 4), "00 00 1B 58") << "a known token's open interest, 7000";
+    const Bytes newPrices = CompressedMessage(kPrices, 1, Encoded(TickerPrices{kNew, 990, 1030, 980, 1000}));
+    const Bytes depth[] = {DepthMessage({DepthQuote{.Token = kNew, .LastPrice = 1025}}),
+                           DepthMessage({DepthQuote{.Token = kKept}}),
+                           DepthMessage({DepthQuote{.Token = floodToken(2)}})};
+    sink.Sent.reserve(sink.Sent.size() + 3);
+    const long before = AllocationCount();
+    Feed(newPrices);
+    for (const Bytes& message : depth) Feed(message);
+    EXPECT_EQ(AllocationCount(), before);
+    ASSERT_GE(sink.Sent.size(), 3U);
+    const auto sentHex = [&](size_t fromEnd, size_t offset, size_t length) {
+        return Hex(sink.Sent[sink.Sent.size() - fromEnd].data() + offset, length);
+    };
+    EXPECT_EQ(sentHex(3, 56 + 16, 6), "2B 00 00 00 03 E8") << "the new token's close price, 1000";
+    EXPECT_EQ(sentHex(2, 56 + 22, 4), "00 00 1B 58") << "the kept token's open interest, 7000";
+    EXPECT_EQ(sentHex(1, 56 + 22, 4), "00 00 00 00") << "an early flood token gave way";
+    EXPECT_EQ(converter.TickerCount(), CMarketDataConverter::kMaxTickers);
+
+    converter.Clear();
+    EXPECT_EQ(converter.TickerCount(), 0U);
+    Feed(depth[1]);
+    EXPECT_EQ(SentHex(56 + 22, 4), "00 00 00 00");
 }
 
 }  // namespace

@@ -23,6 +23,7 @@
 #include <sstream>
 
 #include "config/PersistedSettings.h"
+#include "log/EventLog.h"
 #include "net/NwProtocol.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/NetworkTest.h"
@@ -362,7 +363,8 @@ TEST_F(RelayTest, EndsWhenARowCannotStartAndRefusesALoop)
 }
 
 // A closed standard output (a reader that went away) stops the lines, and
-// an event log that cannot be written is said on stderr; relaying goes on.
+// an event log that cannot be written (or may not be: a planted link) is
+// said on stderr; relaying goes on.
 // (Root writes into any folder of an ordinary file system: /sys refuses
 // new files even to root.)
 TEST_F(RelayTest, SurvivesAClosedStandardOutputAndAnUnwritableLog)
@@ -376,6 +378,22 @@ TEST_F(RelayTest, SurvivesAClosedStandardOutputAndAnUnwritableLog)
     EXPECT_EQ(piped.Wait(10s), 0) << piped.Stderr();
     EXPECT_PRED2(Contains, piped.Stderr(), "The event log /sys/PLUX_");
     EXPECT_PRED2(Contains, piped.Stderr(), "cannot be written: Permission denied.");
+
+    // Nor does root's relay write through a link planted under the day's name in a folder others can write.
+    const std::string shared = store.Path() + "/shared", victim = store.Path() + "/victim";
+    std::filesystem::create_directory(shared);
+    std::filesystem::permissions(shared, std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+    std::ofstream(victim) << "root's own\n";
+    const std::string planted = shared + "/" + CEventLog::GetLogFileName(std::time(nullptr));
+    std::filesystem::create_symlink(victim, planted);
+    ChildProcess linked(Relay({"--host-ip", TestNetwork::kHostSideIp, "--zenta-ip", TestNetwork::kZentaSideIp,
+                               "--log-dir", shared, "--seconds", "1", kRow}),
+                        store.Path());
+    EXPECT_EQ(linked.Wait(10s), 0) << linked.Stderr();
+    EXPECT_PRED2(
+        Contains, linked.Stderr(),
+        "The event log " + planted + " cannot be written: it is a symbolic link, which the log does not follow.");
+    EXPECT_EQ(ReadFile(victim), "root's own\n");
 }
 
 // Store mode runs the Auto Start list, holding the store against a second
@@ -772,7 +790,8 @@ TEST_F(RelayTest, SaysWhenCarrierGoesAndBoundsItsLines)
 
 // A relay converting: the operator's check (orma-feed in the feed
 // namespace, orma-monitor in the sink namespace) shows what it made, and a
-// feed of ever new tokens stays within the ticker map's ceiling.
+// feed of ever new tokens stays within the ticker map's ceiling and leaves
+// room for the tokens listed after it.
 TEST_F(RelayTest, ConvertsForTheMonitorAndATokenFloodStaysBounded)
 {
     StartRelay({"1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.20.1,34002,UDP,MULTICAST,N,Y,"});
@@ -804,6 +823,17 @@ TEST_F(RelayTest, ConvertsForTheMonitorAndATokenFloodStaysBounded)
             std::this_thread::sleep_for(10ms);  // within the relay's receive buffer
     }
     EXPECT_TRUE(WaitFor([&] { return store.CountLogLines("Config ID 1 Ticker map is full (500000 tokens)") == 1; }));
+    // The flood does not poison the map: a token listed after it is still enriched.
+    ChildProcess after({"ip", "netns", "exec", network->SinkNamespace(), ORMA_MONITOR, "--group", "239.255.20.1",
+                        "--port", "34002", "--interface", TestNetwork::kSinkIp, "--count", "1", "--seconds", "10"},
+                       store.Path());
+    ASSERT_TRUE(WaitFor([&] { return after.Stdout().starts_with("orma-monitor: listening on"); }));
+    EXPECT_TRUE(Shell("ip netns exec " + network->FeedNamespace() +
+                      " " ORMA_FEED " --group 239.255.10.1 --port 34001 --interface 198.18.0.1 --tokens 4465"
+                      " --close 2000 --last 2050 --oi 7 --flags 22 --count 3 --records 1 >/dev/null"));
+    EXPECT_EQ(after.Wait(15s), 0);
+    EXPECT_PRED2(Contains, after.Stdout(), "token 4465  state 2  last 2050  net + 250  oi 7  close 2000")
+        << after.Stdout() << after.Stderr();
     std::ifstream status("/proc/" + std::to_string(relay->Pid()) + "/status");
     long residentKb = 0;
     for (std::string line; std::getline(status, line);)

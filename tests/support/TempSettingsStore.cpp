@@ -63,6 +63,8 @@ std::vector<std::string> TempSettingsStore::StoredRows()
 
 std::string TempSettingsStore::LogText() const
 {
+    if (g_pEventLog)
+        (void)g_pEventLog->Flush();         // the lines queued so far are in the files
     std::set<std::filesystem::path> files;  // in name order
     for (const auto& entry : std::filesystem::directory_iterator(Path()))
         if (entry.path().filename().string().starts_with("PLUX_"))
