@@ -69,6 +69,12 @@ const char* const kRelayHelp =
     "                       serve the counters over HTTP at /metrics in the\n"
     "                       Prometheus text format, on 127.0.0.1 unless an IPv4\n"
     "                       address is given\n"
+    "  --health-file FILE   keep FILE saying whether this node can relay, for\n"
+    "                       keepalived's track_file of a relay pair: 1 while it\n"
+    "                       can, 0 from the moment it cannot (a Host-side\n"
+    "                       interface gone, down or without carrier, receives\n"
+    "                       failing), when it stops, and when it dies, killed or\n"
+    "                       not (a small keeper process writes it then)\n"
     "  --seconds N          stop after N seconds (default: run until a signal)\n"
     "  --quiet              no per-second lines\n"
     "  --counters           per-second lines also under systemd (NOTIFY_SOCKET or\n"
@@ -292,9 +298,17 @@ bool ReadRelayOptions(int argc, char** argv, RelayOptions& options, std::string&
     const bool quiet = line.Has("quiet");
     const bool counters = line.Has("counters");
     options.MetricsAddress = line.Text("metrics");
+    std::error_code ignoredError;
     sockaddr_in metrics{};
     if (line.Has("metrics") && !ParseMetricsAddress(options.MetricsAddress, metrics)) {
         problem = "--metrics needs PORT or IPV4-ADDRESS:PORT, not \"" + options.MetricsAddress + "\"";
+        return false;
+    }
+    options.HealthFile = line.Text("health-file");
+    if (line.Has("health-file") &&
+        !std::filesystem::is_directory(std::filesystem::absolute(options.HealthFile, ignoredError).parent_path(),
+                                       ignoredError)) {
+        problem = "--health-file " + options.HealthFile + ": its folder does not exist";
         return false;
     }
     if (!ReadPollingCpus(line, options, problem))
