@@ -72,6 +72,8 @@ const char* CKOVBCastEngine::StateText(RELAY_STATE state) noexcept
         return "Send Failing";
     case RELAY_STATE::ReceiveFailing:
         return "Receive Failing";
+    case RELAY_STATE::Standby:
+        return "Standby";
     }
     return "";
 }
@@ -277,7 +279,10 @@ int CKOVBCastEngine::Run()
         LogEvent("%s Config ID %d Receive buffer is %d bytes, less than the %u asked: raise net.core.rmem_max.",
                  LocalTimeText().c_str(), c.ConfigId, granted, kReceiveSocketBuffer);
 
-    if (OpenSendEndpoint() == -1) {
+    m_standingBy = m_options.Standby && m_zentaInterface == 0;
+    if (m_standingBy) {
+        // Sends nothing until its address comes: nothing to open towards ZENTA yet.
+    } else if (OpenSendEndpoint() == -1) {
         const int error = SendEndpoint->LastSocketError();
         if (error) {
             LogEvent("%s Config ID %d Error in Send Socket. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
@@ -291,8 +296,9 @@ int CKOVBCastEngine::Run()
         SendEndpoint->Close();
         return 0;
     }
-    LogEvent("%s Config ID %d Send Socket Created Successfully. IP: %s, Port: %d, Retval: %d ", LocalTimeText().c_str(),
-             c.ConfigId, c.SendIp.c_str(), c.SendPort, SendEndpoint->LastSocketError());
+    if (!m_standingBy)
+        LogEvent("%s Config ID %d Send Socket Created Successfully. IP: %s, Port: %d, Retval: %d ",
+                 LocalTimeText().c_str(), c.ConfigId, c.SendIp.c_str(), c.SendPort, SendEndpoint->LastSocketError());
     LogEvent("%s Config ID %d has been Started successfully.", LocalTimeText().c_str(), c.ConfigId);
     PrepareRelayThread();
 
@@ -303,10 +309,15 @@ int CKOVBCastEngine::Run()
             CloseEndpoints();
             return 0;
         }
-        m_state = RELAY_STATE::Connected;
+        m_state = m_standingBy ? RELAY_STATE::Standby : RELAY_STATE::Connected;
         m_statusReason.clear();
         Running.store(1, std::memory_order_release);
     }
+    if (m_standingBy)
+        LogEvent(
+            "%s Config ID %d Stands by: no interface holds %s, the address towards ZENTA; it receives and "
+            "sends nothing.",
+            LocalTimeText().c_str(), c.ConfigId, c.ZentaSideIp.c_str());
     CallOwnerFromRelay([id = c.ConfigId](CEngineOwner& owner) { owner.OnBroadcastState(id); });
 
     m_nextRejoin = MonotonicSeconds() + m_options.RejoinSeconds;
@@ -341,7 +352,7 @@ void CKOVBCastEngine::RelayLoop()
         if (!m_statusShowsRunning || m_receivesFailing) {
             std::lock_guard lock(m_statusMutex);
             if (Running.load(std::memory_order_relaxed) && !m_sendsFailing) {
-                m_state = RELAY_STATE::Running;
+                m_state = m_standingBy ? RELAY_STATE::Standby : RELAY_STATE::Running;
                 m_statusReason.clear();
             }
             m_statusShowsRunning = true;
@@ -353,15 +364,24 @@ void CKOVBCastEngine::RelayLoop()
             continue;  // too long for the buffer, or the endpoint was interrupted
         if (newBatch)
             m_lastDatagramTime.store(MonotonicSeconds(), std::memory_order_relaxed);
+        if (m_standingBy && CInterfaceWatcher::Instance().Generation() != m_seenGeneration) {
+            // The address may have come: this very datagram is then sent from
+            // it. (Any other change waits for the next batch, as it must: the
+            // receive socket holds this datagram.)
+            if (const int zenta = CInterfaceWatcher::InterfaceIndexOf(m_configuration.ZentaSideIp); zenta != 0) {
+                m_zentaInterface = zenta;
+                TakeOver();
+            }
+        }
         // What one datagram produces goes out in one system call.
-        if (send.QueuedSendRoom() < mostSentPerReceived)
+        if (!m_standingBy && send.QueuedSendRoom() < mostSentPerReceived)
             FlushSends();
         if (!nmkt) {
             Add(ReceivedCount);
             // Sent from where it was received: its first 512 bytes, or all of
             // it followed by zeros.
             const int kept = received < kDatagramSize ? received : kDatagramSize;
-            if (!send.QueueSend(datagram, kept, kDatagramSize - kept))
+            if (!m_standingBy && !send.QueueSend(datagram, kept, kDatagramSize - kept))
                 Add(m_failedSends);
         } else {
             m_converter.ProcessNewMarketData(datagram, received, segment, *this);
@@ -384,7 +404,7 @@ std::string CKOVBCastEngine::MissingInterfaces() const
     std::string missing;
     for (const auto& [index, address, side] : {std::tuple{m_hostInterface, &m_configuration.HostSideIp, "Host"},
                                                std::tuple{m_zentaInterface, &m_configuration.ZentaSideIp, "ZENTA"}}) {
-        if (index == 0)
+        if (index == 0 && !(m_options.Standby && address == &m_configuration.ZentaSideIp))
             missing += (missing.empty() ? "" : "; ") +
                        FormatText("no interface holds %s, the address towards %s", address->c_str(), side);
     }
@@ -411,8 +431,10 @@ bool CKOVBCastEngine::WaitForInterfaces()
 bool CKOVBCastEngine::OpenEndpointsAgain()
 {
     while (WaitForInterfaces()) {
-        if (OpenReceiveEndpoint() == 0 && OpenSendEndpoint() == 0) {
+        const bool standingBy = m_options.Standby && m_zentaInterface == 0;
+        if (OpenReceiveEndpoint() == 0 && (standingBy || OpenSendEndpoint() == 0)) {
             m_grantedReceiveBuffer = ReceiveEndpoint->GrantedReceiveBuffer();
+            m_standingBy = standingBy;
             return true;
         }
         // An interface went again meanwhile, or refused the sockets: a little later.
@@ -442,6 +464,18 @@ void CKOVBCastEngine::LookAfterInterfaces()
     NoteInterfaces();
     if (m_hostInterface == host && m_zentaInterface == zenta)
         return;  // a change elsewhere, or one the sockets outlive (a link down and up again)
+    if (m_options.Standby && m_hostInterface == host) {
+        // Only the ZENTA side changed: the receive socket and its membership stay.
+        if (!m_standingBy) {
+            FlushSends();
+            SendEndpoint->Close();
+        }
+        if (m_zentaInterface != 0)
+            TakeOver();
+        else
+            StandBy();
+        return;
+    }
 
     // The sockets belong to an interface that is gone or replaced: the
     // membership went with it, and sends would leave by it.
@@ -457,8 +491,40 @@ void CKOVBCastEngine::LookAfterInterfaces()
     if_indextoname(static_cast<unsigned>(m_hostInterface), hostName);
     if_indextoname(static_cast<unsigned>(m_zentaInterface), zentaName);
     LogEvent("%s Config ID %d Relays again: receiving on %s, sending from %s.", LocalTimeText().c_str(), configId,
-             hostName, zentaName);
+             hostName, m_standingBy ? "none (it stands by)" : zentaName);
+    SetStatus(m_standingBy ? RELAY_STATE::Standby : m_sendsFailing ? RELAY_STATE::SendFailing : RELAY_STATE::Running);
+}
+
+void CKOVBCastEngine::TakeOver()
+{
+    const KOV_BCAST_CONFIG& c = m_configuration;
+    char zentaName[IF_NAMESIZE] = "?";
+    if_indextoname(static_cast<unsigned>(m_zentaInterface), zentaName);
+    if (OpenSendEndpoint() != 0) {
+        const int error = SendEndpoint->LastSocketError();
+        SendEndpoint->ClearLastSocketError();
+        SendEndpoint->Close();
+        m_standingBy = true;
+        SetStatus(RELAY_STATE::Standby, SystemReason(error));
+        LogEvent("%s Config ID %d Cannot send from %s on %s: %s; it stands by until its interfaces change.",
+                 LocalTimeText().c_str(), c.ConfigId, c.ZentaSideIp.c_str(), zentaName, std::strerror(error));
+        return;
+    }
+    m_standingBy = false;
+    m_statusShowsRunning = true;
     SetStatus(m_sendsFailing ? RELAY_STATE::SendFailing : RELAY_STATE::Running);
+    LogEvent("%s Config ID %d Takes over: %s, the address towards ZENTA, is on %s; it sends from it.",
+             LocalTimeText().c_str(), c.ConfigId, c.ZentaSideIp.c_str(), zentaName);
+}
+
+void CKOVBCastEngine::StandBy()
+{
+    m_standingBy = true;
+    SetStatus(RELAY_STATE::Standby);
+    LogEvent(
+        "%s Config ID %d Stands by: no interface holds %s, the address towards ZENTA; it receives and sends "
+        "nothing.",
+        LocalTimeText().c_str(), m_configuration.ConfigId, m_configuration.ZentaSideIp.c_str());
 }
 
 void CKOVBCastEngine::OnNoDatagram(int result)
@@ -520,6 +586,8 @@ void CKOVBCastEngine::CountConverted()
 
 uint8_t* CKOVBCastEngine::NextDatagram()
 {
+    if (m_standingBy)
+        return m_spareDatagram;  // converted as usual, sent nowhere
     uint8_t* slot = SendEndpoint->SendSlot();
     if (!slot) {
         FlushSends();
@@ -531,10 +599,12 @@ uint8_t* CKOVBCastEngine::NextDatagram()
 void CKOVBCastEngine::SendPacket(const uint8_t* datagram)
 {
     // Counted when the kernel accepts it (FlushSends).
-    if (datagram == m_spareDatagram)
-        Add(m_failedSends);
-    else
+    if (datagram == m_spareDatagram) {
+        if (!m_standingBy)
+            Add(m_failedSends);
+    } else {
         SendEndpoint->QueueWrittenSend(kDatagramSize);
+    }
 }
 
 void CKOVBCastEngine::OnTickerMapFull()

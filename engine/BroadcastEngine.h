@@ -28,6 +28,13 @@
 // its address or comes back as another interface closes its sockets,
 // waits ("Waiting for Interface") and opens them again on the interface that
 // now holds the address, without the owner.
+//
+// A standby relay (RELAY_OPTIONS::Standby) whose ZENTA-side address no
+// interface holds receives, counts and converts as usual and sends nothing
+// ("Standby"); when an interface takes the address (a pair's virtual
+// address moving to this node) it sends from it from the next datagram on,
+// and when the address goes it stops sending and stands by again, its
+// receive socket and group membership untouched throughout.
 class CKOVBCastEngine : private COldDatagramSink {
 public:
     // What the status text says (GetStatus gives the words).
@@ -41,6 +48,7 @@ public:
         WaitingForInterface,
         SendFailing,
         ReceiveFailing,
+        Standby,
     };
     [[nodiscard]] static const char* StateText(RELAY_STATE state) noexcept;
 
@@ -66,6 +74,9 @@ public:
         // Leave and join the group again this often, for switches that snoop
         // IGMP without a querier; 0: never.
         int RejoinSeconds = 0;
+        // Receive while no interface holds the ZENTA-side address, and send
+        // only while one does: one node of a pair.
+        bool Standby = false;
     };
 
     // A stopped engine ("Not Running") for the configuration; the owner
@@ -148,7 +159,12 @@ private:
     void LookAfterInterfaces();
     // Looks up which interfaces hold the two local addresses now.
     void NoteInterfaces();
-    // What keeps the relay from its interfaces, in words; empty when both addresses are held.
+    // Relay thread, standby relay: the ZENTA-side address came (sends from
+    // it) or went (stops sending), one log line each way.
+    void TakeOver();
+    void StandBy();
+    // What keeps the relay from its interfaces, in words; empty when both
+    // addresses are held (a standby relay needs only its Host-side one).
     [[nodiscard]] std::string MissingInterfaces() const;
     // Relay thread: until both local addresses are held by interfaces,
     // says so (status and one log line) and waits. False on a stop.
@@ -207,6 +223,7 @@ private:
     bool m_statusShowsRunning = false;
     bool m_sendsFailing = false;
     bool m_receivesFailing = false;
+    bool m_standingBy = false;  // receiving, not sending: no interface holds the ZENTA-side address
     uint32_t m_failedSendsWhenFailingBegan = 0;
     uint8_t m_spareDatagram[kDatagramSize] = {};  // where a datagram goes that no send batch can take
 };

@@ -41,8 +41,7 @@ constexpr uint16_t kFeedPort = 34001;
 constexpr const char* kRelayedGroup = "239.255.20.1";
 constexpr uint16_t kRelayedPort = 34002;
 const std::string kRow = "1,QA,239.255.10.1,34001,UDP,MULTICAST,239.255.20.1,34002,UDP,MULTICAST,N,N,";
-// What a relay that waits for the virtual address shows.
-const std::string kStandbyState = "Waiting for Interface";
+const std::string kStandbyState = "Standby";
 
 constexpr int kRate = 20000;  // datagrams a second
 constexpr auto kLongestSilence = 500ms;
@@ -114,8 +113,8 @@ struct Node {
     {
         Relay = std::make_unique<ChildProcess>(
             std::vector<std::string>{"ip", "netns", "exec", Namespace, ORMA_RELAY_PATH, "--host-ip", HostIp,
-                                     "--zenta-ip", kVirtualIp, "--wait-for-interfaces", "--health-file", Health(),
-                                     "--log-dir", Folder.Path(), kRow},
+                                     "--zenta-ip", kVirtualIp, "--wait-for-interfaces", "--standby", "--health-file",
+                                     Health(), "--log-dir", Folder.Path(), kRow},
             Folder.Path());
     }
     void StartKeepalived(bool preempt, int priority)

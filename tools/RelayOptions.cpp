@@ -53,6 +53,13 @@ const char* const kRelayHelp =
     "  --wait-for-interfaces\n"
     "                       a relay whose Host-side or ZENTA-side address no\n"
     "                       interface holds yet waits for it instead of failing\n"
+    "  --standby            one node of a relay pair: a relay whose ZENTA-side\n"
+    "                       address no interface holds receives, counts and\n"
+    "                       converts as usual and sends nothing (\"Standby\");\n"
+    "                       it sends from the address as soon as an interface\n"
+    "                       holds it (keepalived moving it here) and stands by\n"
+    "                       again when it goes. In store mode also when the\n"
+    "                       store says Standby=Y\n"
     "  --rejoin-seconds N   leave and join each group again every N seconds, for\n"
     "                       switches that snoop IGMP without a querier (default\n"
     "                       0: never)\n"
@@ -287,12 +294,13 @@ bool ParseCommandLineRow(const std::string& row, KOV_BCAST_CONFIG& configuration
 
 bool ReadRelayOptions(int argc, char** argv, RelayOptions& options, std::string& problem)
 {
-    CCommandLine line(argc, argv, {"from-store", "all", "wait-for-interfaces", "poll", "quiet", "counters"},
+    CCommandLine line(argc, argv, {"from-store", "all", "wait-for-interfaces", "standby", "poll", "quiet", "counters"},
                       /*takesOperands=*/true);
     options.FromStore = line.Has("from-store");
     options.LogDirectory = line.Text("log-dir", ".");
     options.Seconds = line.Number("seconds", -1, 0, kMaxSeconds);
     options.Relay.WaitForInterfaces = line.Has("wait-for-interfaces");
+    options.Relay.Standby = line.Has("standby");
     options.Relay.RejoinSeconds = static_cast<int>(line.Number("rejoin-seconds", 0, 0, 86400));
     options.Relay.Polling = line.Has("poll");
     const bool quiet = line.Has("quiet");

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "config/PersistedSettings.h"
 #include "config/Registry.h"
 #include "config/StoreLock.h"
 #include "crashdump/CrashDumpWriter.h"
@@ -140,6 +141,8 @@ int main(int argc, char** argv)
         LogClosed();
         return kExitFailed;
     }
+    if (options.FromStore && ReadStandbySetting())
+        options.Relay.Standby = true;
     CRelaySet relays(options);
     relays.Apply(configurations, /*keepUnlisted=*/false, /*logChanges=*/false);
 

@@ -20,7 +20,7 @@ using State = CKOVBCastEngine::RELAY_STATE;
 bool HasLiveThread(State state)
 {
     return state == State::Connected || state == State::Running || state == State::SendFailing ||
-           state == State::ReceiveFailing || state == State::WaitingForInterface;
+           state == State::ReceiveFailing || state == State::WaitingForInterface || state == State::Standby;
 }
 
 }  // namespace
