@@ -4,7 +4,7 @@
 # nodes each with its relay and keepalived from the shipped example, a
 # receiver), ROUNDS failovers per case, each from the node that is active
 # then. Prints per case the median and the worst longest silence at the
-# receiver. Run as root on a quiet machine; the load is printed with the
+# receiver, and the datagrams received twice. Run as root on a quiet machine; the load is printed with the
 # figures.
 #
 #   bench/failover.sh [BUILD-DIR] [ROUNDS]     (build-bench, 20)
@@ -21,9 +21,11 @@ trap 'rm -f "$report"' EXIT
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 ORMA_PAIR_ROUNDS=$rounds ORMA_PAIR_REPORT=$report "$build/tests/relay_pair_test" >/dev/null 2>&1 || echo "(some case failed its test)"
 echo "load after:  $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-20s %6s %10s %9s\n' case gaps median-ms worst-ms
-for name in $(cut -d' ' -f1 "$report" | uniq); do
-  grep "^$name " "$report" | cut -d' ' -f2 | sort -n |
-    awk -v name="$name" '{ v[NR] = $1 } END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2;
-                           printf "%-20s %6d %10s %9d\n", name, NR, m, v[NR] }'
+printf '%-20s %9s %10s %9s %10s\n' case failovers median-ms worst-ms duplicates
+for name in $(awk '$1 == "silence" { print $2 }' "$report" | uniq); do
+  twice=$(awk -v name="$name" '$1 == "twice" && $2 == name { n += $3 } END { print n + 0 }' "$report")
+  awk -v name="$name" '$1 == "silence" && $2 == name { print $3 }' "$report" | sort -n |
+    awk -v name="$name" -v twice="$twice" '{ v[NR] = $1 }
+      END { m = NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2;
+            printf "%-20s %9d %10s %9d %10d\n", name, NR, m, v[NR], twice }'
 done
