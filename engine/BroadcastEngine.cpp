@@ -520,6 +520,8 @@ void CKOVBCastEngine::TakeOver()
 void CKOVBCastEngine::StandBy()
 {
     m_standingBy = true;
+    // Sends refused once the address had gone are counted; they say nothing about the next address.
+    m_sendsFailing = false;
     SetStatus(RELAY_STATE::Standby);
     LogEvent(
         "%s Config ID %d Stands by: no interface holds %s, the address towards ZENTA; it receives and sends "
