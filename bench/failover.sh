@@ -22,7 +22,7 @@ echo "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 ORMA_PAIR_ROUNDS=$rounds ORMA_PAIR_REPORT=$report "$build/tests/relay_pair_test" >/dev/null 2>&1 || echo "(some case failed its test)"
 echo "load after:  $(cut -d' ' -f1-3 /proc/loadavg)"
 printf '%-20s %9s %10s %9s %10s\n' case failovers median-ms worst-ms duplicates
-for name in $(awk '$1 == "silence" { print $2 }' "$report" | uniq); do
+for name in $(awk '$1 == "silence" && !seen[$2]++ { print $2 }' "$report"); do
   # A failback's duplicates are counted with the case that made it.
   twice=$(awk -v name="$name" '$1 == "twice" && $2 == name { n += $3 } END { print n + 0 }' "$report")
   awk -v name="$name" '$1 == "silence" && $2 == name { print $3 }' "$report" | sort -n |
