@@ -4,6 +4,7 @@
 #include "engine/EngineOwner.h"
 #include "engine/MarketDataConverter.h"
 #include "engine/OwnerCallGate.h"
+#include "engine/TroubleLines.h"
 #include "net/NwProtocol.h"
 
 #include <atomic>
@@ -27,7 +28,10 @@
 // A running relay whose interface towards Host or ZENTA disappears, loses
 // its address or comes back as another interface closes its sockets,
 // waits ("Waiting for Interface") and opens them again on the interface that
-// now holds the address, without the owner.
+// now holds the address, without the owner: unless its output would then
+// come back to its input ("Loop Refused", until the interfaces change), and
+// retrying with a back-off while the system refuses the sockets ("Open
+// Failing"). An interface without carrier shows as "No Carrier".
 //
 // A standby relay (RELAY_OPTIONS::Standby) whose ZENTA-side address no
 // interface holds receives, counts and converts as usual and sends nothing
@@ -48,6 +52,9 @@ public:
         WaitingForInterface,
         SendFailing,
         ReceiveFailing,
+        LoopRefused,
+        OpenFailing,
+        NoCarrier,
         Standby,
     };
     [[nodiscard]] static const char* StateText(RELAY_STATE state) noexcept;
@@ -62,6 +69,12 @@ public:
     // A relay thread waiting for datagrams looks up at least this often
     // (for a stop, changed interfaces, a due re-join).
     static constexpr int kWakeAfterMs = 250;
+    // A re-open the system refuses is tried again after this long, doubling up to the longest.
+    static constexpr int kFirstOpenRetryMs = 250;
+    static constexpr int kLongestOpenRetryMs = 5000;
+    // What is still queued in the receive socket when it closes is relayed
+    // first, for at most this long.
+    static constexpr int kDrainMs = 200;
 
     // How the relay thread works; taken at the next Start.
     struct RELAY_OPTIONS {
@@ -106,23 +119,37 @@ public:
     // Owner thread: a relay thread was started and has not ended (its start
     // may still be pending, or it waits for its interfaces).
     [[nodiscard]] bool HasRelayThread() const { return RelayThread.joinable() && !m_ownerGate->ThreadEnded(); }
+
+    // The counts since the last Configure, 64 bits: they never wrap.
+    // Datagrams passed through (NMKT off), converted messages (NMKT on),
+    // datagrams the kernel accepted to send, sends refused or given up
+    // (the kernel's drops after accepting one among them), datagrams the
+    // kernel dropped before the relay could read them (receive buffer
+    // full), and datagrams too long for the receive buffer.
+    [[nodiscard]] uint64_t GetReceivedTotal() const noexcept { return m_received.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint64_t GetConvertedTotal() const noexcept { return m_converted.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint64_t GetSentTotal() const noexcept { return m_sent.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint64_t GetFailedSendTotal() const noexcept { return m_failedSends.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint64_t GetDroppedTotal() const;
+    [[nodiscard]] uint64_t GetOversizedTotal() const noexcept { return m_oversized.load(std::memory_order_relaxed); }
+
+    // The same counts as the console shows them, in 32 bits: after
+    // 4294967295 comes 1 (NextSentCount).
     // "Pkts Recv": converted messages with NMKT on, received datagrams otherwise.
     [[nodiscard]] uint32_t GetReceivedCount() const noexcept;
-    // The two counts behind it: datagrams passed through (NMKT off) and converted messages (NMKT on).
-    [[nodiscard]] uint32_t GetPassThroughCount() const noexcept
-    {
-        return ReceivedCount.load(std::memory_order_relaxed);
-    }
-    [[nodiscard]] uint32_t GetConvertedCount() const noexcept { return ConvertedCount.load(std::memory_order_relaxed); }
-    [[nodiscard]] uint32_t GetSentCount() const noexcept { return SentCount.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint32_t GetPassThroughCount() const noexcept { return Shown(GetReceivedTotal()); }
+    [[nodiscard]] uint32_t GetConvertedCount() const noexcept { return Shown(GetConvertedTotal()); }
+    [[nodiscard]] uint32_t GetSentCount() const noexcept { return Shown(GetSentTotal()); }
+    [[nodiscard]] uint32_t GetDroppedCount() const { return Shown(GetDroppedTotal()); }
+    [[nodiscard]] uint32_t GetFailedSendCount() const noexcept { return Shown(GetFailedSendTotal()); }
+    [[nodiscard]] uint32_t GetOversizedCount() const noexcept { return Shown(GetOversizedTotal()); }
+
     [[nodiscard]] std::string GetStatus() const { return StateText(GetState()); }
     [[nodiscard]] RELAY_STATE GetState() const noexcept { return m_state.load(std::memory_order_acquire); }
-    // The system's reason in words for a status of failure, empty otherwise.
+    // The status's reason in words (the system's reason for a failure, what
+    // a waiting relay waits for), and the oversized datagrams when there
+    // were any; empty otherwise.
     [[nodiscard]] std::string GetStatusReason() const;
-    // Datagrams the kernel dropped before the relay could read them (receive buffer full).
-    [[nodiscard]] uint32_t GetDroppedCount() const;
-    // Datagrams the kernel refused to send.
-    [[nodiscard]] uint32_t GetFailedSendCount() const noexcept { return m_failedSends.load(std::memory_order_relaxed); }
     // Ticker records not stored because the ticker map was full.
     [[nodiscard]] uint32_t GetRefusedTokenCount() const noexcept { return m_converter.RefusedTokenCount(); }
     // Receive buffer the kernel granted at the last start, in bytes; 0 before.
@@ -141,6 +168,11 @@ public:
     {
         return (count == UINT32_MAX ? 0 : count) + 1;
     }
+    // A 64-bit total as a 32-bit count that follows NextSentCount from 0.
+    [[nodiscard]] static constexpr uint32_t Shown(uint64_t total) noexcept
+    {
+        return total == 0 ? 0 : static_cast<uint32_t>((total - 1) % UINT32_MAX + 1);
+    }
 
 protected:
     // The endpoints Configure makes: UDP ones. (A test puts recording ones
@@ -148,16 +180,22 @@ protected:
     [[nodiscard]] virtual std::unique_ptr<CNWProtocol> MakeEndpoint();
 
 private:
+    using Trouble = CTroubleLines::Kind;
+
     int Run();
     int OpenReceiveEndpoint();
     int OpenSendEndpoint();
     // Pins a polling relay thread and logs how the relay receives.
     void PrepareRelayThread();
     void RelayLoop();
+    // One received datagram (or what ReceiveNext gave instead): relayed or counted.
+    void RelayDatagram(const uint8_t* datagram, int received, bool newBatch);
+    // Relays what the receive socket still holds, before it closes.
+    void RelayWhatIsQueued();
     // Once per batch: opens the endpoints again when an interface changed,
-    // and re-joins the group when that is due.
+    // notes carrier, and re-joins the group when that is due.
     void LookAfterInterfaces();
-    // Looks up which interfaces hold the two local addresses now.
+    // Looks up which interfaces hold the two local addresses now, and their carrier.
     void NoteInterfaces();
     // Relay thread, standby relay: the ZENTA-side address came (sends from
     // it) or went (stops sending), one log line each way.
@@ -168,17 +206,29 @@ private:
     [[nodiscard]] std::string MissingInterfaces() const;
     // Relay thread: until both local addresses are held by interfaces,
     // says so (status and one log line) and waits. False on a stop.
-    bool WaitForInterfaces();
-    // Relay thread, endpoints closed: waits for the interfaces and opens
-    // the endpoints on them, as often as it takes. False on a stop.
-    bool OpenEndpointsAgain();
+    bool WaitForInterfaces(bool firstStart);
+    // Relay thread: waits for the interfaces, refuses a loop and opens the
+    // endpoints, as often as it takes (the first start: only as often as
+    // interfaces and loops need). 1 opened, 0 stopped, -1 the first open failed.
+    int OpenEndpoints(bool firstStart);
+    // Relay thread: a wait of `milliseconds` in kWakeAfterMs steps that keep the heartbeat moving.
+    bool WaitWithHeartbeat(int milliseconds);
     // What the relay thread does when no datagram came (result
     // kNothingYet) or a receive failed (-1).
     void OnNoDatagram(int result);
     // Sends the queued datagrams in one system call and counts what the kernel accepted and refused.
     void FlushSends();
     void OnSendsFailing(int error);
+    void OnCarrierChanged();
+    void OnOversized();
+    // Shows the relay's condition (carrier, sends, receives, first datagram) as its status.
+    void ShowCondition();
+    // Relay thread: closes the endpoints and leaves the registry of open relays.
     void CloseEndpoints();
+    // Relay thread: an episode of trouble of `kind` begins; whether its lines are written.
+    bool BeginTrouble(Trouble kind);
+    // Relay thread: one line per kind of trouble whose minute is over with lines held back.
+    void SayHeldBackLines(int64_t now);
     // Asks the relay thread to end and waits for it; no owner notification.
     void EndRelayThread();
     void SetStatus(RELAY_STATE state, std::string reason = {});
@@ -195,10 +245,12 @@ private:
 
     KOV_BCAST_CONFIG m_configuration;
     RELAY_OPTIONS m_options;
-    std::atomic<uint32_t> ConvertedCount{0};
-    std::atomic<uint32_t> ReceivedCount{0};
-    std::atomic<uint32_t> SentCount{0};
-    std::atomic<uint32_t> m_failedSends{0};
+    // Written by the relay thread only (no read-modify-write), read by anyone.
+    std::atomic<uint64_t> m_converted{0};
+    std::atomic<uint64_t> m_received{0};
+    std::atomic<uint64_t> m_sent{0};
+    std::atomic<uint64_t> m_failedSends{0};
+    std::atomic<uint64_t> m_oversized{0};
     std::atomic<int> m_grantedReceiveBuffer{0};
     std::atomic<uint64_t> m_heartbeat{0};
     std::atomic<int64_t> m_lastDatagramTime{0};
@@ -219,11 +271,18 @@ private:
     uint64_t m_seenGeneration = 0;  // of the interface watcher, when the indexes below were looked up
     int m_hostInterface = 0;
     int m_zentaInterface = 0;
+    bool m_hostCarrier = true;
+    bool m_zentaCarrier = true;
+    bool m_carrierLost = false;  // as last shown
     int64_t m_nextRejoin = 0;
+    int64_t m_nextHeldBackCheck = 0;
     bool m_statusShowsRunning = false;
     bool m_sendsFailing = false;
     bool m_receivesFailing = false;
+    bool m_oversizedBurst = false;
     bool m_standingBy = false;  // receiving, not sending: no interface holds the ZENTA-side address
-    uint32_t m_failedSendsWhenFailingBegan = 0;
+    int m_sendError = 0;
+    uint64_t m_failedSendsWhenFailingBegan = 0;
+    CTroubleLines m_troubleLines;
     uint8_t m_spareDatagram[kDatagramSize] = {};  // where a datagram goes that no send batch can take
 };

@@ -210,3 +210,18 @@ int CInterfaceWatcher::InterfaceIndexOf(const std::string& ipv4)
     close(probe);
     return index;
 }
+
+bool CInterfaceWatcher::HasCarrier(int index)
+{
+    ifreq request{};
+    if (index <= 0 || !if_indextoname(static_cast<unsigned>(index), request.ifr_name))
+        return true;  // no interface: that is told as a missing one, not as carrier
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return true;
+    const bool known = ioctl(probe, SIOCGIFFLAGS, &request) == 0;
+    close(probe);
+    // IFF_RUNNING is the kernel's operational state: off without carrier
+    // (IFF_LOWER_UP lies beyond these 16 bits).
+    return !known || ((request.ifr_flags & IFF_UP) && (request.ifr_flags & IFF_RUNNING));
+}

@@ -30,6 +30,9 @@ public:
     // The index of the interface that holds this IPv4 address now, asked of
     // the kernel at the call; 0 when none does or the text is no address.
     [[nodiscard]] static int InterfaceIndexOf(const std::string& ipv4);
+    // Whether the interface is up and has its carrier (a cable, a veth peer
+    // that is up), asked of the kernel at the call; true when it cannot be told.
+    [[nodiscard]] static bool HasCarrier(int index);
     // Whether two local addresses are on one interface; addresses that no
     // interface holds count as one when their texts are equal.
     [[nodiscard]] static bool AreOnOneInterface(const std::string& a, const std::string& b);

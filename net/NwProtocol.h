@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-// The longest datagram a receive takes whole; a longer one is a failed
-// receive, dropped and not counted.
+// The longest datagram a receive takes whole; a longer one is dropped and
+// counted as oversized (ReceiveNext gives kOversized).
 inline constexpr int kMaxDatagramLength = 2500;
 
 // What an endpoint is opened with. Mode 1 = receive endpoint, 0 = send endpoint.
@@ -28,6 +28,9 @@ struct SEND_RESULT {
     int Accepted = 0;  // datagrams the kernel took
     int Refused = 0;   // datagrams it refused; each was tried once
     int Error = 0;     // errno of a refusal, 0 when the kernel did not say
+    // Refused because the socket's send buffer stayed full (the queue
+    // towards the interface did not move): the send side is stuck.
+    bool Stuck = false;
 };
 
 // The engine reaches the network only through endpoints. Results follow
@@ -36,6 +39,8 @@ class CNWProtocol {
 public:
     // ReceiveNext: no datagram came (a polling receive, or a waiting one that gave up).
     static constexpr int kNothingYet = -2;
+    // ReceiveNext: a datagram longer than kMaxDatagramLength came and was dropped.
+    static constexpr int kOversized = -3;
 
     virtual ~CNWProtocol() = default;
 
@@ -54,7 +59,8 @@ public:
     // length, with `bytes` pointing at it. The bytes stay valid until a call
     // that finds no pending datagram takes a new batch. -1 for a failed
     // receive (too long, the endpoint closed or interrupted, a system
-    // error: ReceiveError), kNothingYet when none came.
+    // error: ReceiveError), kNothingYet when none came, kOversized for a
+    // datagram too long for the buffer.
     virtual int ReceiveNext(const uint8_t*& /*bytes*/) { return -1; }
     // True when ReceiveNext returns a datagram already taken, without a system call.
     [[nodiscard]] virtual bool HasPendingReceives() const noexcept { return false; }
@@ -63,6 +69,15 @@ public:
     // Thread-safe: a thread waiting in ReceiveNext returns -1 at once, and
     // so does every later receive; sending goes on.
     virtual void InterruptReceive() {}
+    // From now until the next Open, receives never wait: what the socket
+    // holds is handed out, then kNothingYet (draining before a close).
+    virtual void StopWaiting() {}
+    // Thread-safe: sends that find the queue full are refused at once
+    // instead of waiting a little for room (a stop is under way).
+    virtual void InterruptSend() {}
+    // Frees the batch buffers; the next Open makes them again. Only from
+    // the thread that receives and sends, or when none does.
+    virtual void ReleaseBuffers() {}
     // Leaves the group and joins it again, so that the network hears of the
     // membership anew; 0 on success, -1 on failure.
     virtual int RefreshMembership() { return 0; }
@@ -75,14 +90,16 @@ public:
     // then queues with QueueWrittenSend; null when the batch is full.
     [[nodiscard]] virtual uint8_t* SendSlot() { return nullptr; }
     virtual void QueueWrittenSend(int /*length*/) {}
-    // Sends the batch in order; each datagram is tried once.
+    // Sends the batch in order; each datagram is tried once. Never blocks
+    // for long: a full send buffer is waited on briefly, then what is left
+    // of the batch is refused (Stuck).
     virtual SEND_RESULT FlushSends() { return {}; }
     [[nodiscard]] virtual int QueuedSendRoom() const noexcept { return 0; }
 
     // Datagrams the kernel dropped because the receive buffer was full, over
     // every socket this endpoint opened, as the kernel counts them now. Safe
     // to call from any thread.
-    [[nodiscard]] virtual uint32_t DroppedCount() const { return 0; }
+    [[nodiscard]] virtual uint64_t DroppedCount() const { return 0; }
 
     // errno of the call that made the last Open fail; 0 when none.
     [[nodiscard]] int LastSocketError() const noexcept { return m_lastSocketError; }

@@ -1,7 +1,9 @@
 #include "net/Udp.h"
 
 #include <arpa/inet.h>
+#include <linux/errqueue.h>
 #include <linux/sock_diag.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +14,9 @@
 namespace {
 
 constexpr int kMulticastTtl = 64;
+// How long a send waits for room in a full send buffer before what is left
+// of its batch is given up; a stop never waits longer than this.
+constexpr int kSendRoomWaitMs = 20;
 
 sockaddr_in MakeAddress(const std::string& ip, uint16_t networkPort)
 {
@@ -148,6 +153,12 @@ int CUDP::OpenReceive(const NW_PROTOCOL_SETTINGS& settings)
     if (settings.Multicast) {
         if (SetOption(socket, IPPROTO_IP, IP_MULTICAST_TTL, kMulticastTtl) < 0)
             return Fail();
+        // Only the memberships of this socket count, and each for its own
+        // interface: without this Linux hands the socket the group's
+        // datagrams from every interface on which anything on the machine
+        // joined it, the relay's own sends looped back among them.
+        if (SetOption(socket, IPPROTO_IP, IP_MULTICAST_ALL, 0) < 0)
+            return Fail();
         m_membership = {};
         m_membership.imr_multiaddr.s_addr = inet_addr(settings.RemoteIp.c_str());
         m_membership.imr_address.s_addr = inet_addr(settings.LocalIp.c_str());
@@ -205,7 +216,13 @@ int CUDP::OpenSend(const NW_PROTOCOL_SETTINGS& settings)
         return Fail();
     if (SetOption(socket, IPPROTO_IP, IP_MULTICAST_TTL, kMulticastTtl) < 0)
         return Fail();
+    // A datagram the queue towards the interface drops after the send
+    // accepted it is then a failed send (ENOBUFS), not a silent loss.
+    if (SetOption(socket, IPPROTO_IP, IP_RECVERR, 1) < 0)
+        return Fail();
     m_destination = MakeAddress(settings.RemoteIp, settings.Port);
+    m_sendInterrupted.store(false, std::memory_order_relaxed);
+    m_sendStuck = false;
     if (!m_send)
         m_send = std::make_unique<SendBatch>(&m_destination);
     m_send->count = 0;
@@ -230,6 +247,12 @@ int CUDP::Close()
         ::close(socket);
     }
     return 1;
+}
+
+void CUDP::ReleaseBuffers()
+{
+    m_receive.reset();
+    m_send.reset();
 }
 
 void CUDP::InterruptReceive()
@@ -290,9 +313,9 @@ int CUDP::ReceiveNext(const uint8_t*& bytes)
     }
     const int index = batch->next++;
     const mmsghdr& received = batch->messages[index];
-    // A datagram longer than the buffer is a failed receive, not a cut one.
+    // A datagram longer than the buffer is dropped, not relayed cut.
     if (received.msg_hdr.msg_flags & MSG_TRUNC)
-        return -1;
+        return kOversized;
     // A shut-down socket returns 0 without a sender; an empty datagram has one.
     if (received.msg_len == 0 && received.msg_hdr.msg_namelen == 0)
         return -1;
@@ -369,13 +392,25 @@ SEND_RESULT CUDP::FlushSends()
         return result;
     }
     for (int first = 0; first < count;) {
-        int sent = sendmmsg(socket, &batch.messages[first], static_cast<unsigned>(count - first), MSG_NOSIGNAL);
+        // Never blocks: a full send buffer is waited on here, bounded in time.
+        int sent =
+            sendmmsg(socket, &batch.messages[first], static_cast<unsigned>(count - first), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
+            if (errno == EAGAIN && !m_sendStuck && WaitForSendRoom(socket))
+                continue;
             result.Error = errno;
+            if (errno == EAGAIN) {
+                // The queue did not move: give up the rest rather than wait for it.
+                m_sendStuck = result.Stuck = true;
+                result.Refused += count - first;
+                break;
+            }
             sent = 0;
         }
+        if (sent > 0)
+            m_sendStuck = false;
         result.Accepted += sent;
         first += sent;
         // The kernel stops at a datagram it refuses (saying why only when it
@@ -386,7 +421,33 @@ SEND_RESULT CUDP::FlushSends()
             ++first;
         }
     }
+    if (result.Refused > 0)
+        DrainErrorQueue(socket);
     return result;
+}
+
+bool CUDP::WaitForSendRoom(int socket)
+{
+    if (m_sendInterrupted.load(std::memory_order_relaxed))
+        return false;
+    pollfd room{socket, POLLOUT, 0};
+    return poll(&room, 1, kSendRoomWaitMs) > 0 && (room.revents & POLLOUT);
+}
+
+void CUDP::DrainErrorQueue(int socket)
+{
+    // Local refusals were returned by the send itself and are counted
+    // there; what the network reported later (ICMP) concerns datagrams that
+    // left. Either way the entry only has to go. Bounded: the queue is
+    // capped by the socket's receive buffer anyway.
+    alignas(cmsghdr) char control[256];
+    for (int i = 0; i < CUDP::kBatch; ++i) {
+        msghdr message{};
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (recvmsg(socket, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0)
+            break;
+    }
 }
 
 int CUDP::QueuedSendRoom() const noexcept
@@ -394,7 +455,7 @@ int CUDP::QueuedSendRoom() const noexcept
     return m_send ? kBatch - m_send->count : 0;
 }
 
-uint32_t CUDP::DroppedCount() const
+uint64_t CUDP::DroppedCount() const
 {
     // Under the lock the socket cannot be closed, so its count is read from
     // the socket itself and never both from it and from the closed sum.

@@ -34,6 +34,9 @@ public:
     [[nodiscard]] bool HasPendingReceives() const noexcept override;
     [[nodiscard]] int ReceiveError() const noexcept override { return m_receiveError; }
     void InterruptReceive() override;
+    void StopWaiting() override { m_receiveFlags = MSG_DONTWAIT; }
+    void InterruptSend() override { m_sendInterrupted.store(true, std::memory_order_relaxed); }
+    void ReleaseBuffers() override;
     int RefreshMembership() override;
 
     [[nodiscard]] bool QueueSend(const uint8_t* bytes, int length, int padding) override;
@@ -41,7 +44,7 @@ public:
     void QueueWrittenSend(int length) override;
     SEND_RESULT FlushSends() override;
     [[nodiscard]] int QueuedSendRoom() const noexcept override;
-    [[nodiscard]] uint32_t DroppedCount() const override;
+    [[nodiscard]] uint64_t DroppedCount() const override;
 
 private:
     struct ReceiveBatch;
@@ -52,6 +55,10 @@ private:
     int Fail();
     // Takes what the socket holds: how many datagrams, 0 when none came, -1 on failure.
     int FillReceiveBatch();
+    // Waits a little for room in the send buffer; false when none came.
+    bool WaitForSendRoom(int socket);
+    // Reads what IP_RECVERR queued on the send socket, so that it never fills.
+    static void DrainErrorQueue(int socket);
 
     // Counts the threads inside a socket call, so that Close never releases
     // a descriptor number that such a call could still be using.
@@ -75,11 +82,13 @@ private:
     ip_mreqn m_membership{};  // the group joined at the last receive Open
     bool m_joined = false;
     int m_receiveError = 0;
+    std::atomic<bool> m_sendInterrupted{false};
+    bool m_sendStuck = false;  // the last flush gave up on a full send buffer
     // Set up by Open for its mode and reused for every datagram.
     std::unique_ptr<ReceiveBatch> m_receive;
     std::unique_ptr<SendBatch> m_send;
     // The kernel counts drops per socket; those of the sockets closed
     // before are kept here. The lock keeps the sum whole while a socket closes.
     mutable std::mutex m_dropsMutex;
-    uint32_t m_dropsOfClosedSockets = 0;
+    uint64_t m_dropsOfClosedSockets = 0;
 };

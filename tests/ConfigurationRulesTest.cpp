@@ -147,6 +147,9 @@ TEST(ConfigurationRules, AnOutputThatComesBackToItsInputIsALoop)
     const SameInterface byText = [](const std::string& a, const std::string& b) { return a == b; };
     EXPECT_EQ(FindFeedbackLoop(relay(1, 1, 1), {}, byText), (std::vector<int>{1, 1}));
     EXPECT_TRUE(FindFeedbackLoop(relay(1, 1, 1, "10.0.0.1", "10.0.1.1"), {}, byText).empty()) << "other interface";
+    KOV_BCAST_CONFIG otherPort = relay(1, 1, 1);
+    otherPort.SendPort = 5001;
+    EXPECT_TRUE(FindFeedbackLoop(otherPort, {}, byText).empty()) << "the group on another port";
     // 3 feeds 5, 5 feeds 7 and 7 feeds 3; 6 only listens.
     const std::vector<KOV_BCAST_CONFIG> running{relay(6, 2, 9), relay(5, 2, 4), relay(7, 4, 1)};
     EXPECT_EQ(FindFeedbackLoop(relay(3, 1, 2), running, byText), (std::vector<int>{3, 5, 7, 3}));

@@ -29,5 +29,7 @@ RELAY_HEALTH HealthOf(const KOV_BCAST_CONFIG& configuration, CKOVBCastEngine::RE
                                   configuration.ConfigId, configuration.HostSideIp.c_str())};
     if (state == CKOVBCastEngine::RELAY_STATE::ReceiveFailing)
         return {false, FormatText("Config ID %d: its receives are failing", configuration.ConfigId)};
+    if (state == CKOVBCastEngine::RELAY_STATE::OpenFailing)
+        return {false, FormatText("Config ID %d: the system refuses its sockets", configuration.ConfigId)};
     return {};
 }

@@ -6,7 +6,8 @@
 
 // Whether a relay can relay here, for the pair's health file. It cannot when
 // no interface holds its Host-side address, when that interface is down or
-// has lost its carrier, or when its receives keep failing: the other node
+// has lost its carrier, when its receives keep failing, or when the system
+// refuses to open its sockets again (a port taken here): the other node
 // may well do better then. Trouble the other node would meet just the same
 // (a configuration that cannot open its sockets, sends the system refuses)
 // moves nothing. A relay waiting only for its ZENTA-side address is a

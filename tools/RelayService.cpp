@@ -20,7 +20,8 @@ using State = CKOVBCastEngine::RELAY_STATE;
 bool HasLiveThread(State state)
 {
     return state == State::Connected || state == State::Running || state == State::SendFailing ||
-           state == State::ReceiveFailing || state == State::WaitingForInterface || state == State::Standby;
+           state == State::ReceiveFailing || state == State::WaitingForInterface || state == State::LoopRefused ||
+           state == State::OpenFailing || state == State::NoCarrier || state == State::Standby;
 }
 
 }  // namespace

@@ -53,9 +53,13 @@ void CCounterPrinter::Print(const CRelaySet& relays)
     if (!m_enabled)
         return;
     relays.ForEachEngine([](const CKOVBCastEngine& engine) {
-        std::printf("Config ID %d  %-21s Pkts Recv: %u  Pkts Sent: %u  Dropped: %u  Failed: %u\n",
+        std::printf("Config ID %d  %-21s Pkts Recv: %u  Pkts Sent: %u  Dropped: %u  Failed: %u",
                     engine.GetConfiguration().ConfigId, engine.GetStatus().c_str(), engine.GetReceivedCount(),
                     engine.GetSentCount(), engine.GetDroppedCount(), engine.GetFailedSendCount());
+        // Only when there were any, so that the usual line stays as it was.
+        if (const uint32_t oversized = engine.GetOversizedCount())
+            std::printf("  Oversized: %u", oversized);
+        std::printf("\n");
     });
     // SIGPIPE is ignored: a closed reader shows here, and relaying goes on without the lines.
     if (std::fflush(stdout) != 0 || std::ferror(stdout))

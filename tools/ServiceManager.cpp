@@ -86,6 +86,7 @@ RELAY_COUNTS CountRelays(const std::vector<CKOVBCastEngine::RELAY_STATE>& states
         switch (state) {
         case SendFailing:
         case ReceiveFailing:
+        case NoCarrier:
             ++counts.Failing;
             [[fallthrough]];
         case Connected:
@@ -93,6 +94,8 @@ RELAY_COUNTS CountRelays(const std::vector<CKOVBCastEngine::RELAY_STATE>& states
             ++counts.Running;
             break;
         case WaitingForInterface:
+        case LoopRefused:
+        case OpenFailing:
             ++counts.Waiting;
             break;
         case Standby:
