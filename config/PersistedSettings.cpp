@@ -18,6 +18,7 @@ constexpr char kZentaSideIp[] = "Zenta Side IP";
 constexpr char kAutoStart[] = "Auto Start";
 constexpr char kArchiveEnable[] = "Archive Enable";
 constexpr char kPolling[] = "Polling";
+constexpr char kStandby[] = "Standby";
 constexpr char kPollingCpus[] = "Polling CPUs";
 
 // A stored list of fewer segments than this is replaced by the defaults.
@@ -285,6 +286,13 @@ POLLING_SETTINGS ReadPollingSettings(std::string& problem)
     }
     settings.Enabled = true;
     return settings;
+}
+
+bool ReadStandbySetting()
+{
+    CRegistry registry;
+    return registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, kConfigurationKey, 0) &&
+           FlagFromText(registry.ReadString(kStandby));
 }
 
 std::vector<int> ParseAutoStartList(std::string_view text)

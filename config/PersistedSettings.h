@@ -79,6 +79,11 @@ struct POLLING_SETTINGS {
 // leaves polling off and says why in `problem`.
 [[nodiscard]] POLLING_SETTINGS ReadPollingSettings(std::string& problem);
 
+// "Standby" ("Y" or "N") of "PLUX Details": the relays of this store are one
+// node of a pair and stand by while no interface holds their ZENTA-side
+// address (orma-relay --standby).
+[[nodiscard]] bool ReadStandbySetting();
+
 // The Config IDs of an auto start list, in order, each once: each ID is
 // followed by ","; text after the last "," is ignored.
 [[nodiscard]] std::vector<int> ParseAutoStartList(std::string_view text);

@@ -92,6 +92,8 @@ const char* CKOVBCastEngine::StateText(RELAY_STATE state) noexcept
         return "Loop Refused";
     case RELAY_STATE::OpenFailing:
         return "Open Failing";
+    case RELAY_STATE::Standby:
+        return "Standby";
     case RELAY_STATE::NoCarrier:
         return "No Carrier";
     }
@@ -326,10 +328,15 @@ int CKOVBCastEngine::Run()
             CloseEndpoints();
             return 0;
         }
-        m_state = RELAY_STATE::Connected;
+        m_state = m_standingBy ? RELAY_STATE::Standby : RELAY_STATE::Connected;
         m_statusReason.clear();
         Running.store(1, std::memory_order_release);
     }
+    if (m_standingBy)
+        LogEvent(
+            "%s Config ID %d Stands by: no interface holds %s, the address towards ZENTA; it receives and "
+            "sends nothing.",
+            LocalTimeText().c_str(), c.ConfigId, c.ZentaSideIp.c_str());
     CallOwnerFromRelay([id = c.ConfigId](CEngineOwner& owner) { owner.OnBroadcastState(id); });
     if (!m_hostCarrier || !m_zentaCarrier)
         OnCarrierChanged();
@@ -404,7 +411,9 @@ int CKOVBCastEngine::OpenEndpoints(bool firstStart)
                 LogEvent("%s Config ID %d Receive buffer is %d bytes, less than the %u asked: raise net.core.rmem_max.",
                          LocalTimeText().c_str(), c.ConfigId, granted, kReceiveSocketBuffer);
         }
-        const bool sendOpened = receiveOpened && OpenSendEndpoint() == 0;
+        // A standby relay without its ZENTA-side address opens nothing towards ZENTA yet.
+        const bool standingBy = m_options.Standby && m_zentaInterface == 0;
+        const bool sendOpened = receiveOpened && (standingBy || OpenSendEndpoint() == 0);
         if (firstStart && !sendOpened) {
             const int error = SendEndpoint->LastSocketError();
             if (error) {
@@ -417,11 +426,12 @@ int CKOVBCastEngine::OpenEndpoints(bool firstStart)
                 [](CEngineOwner& owner) { owner.ShowOperatorMessage("Can't initialize sending socket...."); });
             return -1;
         }
-        if (firstStart)
+        if (firstStart && !standingBy)
             LogEvent("%s Config ID %d Send Socket Created Successfully. IP: %s, Port: %d, Retval: %d ",
                      LocalTimeText().c_str(), c.ConfigId, c.SendIp.c_str(), c.SendPort,
                      SendEndpoint->LastSocketError());
         if (sendOpened) {
+            m_standingBy = standingBy;
             m_grantedReceiveBuffer = ReceiveEndpoint->GrantedReceiveBuffer();
             if (openFailing && m_troubleLines.End(Trouble::Opening))
                 LogEvent("%s Config ID %d Its sockets open again.", LocalTimeText().c_str(), c.ConfigId);
@@ -497,17 +507,26 @@ void CKOVBCastEngine::RelayDatagram(const uint8_t* datagram, int received, bool 
     m_oversizedBurst = false;
     if (newBatch)
         m_lastDatagramTime.store(MonotonicSeconds(), std::memory_order_relaxed);
+    if (m_standingBy && CInterfaceWatcher::Instance().Generation() != m_seenGeneration) {
+        // The address may have come: this very datagram is then sent from
+        // it. (Any other change waits for the next batch, as it must: the
+        // receive socket holds this datagram.)
+        if (const int zenta = CInterfaceWatcher::InterfaceIndexOf(m_configuration.ZentaSideIp); zenta != 0) {
+            m_zentaInterface = zenta;
+            TakeOver();
+        }
+    }
     CNWProtocol& send = *SendEndpoint;
     const bool nmkt = m_configuration.NmktFlag != 0;
     // What one datagram produces goes out in one system call.
-    if (send.QueuedSendRoom() < (nmkt ? kMaxSentPerReceived : 1))
+    if (!m_standingBy && send.QueuedSendRoom() < (nmkt ? kMaxSentPerReceived : 1))
         FlushSends();
     if (!nmkt) {
         Add(m_received);
         // Sent from where it was received: its first 512 bytes, or all of
         // it followed by zeros.
         const int kept = received < kDatagramSize ? received : kDatagramSize;
-        if (!send.QueueSend(datagram, kept, kDatagramSize - kept))
+        if (!m_standingBy && !send.QueueSend(datagram, kept, kDatagramSize - kept))
             Add(m_failedSends);
     } else {
         m_converter.ProcessNewMarketData(datagram, received, m_configuration.SegmentCode.c_str(), *this);
@@ -562,7 +581,7 @@ std::string CKOVBCastEngine::MissingInterfaces() const
     std::string missing;
     for (const auto& [index, address, side] : {std::tuple{m_hostInterface, &m_configuration.HostSideIp, "Host"},
                                                std::tuple{m_zentaInterface, &m_configuration.ZentaSideIp, "ZENTA"}}) {
-        if (index == 0)
+        if (index == 0 && !(m_options.Standby && address == &m_configuration.ZentaSideIp))
             missing += (missing.empty() ? "" : "; ") +
                        FormatText("no interface holds %s, the address towards %s", address->c_str(), side);
     }
@@ -610,6 +629,19 @@ void CKOVBCastEngine::LookAfterInterfaces()
             OnCarrierChanged();
         return;
     }
+    if (m_options.Standby && m_hostInterface == host) {
+        // Only the ZENTA side changed: the receive socket and its membership stay.
+        if (!m_standingBy) {
+            FlushSends();
+            SendEndpoint->Close();
+        }
+        m_carrierLost = !m_hostCarrier || !m_zentaCarrier;
+        if (m_zentaInterface != 0)
+            TakeOver();
+        else
+            StandBy();
+        return;
+    }
 
     // The sockets belong to an interface that is gone or replaced: the
     // membership went with it, and sends would leave by it. What the
@@ -627,11 +659,54 @@ void CKOVBCastEngine::LookAfterInterfaces()
         if_indextoname(static_cast<unsigned>(m_hostInterface), hostName);
         if_indextoname(static_cast<unsigned>(m_zentaInterface), zentaName);
         LogEvent("%s Config ID %d Relays again: receiving on %s, sending from %s.", LocalTimeText().c_str(), configId,
-                 hostName, zentaName);
+                 hostName, m_standingBy ? "none (it stands by)" : zentaName);
     }
     if ((!m_hostCarrier || !m_zentaCarrier) != m_carrierLost)
         OnCarrierChanged();
     ShowCondition();
+}
+
+void CKOVBCastEngine::TakeOver()
+{
+    const KOV_BCAST_CONFIG& c = m_configuration;
+    char zentaName[IF_NAMESIZE] = "?";
+    if_indextoname(static_cast<unsigned>(m_zentaInterface), zentaName);
+    // Sending from there may close a loop that standing by could not.
+    if (const std::vector<int> loop =
+            CRelayRegistry::Instance().EnterUnlessLoop(this, c, m_hostInterface, m_zentaInterface);
+        !loop.empty()) {
+        const std::string refusal = FeedbackLoopRefusal(loop);
+        SetStatus(RELAY_STATE::LoopRefused, refusal);
+        LogEvent("%s %s; it stands by until its interfaces change.", LocalTimeText().c_str(), refusal.c_str());
+        return;
+    }
+    if (OpenSendEndpoint() != 0) {
+        const int error = SendEndpoint->LastSocketError();
+        SendEndpoint->ClearLastSocketError();
+        SendEndpoint->Close();
+        SetStatus(RELAY_STATE::Standby, SystemReason(error));
+        LogEvent("%s Config ID %d Cannot send from %s on %s: %s; it stands by until its interfaces change.",
+                 LocalTimeText().c_str(), c.ConfigId, c.ZentaSideIp.c_str(), zentaName, std::strerror(error));
+        return;
+    }
+    m_standingBy = false;
+    m_statusShowsRunning = true;
+    ShowCondition();
+    LogEvent("%s Config ID %d Takes over: %s, the address towards ZENTA, is on %s; it sends from it.",
+             LocalTimeText().c_str(), c.ConfigId, c.ZentaSideIp.c_str(), zentaName);
+}
+
+void CKOVBCastEngine::StandBy()
+{
+    m_standingBy = true;
+    // Sends refused once the address had gone are counted; they say nothing about the next address.
+    m_sendsFailing = false;
+    (void)CRelayRegistry::Instance().EnterUnlessLoop(this, m_configuration, m_hostInterface, 0);  // sends nowhere now
+    ShowCondition();
+    LogEvent(
+        "%s Config ID %d Stands by: no interface holds %s, the address towards ZENTA; it receives and sends "
+        "nothing.",
+        LocalTimeText().c_str(), m_configuration.ConfigId, m_configuration.ZentaSideIp.c_str());
 }
 
 void CKOVBCastEngine::OnCarrierChanged()
@@ -662,6 +737,8 @@ void CKOVBCastEngine::ShowCondition()
         SetStatus(RELAY_STATE::SendFailing, m_sendError ? SystemReason(m_sendError) : "the system refused a datagram");
     } else if (m_receivesFailing) {
         SetStatus(RELAY_STATE::ReceiveFailing, SystemReason(ReceiveEndpoint->ReceiveError()));
+    } else if (m_standingBy) {
+        SetStatus(RELAY_STATE::Standby);
     } else {
         SetStatus(m_statusShowsRunning ? RELAY_STATE::Running : RELAY_STATE::Connected);
     }
@@ -735,6 +812,8 @@ void CKOVBCastEngine::CountConverted()
 
 uint8_t* CKOVBCastEngine::NextDatagram()
 {
+    if (m_standingBy)
+        return m_spareDatagram;  // converted as usual, sent nowhere
     uint8_t* slot = SendEndpoint->SendSlot();
     if (!slot) {
         FlushSends();
@@ -746,10 +825,12 @@ uint8_t* CKOVBCastEngine::NextDatagram()
 void CKOVBCastEngine::SendPacket(const uint8_t* datagram)
 {
     // Counted when the kernel accepts it (FlushSends).
-    if (datagram == m_spareDatagram)
-        Add(m_failedSends);
-    else
+    if (datagram == m_spareDatagram) {
+        if (!m_standingBy)
+            Add(m_failedSends);
+    } else {
         SendEndpoint->QueueWrittenSend(kDatagramSize);
+    }
 }
 
 void CKOVBCastEngine::OnTickerMapFull()

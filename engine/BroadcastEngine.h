@@ -32,6 +32,13 @@
 // come back to its input ("Loop Refused", until the interfaces change), and
 // retrying with a back-off while the system refuses the sockets ("Open
 // Failing"). An interface without carrier shows as "No Carrier".
+//
+// A standby relay (RELAY_OPTIONS::Standby) whose ZENTA-side address no
+// interface holds receives, counts and converts as usual and sends nothing
+// ("Standby"); when an interface takes the address (a pair's virtual
+// address moving to this node) it sends from it from the next datagram on,
+// and when the address goes it stops sending and stands by again, its
+// receive socket and group membership untouched throughout.
 class CKOVBCastEngine : private COldDatagramSink {
 public:
     // What the status text says (GetStatus gives the words).
@@ -48,6 +55,7 @@ public:
         LoopRefused,
         OpenFailing,
         NoCarrier,
+        Standby,
     };
     [[nodiscard]] static const char* StateText(RELAY_STATE state) noexcept;
 
@@ -79,6 +87,9 @@ public:
         // Leave and join the group again this often, for switches that snoop
         // IGMP without a querier; 0: never.
         int RejoinSeconds = 0;
+        // Receive while no interface holds the ZENTA-side address, and send
+        // only while one does: one node of a pair.
+        bool Standby = false;
     };
 
     // A stopped engine ("Not Running") for the configuration; the owner
@@ -190,7 +201,12 @@ private:
     void LookAfterInterfaces();
     // Looks up which interfaces hold the two local addresses now, and their carrier.
     void NoteInterfaces();
-    // What keeps the relay from its interfaces, in words; empty when both addresses are held.
+    // Relay thread, standby relay: the ZENTA-side address came (sends from
+    // it) or went (stops sending), one log line each way.
+    void TakeOver();
+    void StandBy();
+    // What keeps the relay from its interfaces, in words; empty when both
+    // addresses are held (a standby relay needs only its Host-side one).
     [[nodiscard]] std::string MissingInterfaces() const;
     // Relay thread: until both local addresses are held by interfaces,
     // says so (status and one log line) and waits. False on a stop.
@@ -268,6 +284,7 @@ private:
     bool m_sendsFailing = false;
     bool m_receivesFailing = false;
     bool m_oversizedBurst = false;
+    bool m_standingBy = false;  // receiving, not sending: no interface holds the ZENTA-side address
     int m_sendError = 0;
     uint64_t m_failedSendsWhenFailingBegan = 0;
     CTroubleLines m_troubleLines;

@@ -213,8 +213,8 @@ TEST(ServiceManagerTest, StatusLinesCountTheRelaysByState)
 {
     EXPECT_EQ(StatusText(CountRelays({State::SendFailing, State::ReceiveConnectError, State::NotRunning,
                                       State::WaitingForInterface, State::WaitingForInterface, State::ReceiveFailing,
-                                      State::Stopped})),
-              "2 of 7 relays running (2 failing), 2 waiting for their interfaces, 2 failed, 1 starting");
+                                      State::Stopped, State::Standby})),
+              "2 of 8 relays running (2 failing), 1 standby, 2 waiting for their interfaces, 2 failed, 1 starting");
 }
 
 TEST(ServiceManagerTest, JournalEntriesCarryTheirPriorityAndConfigId)

@@ -53,6 +53,13 @@ const char* const kRelayHelp =
     "  --wait-for-interfaces\n"
     "                       a relay whose Host-side or ZENTA-side address no\n"
     "                       interface holds yet waits for it instead of failing\n"
+    "  --standby            one node of a relay pair: a relay whose ZENTA-side\n"
+    "                       address no interface holds receives, counts and\n"
+    "                       converts as usual and sends nothing (\"Standby\");\n"
+    "                       it sends from the address as soon as an interface\n"
+    "                       holds it (keepalived moving it here) and stands by\n"
+    "                       again when it goes. In store mode also when the\n"
+    "                       store says Standby=Y\n"
     "  --rejoin-seconds N   leave and join each group again every N seconds, for\n"
     "                       switches that snoop IGMP without a querier (default\n"
     "                       0: never)\n"
@@ -69,6 +76,12 @@ const char* const kRelayHelp =
     "                       serve the counters over HTTP at /metrics in the\n"
     "                       Prometheus text format, on 127.0.0.1 unless an IPv4\n"
     "                       address is given\n"
+    "  --health-file FILE   keep FILE saying whether this node can relay, for\n"
+    "                       keepalived's track_file of a relay pair: 1 while it\n"
+    "                       can, 0 from the moment it cannot (a Host-side\n"
+    "                       interface gone, down or without carrier, receives\n"
+    "                       failing), when it stops, and when it dies, killed or\n"
+    "                       not (a small keeper process writes it then)\n"
     "  --seconds N          stop after N seconds (default: run until a signal)\n"
     "  --quiet              no per-second lines\n"
     "  --counters           per-second lines also under systemd (NOTIFY_SOCKET or\n"
@@ -223,20 +236,29 @@ bool ReadStoreMode(CCommandLine& line, RelayOptions& options, std::string& probl
 
 bool ReadRelayOptions(int argc, char** argv, RelayOptions& options, std::string& problem)
 {
-    CCommandLine line(argc, argv, {"from-store", "all", "wait-for-interfaces", "poll", "quiet", "counters"},
+    CCommandLine line(argc, argv, {"from-store", "all", "wait-for-interfaces", "standby", "poll", "quiet", "counters"},
                       /*takesOperands=*/true);
     options.FromStore = line.Has("from-store");
     options.LogDirectory = line.Text("log-dir", ".");
     options.Seconds = line.Number("seconds", -1, 0, kMaxSeconds);
     options.Relay.WaitForInterfaces = line.Has("wait-for-interfaces");
+    options.Relay.Standby = line.Has("standby");
     options.Relay.RejoinSeconds = static_cast<int>(line.Number("rejoin-seconds", 0, 0, 86400));
     options.Relay.Polling = line.Has("poll");
     const bool quiet = line.Has("quiet");
     const bool counters = line.Has("counters");
     options.MetricsAddress = line.Text("metrics");
+    std::error_code ignoredError;
     sockaddr_in metrics{};
     if (line.Has("metrics") && !ParseMetricsAddress(options.MetricsAddress, metrics)) {
         problem = "--metrics needs PORT or IPV4-ADDRESS:PORT, not \"" + options.MetricsAddress + "\"";
+        return false;
+    }
+    options.HealthFile = line.Text("health-file");
+    if (line.Has("health-file") &&
+        !std::filesystem::is_directory(std::filesystem::absolute(options.HealthFile, ignoredError).parent_path(),
+                                       ignoredError)) {
+        problem = "--health-file " + options.HealthFile + ": its folder does not exist";
         return false;
     }
     if (!ReadPollingCpus(line, options, problem))

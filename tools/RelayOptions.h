@@ -31,6 +31,7 @@ struct RelayOptions {
     CKOVBCastEngine::RELAY_OPTIONS Relay;
     std::vector<int> PollingCpus;  // the k-th relay on the k-th; empty: any CPU
     std::string MetricsAddress;    // "PORT" or "ADDRESS:PORT"; empty: no metrics
+    std::string HealthFile;        // for keepalived's track_file; empty: none
 };
 
 // The --help text, also the man page.

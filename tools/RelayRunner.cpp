@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "config/PersistedSettings.h"
 #include "config/Registry.h"
 #include "config/StoreLock.h"
 #include "crashdump/CrashDumpWriter.h"
@@ -126,6 +127,8 @@ int main(int argc, char** argv)
         LogClosed();
         return kExitFailed;
     }
+    if (options.FromStore && ReadStandbySetting())
+        options.Relay.Standby = true;
     CRelaySet relays(options);
     relays.Apply(configurations, /*refused=*/{}, /*logChanges=*/false);
 

@@ -2,11 +2,15 @@
 
 #include "engine/BroadcastEngine.h"
 #include "log/EventLog.h"
+#include "net/InterfaceWatcher.h"
 #include "tools/MetricsText.h"
 #include "tools/ProcessLockdown.h"
+#include "tools/RelayHealth.h"
 #include "tools/RelaySet.h"
 #include "tools/ServiceManager.h"
 
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -31,7 +35,7 @@ bool HasLiveThread(State state)
 {
     return state == State::Connected || state == State::Running || state == State::SendFailing ||
            state == State::ReceiveFailing || state == State::WaitingForInterface || state == State::LoopRefused ||
-           state == State::OpenFailing || state == State::NoCarrier;
+           state == State::OpenFailing || state == State::NoCarrier || state == State::Standby;
 }
 
 }  // namespace
@@ -55,6 +59,13 @@ bool CRelayService::Start(const RelayOptions& options, std::string& problem)
     }
     if (const uint64_t watchdog = WatchdogMicroseconds())
         m_watchdogPeriod = std::chrono::microseconds(watchdog / 2);
+    if (!options.HealthFile.empty()) {
+        m_health = std::make_unique<CHealthFile>();
+        if (!m_health->Open(options.HealthFile, problem)) {
+            problem = "--health-file: " + problem;
+            return false;
+        }
+    }
     if (!options.MetricsAddress.empty()) {
         sockaddr_in address{};
         (void)ParseMetricsAddress(options.MetricsAddress, address);  // checked with the options
@@ -74,6 +85,8 @@ RunnerHooks CRelayService::Hooks()
     hooks.Reloading = [this] { NotifyReloading(m_status); };
     hooks.EverySecond = [this](const CRelaySet& relays) { OnSecond(relays); };
     hooks.Stopping = [this] { OnStopping(); };
+    if (m_health)
+        hooks.Often = [this](const CRelaySet& relays) { CheckHealth(relays); };
     return hooks;
 }
 
@@ -86,6 +99,7 @@ std::string CRelayService::StatusOf(const CRelaySet& relays) const
 
 void CRelayService::OnSettled(const CRelaySet& relays)
 {
+    m_settled = true;
     m_status = StatusOf(relays);
     NotifyReady(m_status);
     OnSecond(relays);
@@ -135,8 +149,48 @@ void CRelayService::CheckWatchdog(const CRelaySet& relays)
     m_wedged = std::move(wedged);
 }
 
+void CRelayService::CheckHealth(const CRelaySet& relays)
+{
+    // The interfaces are asked again only when the watcher saw a change.
+    if (const uint64_t generation = CInterfaceWatcher::Instance().Generation(); generation != m_interfaceGeneration) {
+        m_interfaceGeneration = generation;
+        m_hostSideRunning.clear();
+    }
+    std::string reason = m_settled ? "" : "its relays are starting";
+    size_t relaying = 0;
+    relays.ForEachEngine([&](const CKOVBCastEngine& engine) {
+        const KOV_BCAST_CONFIG& configuration = engine.GetConfiguration();
+        auto running = m_hostSideRunning.find(configuration.HostSideIp);
+        if (running == m_hostSideRunning.end())
+            running =
+                m_hostSideRunning.emplace(configuration.HostSideIp, IsInterfaceRunning(configuration.HostSideIp)).first;
+        const RELAY_HEALTH health = HealthOf(configuration, engine.GetState(), running->second);
+        if (!health.CanRelay && reason.empty())
+            reason = health.Reason;
+        ++relaying;
+    });
+    if (relaying == 0 && reason.empty())
+        reason = "it runs no relay";
+    if (!m_health->Set(reason.empty()) && reason != m_healthReason)
+        LogEvent("%s The health file %s cannot be written: %s.", LocalTimeText().c_str(), m_health->Path().c_str(),
+                 std::strerror(errno));
+    if (reason == m_healthReason)
+        return;
+    if (reason.empty())
+        LogEvent("%s This node can relay; the health file %s says so.", LocalTimeText().c_str(),
+                 m_health->Path().c_str());
+    else
+        LogEvent("%s This node cannot relay (%s); the health file %s says so.", LocalTimeText().c_str(), reason.c_str(),
+                 m_health->Path().c_str());
+    m_healthReason = std::move(reason);
+}
+
 void CRelayService::OnStopping()
 {
+    // First of all: the other node takes over while these relays still send what they queued.
+    if (m_health && m_health->Set(false))
+        LogEvent("%s This node stops relaying; the health file %s says so.", LocalTimeText().c_str(),
+                 m_health->Path().c_str());
     NotifyStopping();
     if (m_metrics)
         m_metrics->Stop();

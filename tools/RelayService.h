@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tools/HealthFile.h"
 #include "tools/MetricsServer.h"
 #include "tools/RelayOptions.h"
 #include "tools/RunnerLoop.h"
@@ -15,7 +16,8 @@ class CKOVBCastEngine;
 // orma-relay as a service: systemd hears when the relays are ready and how
 // many run, and gets its watchdog pings only while no relay thread is
 // wedged; under systemd the event log's lines also go to the journal; with
-// --metrics the counters are served over HTTP. Runs on the main thread,
+// --metrics the counters are served over HTTP; with --health-file keepalived
+// learns within kOftenPeriod whether this node can relay. Runs on the main thread,
 // through RunRelays' hooks.
 class CRelayService {
 public:
@@ -31,10 +33,17 @@ private:
     void OnSettled(const CRelaySet& relays);
     void OnSecond(const CRelaySet& relays);
     void OnStopping();
+    // Writes the health file when what it says changes, with one log line.
+    void CheckHealth(const CRelaySet& relays);
     [[nodiscard]] std::string StatusOf(const CRelaySet& relays) const;
     void CheckWatchdog(const CRelaySet& relays);
 
     std::unique_ptr<CMetricsServer> m_metrics;
+    std::unique_ptr<CHealthFile> m_health;
+    bool m_settled = false;                         // every relay started once: before, the node cannot relay yet
+    uint64_t m_interfaceGeneration = UINT64_MAX;    // of the interface watcher, when the flags below were read
+    std::map<std::string, bool> m_hostSideRunning;  // by Host-side address
+    std::string m_healthReason = "its relays are starting";  // said last; empty when it can relay
     std::string m_status;
     std::chrono::microseconds m_watchdogPeriod{0};  // between checks: half of systemd's interval
     std::chrono::steady_clock::time_point m_nextWatchdogCheck;

@@ -129,6 +129,7 @@ int RunRelays(CRelaySet& relays, const RelayOptions& options, const sigset_t& si
     const Clock::time_point end =
         options.Seconds < 0 ? Clock::time_point::max() : start + std::chrono::seconds(options.Seconds);
     Clock::time_point nextSecond = start + 1s;
+    Clock::time_point nextOften = start;
     bool settled = false;
     for (;;) {
         if (!settled && !relays.IsStarting()) {
@@ -149,11 +150,17 @@ int RunRelays(CRelaySet& relays, const RelayOptions& options, const sigset_t& si
             if (settled && relays.ReportFailures() > 0 && !options.FromStore)
                 return kExitFailed;
         }
+        if (hooks.Often && now >= nextOften) {
+            hooks.Often(relays);
+            nextOften = now + kOftenPeriod;
+        }
         if (now >= end)
             return kExitOrderly;
         Clock::duration timeout = std::min(nextSecond, end) - now;
         if (!settled)
             timeout = std::min<Clock::duration>(timeout, kSettleCheck);
+        if (hooks.Often)
+            timeout = std::min<Clock::duration>(timeout, nextOften - now);
         switch (WaitForSignal(signals, timeout)) {
         case 0:
             break;

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <chrono>
 #include <functional>
 
 #include "tools/RelayOptions.h"
@@ -17,9 +18,14 @@ struct RunnerHooks {
     std::function<void()> Reloading;
     // Once a second, after the per-second lines.
     std::function<void(const CRelaySet&)> EverySecond;
+    // About every kOftenPeriod, for what must be seen sooner than once a
+    // second (the pair's health file); only its atomic reads belong here.
+    std::function<void(const CRelaySet&)> Often;
     // An orderly stop begins.
     std::function<void()> Stopping;
 };
+
+inline constexpr std::chrono::milliseconds kOftenPeriod{20};
 
 // Prints the per-second lines, until a write fails (a closed standard output):
 // from then on it prints nothing.

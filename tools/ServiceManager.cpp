@@ -103,6 +103,9 @@ RELAY_COUNTS CountRelays(const std::vector<CKOVBCastEngine::RELAY_STATE>& states
         case OpenFailing:
             ++counts.Waiting;
             break;
+        case Standby:
+            ++counts.Standby;
+            break;
         case ReceiveConnectError:
         case SendConnectError:
         case Stopped:
@@ -122,6 +125,8 @@ std::string StatusText(const RELAY_COUNTS& counts)
         FormatText("%d of %d relay%s running", counts.Running, counts.Total, counts.Total == 1 ? "" : "s");
     if (counts.Failing > 0)
         text += FormatText(" (%d failing)", counts.Failing);
+    if (counts.Standby > 0)
+        text += FormatText(", %d standby", counts.Standby);
     if (counts.Waiting > 0)
         text += FormatText(", %d waiting for %s", counts.Waiting,
                            counts.Waiting == 1 ? "its interface" : "their interfaces");

@@ -34,11 +34,13 @@ struct RELAY_COUNTS {
     int Running = 0;   // relaying or ready to (failing sends or receives included)
     int Failing = 0;   // of those, with sends or receives failing
     int Waiting = 0;   // for the interface towards Host or ZENTA
+    int Standby = 0;   // one node of a pair, ready to relay when the ZENTA-side address comes
     int Failed = 0;    // could not open their sockets, or stopped
     int Starting = 0;  // not settled yet: READY waits for these
 };
 [[nodiscard]] RELAY_COUNTS CountRelays(const std::vector<CKOVBCastEngine::RELAY_STATE>& states);
-// "3 of 3 relays running", "2 of 3 relays running, 1 waiting for its interface".
+// "3 of 3 relays running", "2 of 3 relays running, 1 waiting for its interface",
+// "1 of 2 relays running, 1 standby".
 [[nodiscard]] std::string StatusText(const RELAY_COUNTS& counts);
 
 // A relay thread's heartbeat at this check and at the one before.

@@ -101,7 +101,7 @@ void TestNetwork::LeaveRelay()
     }
 }
 
-int TestNetwork::SocketIn(const std::string& ns)
+int UdpSocketIn(const std::string& ns)
 {
     // Sockets belong to the namespace of the thread that makes them, so
     // make it on a thread that moved there and use it from anywhere.
@@ -110,6 +110,12 @@ int TestNetwork::SocketIn(const std::string& ns)
         if (EnterNamespace(ns))
             result = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     }).join();
+    return result;
+}
+
+int TestNetwork::SocketIn(const std::string& ns)
+{
+    const int result = UdpSocketIn(ns);
     if (result >= 0)
         m_sockets.push_back(result);
     return result;

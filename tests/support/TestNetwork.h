@@ -51,6 +51,9 @@ private:
     int m_originalNs = -1;
 };
 
+// A UDP socket of the namespace (made on a thread that moved there); -1 on failure.
+[[nodiscard]] int UdpSocketIn(const std::string& ns);
+
 // Receives one datagram within the timeout; -1 when none came.
 int ReceiveDatagram(int socket, std::vector<uint8_t>& data, std::chrono::milliseconds timeout);
 
