@@ -478,7 +478,7 @@ TEST_F(RelayTest, AReloadChangesNothingItCannotReadAndATypoMovesNoRelay)
         text.replace(text.find(line), line.size(), line + "\\q");
         std::ofstream(values, std::ios::binary) << text;
     };
-    for (const std::string& line : {"Host Side IP=", "Auto Start="}) {
+    for (const char* line : {"Host Side IP=", "Auto Start="}) {
         ASSERT_TRUE(TempSettingsStore::StoreConfigurations({kRow, kSecondRow}, "1,2,"));
         ChildProcess running(Relay({"--from-store"}), store.Path());
         ASSERT_TRUE(Relays(1) && Relays(2)) << running.Stderr();

@@ -126,6 +126,9 @@ RELAY_METRICS MetricsOf(const CKOVBCastEngine& engine)
     m.Dropped = engine.GetDroppedTotal();
     m.FailedSends = engine.GetFailedSendTotal();
     m.Oversized = engine.GetOversizedTotal();
+    m.TickerTokens = engine.GetTickerMapSize();
+    m.TickerEvictions = engine.GetTickerEvictionCount();
+    m.RefusedTokens = engine.GetRefusedTokenCount();
     m.ReceiveBufferBytes = engine.GetGrantedReceiveBuffer();
     m.State = engine.GetState();
     // The engine stamps on the monotonic clock; a scraper wants the wall clock.
@@ -163,6 +166,14 @@ std::string MetricsText(const std::vector<RELAY_METRICS>& relays, const PROCESS_
     counter("orma_relay_failed_sends_total", "Datagrams the kernel refused to send.", &RELAY_METRICS::FailedSends);
     counter("orma_relay_oversized_datagrams_total", "Datagrams received too long to relay, and not relayed.",
             &RELAY_METRICS::Oversized);
+    counter("orma_relay_ticker_evictions_total",
+            "Tokens the ticker map let go, least recently updated first, to take new ones at its ceiling.",
+            &RELAY_METRICS::TickerEvictions);
+    counter("orma_relay_refused_tokens_total", "Ticker records not stored because no memory could be had for them.",
+            &RELAY_METRICS::RefusedTokens);
+    AddRelayFamily(text, labels, relays, "orma_relay_ticker_tokens", "gauge",
+                   "Tokens whose ticker values the relay holds (NMKT on); emptied when it stops.",
+                   [](const RELAY_METRICS& relay) { return std::to_string(relay.TickerTokens); });
     AddRelayFamily(text, labels, relays, "orma_relay_receive_buffer_bytes", "gauge",
                    "Receive buffer the kernel granted at the relay's last start, in bytes; 0 before.",
                    [](const RELAY_METRICS& relay) { return std::to_string(relay.ReceiveBufferBytes); });

@@ -115,6 +115,9 @@ void CCounterPrinter::Print(const CRelaySet& relays)
         // Only when there were any, so that the usual line stays as it was.
         if (const uint32_t oversized = engine.GetOversizedCount())
             std::printf("  Oversized: %u", oversized);
+        if (engine.GetConfiguration().NmktFlag)
+            std::printf("  Tokens: %zu  Refused tokens: %llu", engine.GetTickerMapSize(),
+                        static_cast<unsigned long long>(engine.GetRefusedTokenCount()));
         std::printf("\n");
     });
     // SIGPIPE is ignored: a closed reader shows here, and relaying goes on without the lines.

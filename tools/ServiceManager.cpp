@@ -99,9 +99,11 @@ RELAY_COUNTS CountRelays(const std::vector<CKOVBCastEngine::RELAY_STATE>& states
             ++counts.Running;
             break;
         case WaitingForInterface:
+            ++counts.Waiting;
+            break;
         case LoopRefused:
         case OpenFailing:
-            ++counts.Waiting;
+            ++counts.Held;
             break;
         case Standby:
             ++counts.Standby;
@@ -130,6 +132,8 @@ std::string StatusText(const RELAY_COUNTS& counts)
     if (counts.Waiting > 0)
         text += FormatText(", %d waiting for %s", counts.Waiting,
                            counts.Waiting == 1 ? "its interface" : "their interfaces");
+    if (counts.Held > 0)
+        text += FormatText(", %d held back (a loop, or sockets refused)", counts.Held);
     if (counts.Failed > 0)
         text += FormatText(", %d failed", counts.Failed);
     if (counts.Starting > 0)
@@ -159,7 +163,7 @@ JOURNAL_ENTRY JournalEntryOf(const std::string& line)
 {
     JOURNAL_ENTRY entry;
     entry.Priority = LOG_INFO;
-    for (const char* trouble : {"failing", "error", "cannot", "skipped", "wedged"}) {
+    for (const char* trouble : {"failing", "error", "cannot", "skipped", "wedged", "carrier", "loop"}) {
         if (ContainsWord(line, trouble))
             entry.Priority = LOG_WARNING;
     }

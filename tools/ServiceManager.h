@@ -34,6 +34,7 @@ struct RELAY_COUNTS {
     int Running = 0;   // relaying or ready to (failing sends or receives included)
     int Failing = 0;   // of those, with sends or receives failing
     int Waiting = 0;   // for the interface towards Host or ZENTA
+    int Held = 0;      // their sockets refused, or they would close a loop: retried when things change
     int Standby = 0;   // one node of a pair, ready to relay when the ZENTA-side address comes
     int Failed = 0;    // could not open their sockets, or stopped
     int Starting = 0;  // not settled yet: READY waits for these
