@@ -138,6 +138,10 @@ TEST(ConfigurationRules, PortsAndAddressesMustBeWhatTheSocketsTake)
         EXPECT_EQ(problem->Message, message);
         EXPECT_FALSE(FindLoadingProblem(broken)) << "loaded, refused at start: " << message;
     }
+    KOV_BCAST_CONFIG highOctets = Valid();
+    highOctets.ReceiveIp = "239.255.255.250";
+    highOctets.SendIp = "239.0.255.255";
+    EXPECT_FALSE(FindConfigurationProblem(highOctets));
 }
 
 TEST(ConfigurationRules, AnOutputThatComesBackToItsInputIsALoop)

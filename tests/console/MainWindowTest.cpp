@@ -103,6 +103,8 @@ private slots:
         QCOMPARE(typedOver("239.1.1.9", "239.1.1.8"), "239.1.1.8");
         QCOMPARE(typedOver("255.18.0.2", "198.18.0.2"), "198.18.0.2");
         QCOMPARE(typedOver("", "100200150250"), "100.200.150.250");
+        QCOMPARE(typedOver("", "239255255250"), "239.255.255.250");
+        QVERIFY(box.hasAcceptableInput());
         // Backspace at an octet's start goes back over the dot; right after a
         // full octet moved on, it takes that octet's last digit.
         QCOMPARE(typedOver("", "10.1.2\b\b2.5.6"), "10.12.5.6");
