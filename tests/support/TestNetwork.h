@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -50,6 +52,18 @@ private:
     int m_feedSocket = -1;
     int m_originalNs = -1;
 };
+
+// Runs a shell command, its output discarded; whether it succeeded.
+bool Shell(const std::string& command);
+// Whether `text` holds `part`, and how many times.
+bool Contains(const std::string& text, const std::string& part);
+int CountOf(const std::string& text, const std::string& part);
+
+sockaddr_in Ipv4Address(const std::string& ip, uint16_t port);
+// Binds `socket` to group:port and joins the group on the interface holding `local`.
+bool JoinGroup(int socket, const std::string& group, uint16_t port, const std::string& local);
+// Makes `socket` send multicast out of the interface holding `local`.
+bool SendsFrom(int socket, const std::string& local);
 
 // A UDP socket of the namespace (made on a thread that moved there); -1 on failure.
 [[nodiscard]] int UdpSocketIn(const std::string& ns);
