@@ -90,10 +90,22 @@ std::unique_ptr<TestNetwork> TestNetwork::Create(std::string& why)
             " sh -c 'ip link set lo up; sysctl -w net.ipv4.conf.all.rp_filter=0 "
             "net.ipv4.conf.default.rp_filter=0 net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1'");
     }
-    made = made && Shell("ip link add feed0 netns " + f + " type veth peer name host0 netns " + r) &&
-           Shell("ip link add zenta0 netns " + r + " type veth peer name sink0 netns " + s);
-    const std::tuple<const std::string&, const char*, const char*> ends[] = {
-        {f, "feed0", kFeedIp}, {r, "host0", kHostSideIp}, {r, "zenta0", kZentaSideIp}, {s, "sink0", kSinkIp}};
+    made = made && network->MakeLink(true) && network->MakeLink(false);
+    if (!made) {
+        why = "could not make the namespaces, their veth pairs and addresses";
+        return nullptr;
+    }
+    return network;
+}
+
+bool TestNetwork::MakeLink(bool hostSide)
+{
+    const auto& [outerNs, outer, outerIp, inner, innerIp] =
+        hostSide ? std::tuple{m_feed, "feed0", kFeedIp, "host0", kHostSideIp}
+                 : std::tuple{m_sink, "sink0", kSinkIp, "zenta0", kZentaSideIp};
+    const std::string ends[][3] = {{outerNs, outer, outerIp}, {m_relay, inner, innerIp}};
+    bool made = Shell("ip link add " + std::string(outer) + " netns " + outerNs + " type veth peer name " + inner +
+                      " netns " + m_relay);
     for (const auto& [ns, link, ip] : ends)
         made = made && Shell("ip -n " + ns + " addr add " + ip + "/24 dev " + link + " && ip -n " + ns + " link set " +
                              link + " up");
@@ -102,11 +114,7 @@ std::unique_ptr<TestNetwork> TestNetwork::Create(std::string& why)
     for (const auto& [ns, link, ip] : ends)
         made =
             made && WaitFor([&] { return Shell("ip -n " + ns + " link show dev " + link + " | grep -q 'state UP'"); });
-    if (!made) {
-        why = "could not make the namespaces, their veth pairs and addresses";
-        return nullptr;
-    }
-    return network;
+    return made;
 }
 
 TestNetwork::~TestNetwork()

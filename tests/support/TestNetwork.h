@@ -38,6 +38,10 @@ public:
     void EnterRelay();
     void LeaveRelay();
 
+    // Makes the veth pair of the relay's Host side (or ZENTA side) with its
+    // addresses, up; again after a test deleted it.
+    bool MakeLink(bool hostSide);
+
     // Sends a datagram from the feed namespace, out of feed0.
     bool Feed(const std::string& group, uint16_t port, const std::vector<uint8_t>& datagram);
     // A socket in the sink namespace joined to group:port on sink0.
