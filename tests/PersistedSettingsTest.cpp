@@ -145,7 +145,7 @@ TEST_F(PersistedSettingsTest, UnusableRowsAreSkippedWholeWithALogLine)
 TEST_F(PersistedSettingsTest, LargeAndHostileStoresLoadInOnePassWithFewLines)
 {
     ASSERT_EQ(CreateDefaultSettings(), 1);
-    const fs::path values = store.KeyFolder(std::string(kSettingsBasePath) + "\\" + kConfigurationKey) / "values.txt";
+    const fs::path values = store.ConfigurationValues();
     const auto write = [&values](const std::string& text) { std::ofstream(values, std::ios::binary) << text; };
     const std::string fields = ",QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,N,N,";
 
@@ -162,10 +162,7 @@ TEST_F(PersistedSettingsTest, LargeAndHostileStoresLoadInOnePassWithFewLines)
 #endif
 
     // Full rows up to the ceiling, then short ones: a million real rows would pass the file size limit.
-    std::string million = "Record Count=1000000\n";
-    for (int i = 0; i < 1000000; ++i)
-        million += std::to_string(i) + "=" + (i < kMaxConfigId ? std::to_string(i + 1) + fields : ",") + "\n";
-    write(million);
+    write(TempSettingsStore::MillionRows());
     StoredSettings stored = ReadStoredSettings(RowReading::Exact);
     ASSERT_EQ(stored.Configurations.size(), static_cast<size_t>(kMaxConfigId));
     EXPECT_EQ(stored.Configurations.back().ConfigId, kMaxConfigId);
@@ -173,9 +170,9 @@ TEST_F(PersistedSettingsTest, LargeAndHostileStoresLoadInOnePassWithFewLines)
 
     // Every row refused: ten lines name them, one more says how many were not named.
     const int named = store.CountLogLines("Skipped PLUX Details value \"");
-    million = "Record Count=99999\n";
-    for (int i = 0; i < kMaxConfigId; ++i) million += std::to_string(i) + "=x" + fields + "\n";
-    write(million);
+    std::string refused = "Record Count=99999\n";
+    for (int i = 0; i < kMaxConfigId; ++i) refused += std::to_string(i) + "=x" + fields + "\n";
+    write(refused);
     stored = ReadStoredSettings();
     EXPECT_TRUE(stored.Configurations.empty());
     EXPECT_EQ(stored.Unreadable, "value \"0\" names no Config ID that can be read");
@@ -220,7 +217,7 @@ TEST_F(PersistedSettingsTest, ExactReadingRefusesTyposByFieldAndSaysWhatCouldNot
     EXPECT_EQ(ReadStoredSettings().Configurations.size(), 3u) << "the console reads 34 and 3";
 
     // A damaged line names the key's file; the values it still holds load.
-    const fs::path values = store.KeyFolder(std::string(kSettingsBasePath) + "\\" + kConfigurationKey) / "values.txt";
+    const fs::path values = store.ConfigurationValues();
     std::ofstream(values, std::ios::app) << "Host Side IP\\x=1.2.3.4\n";
     stored = ReadStoredSettings(RowReading::Exact);
     EXPECT_EQ(stored.Configurations.size(), 1u);

@@ -75,14 +75,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Logged("ORMA UDP Broadcast Server has been Started"), 1, kStartTimeoutMs);
         const std::string logged = m_store->LogText();
         qputenv("XDG_RUNTIME_DIR", m_store->Path().c_str());
-        {
-            CLimitSingleInstance guard;
-            QVERIFY(guard.IsAnotherInstanceRunning());
-            CScriptedPrompter prompter;
-            QVERIFY(!CKOVApp(guard, prompter).InitInstance());
-            QCOMPARE(prompter.Messages, std::vector<std::string>{"ORMA UDP Broadcast Server Already Running..."});
-            QVERIFY(QApplication::topLevelWidgets().isEmpty());
-        }
+        QVERIFY(CLimitSingleInstance().IsAnotherInstanceRunning());
+        StartSecond();
+        QVERIFY(QApplication::topLevelWidgets().isEmpty());
         // Another store is another instance's.
         const QByteArray store = qgetenv("XDG_CONFIG_HOME");
         qputenv("XDG_CONFIG_HOME", (m_store->Path() + "/other").c_str());
@@ -155,11 +150,7 @@ private slots:
         if (!StartXServer({"openbox", "trayer", "xdotool", "xwininfo", "xprop", "xwd"}))
             return;
         // A desktop as an operator's: a window manager, then a tray host.
-        m_windowManager = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"env", "DISPLAY=" + m_display, "HOME=" + m_store->Path(), "openbox"},
-            m_store->Path());
-        QTRY_VERIFY2_WITH_TIMEOUT(X({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"),
-                                  m_windowManager->Stderr().c_str(), 10000);
+        StartWindowManager();
         m_trayHost = std::make_unique<ChildProcess>(
             std::vector<std::string>{"env", "DISPLAY=" + m_display, "trayer", "--edge", "top", "--align", "right"},
             m_store->Path());
@@ -207,12 +198,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(ShowsMoreThanOneColour(WindowImage(window)), 2000);
         };
         hide();
-        {
-            CLimitSingleInstance guard;
-            CScriptedPrompter prompter;
-            QVERIFY(!CKOVApp(guard, prompter).InitInstance());
-            QCOMPARE(prompter.Messages, std::vector<std::string>{"ORMA UDP Broadcast Server Already Running..."});
-        }
+        StartSecond();
         comesBack();
         struct stat socket {};
         QCOMPARE(stat((m_store->Path() + "/config/orma-broadcast-server/console.socket").c_str(), &socket), 0);
@@ -227,11 +213,7 @@ private slots:
     {
         if (!StartXServer({"openbox", "xdotool", "xwininfo", "xprop"}, "1280x1024x24"))
             return;
-        m_windowManager = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"env", "DISPLAY=" + m_display, "HOME=" + m_store->Path(), "openbox"},
-            m_store->Path());
-        QTRY_VERIFY2_WITH_TIMEOUT(X({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"),
-                                  m_windowManager->Stderr().c_str(), 10000);
+        StartWindowManager();
         StartProgram("xcb", true, {"QT_SCALE_FACTOR=2"});
         const QString window = FindWindow(kMainTitle);
         QVERIFY(!window.isEmpty());
@@ -280,6 +262,23 @@ private:
         }
         m_display = ":" + QString::fromStdString(m_xserver->Stdout()).trimmed().toStdString();
         return true;
+    }
+    // A window manager on the X server, once it manages windows.
+    void StartWindowManager()
+    {
+        m_windowManager = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"env", "DISPLAY=" + m_display, "HOME=" + m_store->Path(), "openbox"},
+            m_store->Path());
+        QTRY_VERIFY2_WITH_TIMEOUT(X({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"),
+                                  m_windowManager->Stderr().c_str(), 10000);
+    }
+    // A second start in this process, which the running one refuses with its message.
+    static void StartSecond()
+    {
+        CLimitSingleInstance guard;
+        CScriptedPrompter prompter;
+        QVERIFY(!CKOVApp(guard, prompter).InitInstance());
+        QCOMPARE(prompter.Messages, std::vector<std::string>{"ORMA UDP Broadcast Server Already Running..."});
     }
     // The first shown window with exactly this title, waited for; empty when none comes.
     QString FindWindow(const QString& title)

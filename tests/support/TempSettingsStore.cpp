@@ -31,6 +31,20 @@ std::filesystem::path TempSettingsStore::KeyFolder(std::string keyPath) const
     return std::filesystem::path(Path()) / "config/orma-broadcast-server" / keyPath;
 }
 
+std::filesystem::path TempSettingsStore::ConfigurationValues() const
+{
+    return KeyFolder(std::string(kSettingsBasePath) + "\\" + kConfigurationKey) / "values.txt";
+}
+
+std::string TempSettingsStore::MillionRows()
+{
+    const std::string fields = ",QA,239.1.1.1,5000,UDP,MULTICAST,239.2.2.2,6000,UDP,MULTICAST,N,N,";
+    std::string rows = "Record Count=1000000\n";
+    for (int i = 0; i < 1000000; ++i)
+        rows += std::to_string(i) + "=" + (i < kMaxConfigId ? std::to_string(i + 1) + fields : ",") + "\n";
+    return rows;
+}
+
 bool TempSettingsStore::Store(const char* key, const std::vector<StoredValue>& values)
 {
     CRegistry registry;

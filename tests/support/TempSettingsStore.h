@@ -20,6 +20,10 @@ public:
     [[nodiscard]] const std::string& Path() const { return m_directory.Path(); }
     // The folder of a "\"-separated key path.
     [[nodiscard]] std::filesystem::path KeyFolder(std::string keyPath) const;
+    // The file holding the configuration rows' values.
+    [[nodiscard]] std::filesystem::path ConfigurationValues() const;
+    // A values file of a million rows, as many of them whole rows as the table holds.
+    [[nodiscard]] static std::string MillionRows();
 
     // Replaces what a key of the program ("PLUX Details", ...) holds, creating it.
     [[nodiscard]] static bool Store(const char* key, const std::vector<StoredValue>& values);

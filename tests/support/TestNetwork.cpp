@@ -14,11 +14,6 @@
 
 namespace {
 
-bool Run(const std::string& command)
-{
-    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
-}
-
 // Moves the calling thread into the namespace.
 bool EnterNamespace(const std::string& ns)
 {
@@ -29,7 +24,26 @@ bool EnterNamespace(const std::string& ns)
     return entered;
 }
 
-sockaddr_in Address(const std::string& ip, uint16_t port)
+}  // namespace
+
+bool Shell(const std::string& command)
+{
+    return std::system(("(" + command + ") >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+int CountOf(const std::string& text, const std::string& part)
+{
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+sockaddr_in Ipv4Address(const std::string& ip, uint16_t port)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -38,7 +52,23 @@ sockaddr_in Address(const std::string& ip, uint16_t port)
     return address;
 }
 
-}  // namespace
+bool JoinGroup(int socket, const std::string& group, uint16_t port, const std::string& local)
+{
+    const int on = 1;
+    const sockaddr_in address = Ipv4Address(group, port);
+    ip_mreqn membership{};
+    membership.imr_multiaddr = address.sin_addr;
+    membership.imr_address = Ipv4Address(local, 0).sin_addr;
+    return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+           bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+           setsockopt(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) == 0;
+}
+
+bool SendsFrom(int socket, const std::string& local)
+{
+    const in_addr out = Ipv4Address(local, 0).sin_addr;
+    return setsockopt(socket, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out) == 0;
+}
 
 std::unique_ptr<TestNetwork> TestNetwork::Create(std::string& why)
 {
@@ -54,22 +84,13 @@ std::unique_ptr<TestNetwork> TestNetwork::Create(std::string& why)
     const std::string& s = network->m_sink = stem + "s";
     bool made = true;
     for (const std::string* ns : {&f, &r, &s}) {
-        made = made && Run("ip netns add " + *ns);
-        Run("ip netns exec " + *ns +
+        made = made && Shell("ip netns add " + *ns);
+        Shell(
+            "ip netns exec " + *ns +
             " sh -c 'ip link set lo up; sysctl -w net.ipv4.conf.all.rp_filter=0 "
             "net.ipv4.conf.default.rp_filter=0 net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1'");
     }
-    made = made && Run("ip link add feed0 netns " + f + " type veth peer name host0 netns " + r) &&
-           Run("ip link add zenta0 netns " + r + " type veth peer name sink0 netns " + s);
-    const std::tuple<const std::string&, const char*, const char*> ends[] = {
-        {f, "feed0", kFeedIp}, {r, "host0", kHostSideIp}, {r, "zenta0", kZentaSideIp}, {s, "sink0", kSinkIp}};
-    for (const auto& [ns, link, ip] : ends)
-        made = made && Run("ip -n " + ns + " addr add " + ip + "/24 dev " + link + " && ip -n " + ns + " link set " +
-                           link + " up");
-    // Until the kernel's link watch has marked a new link up (it may take up
-    // to a second), the link has no queue and drops what is sent on it.
-    for (const auto& [ns, link, ip] : ends)
-        made = made && WaitFor([&] { return Run("ip -n " + ns + " link show dev " + link + " | grep -q 'state UP'"); });
+    made = made && network->MakeLink(true) && network->MakeLink(false);
     if (!made) {
         why = "could not make the namespaces, their veth pairs and addresses";
         return nullptr;
@@ -77,11 +98,30 @@ std::unique_ptr<TestNetwork> TestNetwork::Create(std::string& why)
     return network;
 }
 
+bool TestNetwork::MakeLink(bool hostSide)
+{
+    const auto& [outerNs, outer, outerIp, inner, innerIp] =
+        hostSide ? std::tuple{m_feed, "feed0", kFeedIp, "host0", kHostSideIp}
+                 : std::tuple{m_sink, "sink0", kSinkIp, "zenta0", kZentaSideIp};
+    const std::string ends[][3] = {{outerNs, outer, outerIp}, {m_relay, inner, innerIp}};
+    bool made = Shell("ip link add " + std::string(outer) + " netns " + outerNs + " type veth peer name " + inner +
+                      " netns " + m_relay);
+    for (const auto& [ns, link, ip] : ends)
+        made = made && Shell("ip -n " + ns + " addr add " + ip + "/24 dev " + link + " && ip -n " + ns + " link set " +
+                             link + " up");
+    // Until the kernel's link watch has marked a new link up (it may take up
+    // to a second), the link has no queue and drops what is sent on it.
+    for (const auto& [ns, link, ip] : ends)
+        made =
+            made && WaitFor([&] { return Shell("ip -n " + ns + " link show dev " + link + " | grep -q 'state UP'"); });
+    return made;
+}
+
 TestNetwork::~TestNetwork()
 {
     LeaveRelay();
     for (const int socket : m_sockets) close(socket);
-    for (const std::string* ns : {&m_feed, &m_relay, &m_sink}) Run("ip netns del " + *ns);
+    for (const std::string* ns : {&m_feed, &m_relay, &m_sink}) Shell("ip netns del " + *ns);
 }
 
 void TestNetwork::EnterRelay()
@@ -128,10 +168,9 @@ bool TestNetwork::Feed(const std::string& group, uint16_t port, const std::vecto
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (m_feedSocket < 0) {
             m_feedSocket = SocketIn(m_feed);
-            const in_addr out = Address(kFeedIp, 0).sin_addr;
-            setsockopt(m_feedSocket, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out);
+            SendsFrom(m_feedSocket, kFeedIp);
         }
-        const sockaddr_in to = Address(group, port);
+        const sockaddr_in to = Ipv4Address(group, port);
         if (sendto(m_feedSocket, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
                    sizeof to) == static_cast<ssize_t>(datagram.size()))
             return true;
@@ -143,17 +182,7 @@ bool TestNetwork::Feed(const std::string& group, uint16_t port, const std::vecto
 int TestNetwork::OpenSinkSocket(const std::string& group, uint16_t port)
 {
     const int s = SocketIn(m_sink);
-    const int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in local = Address(group, port);
-    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0)
-        return -1;
-    ip_mreqn membership{};
-    membership.imr_multiaddr = local.sin_addr;
-    membership.imr_address = Address(kSinkIp, 0).sin_addr;
-    if (setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0)
-        return -1;
-    return s;
+    return JoinGroup(s, group, port, kSinkIp) ? s : -1;
 }
 
 int ReceiveDatagram(int socket, std::vector<uint8_t>& data, std::chrono::milliseconds timeout)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -36,6 +38,10 @@ public:
     void EnterRelay();
     void LeaveRelay();
 
+    // Makes the veth pair of the relay's Host side (or ZENTA side) with its
+    // addresses, up; again after a test deleted it.
+    bool MakeLink(bool hostSide);
+
     // Sends a datagram from the feed namespace, out of feed0.
     bool Feed(const std::string& group, uint16_t port, const std::vector<uint8_t>& datagram);
     // A socket in the sink namespace joined to group:port on sink0.
@@ -50,6 +56,18 @@ private:
     int m_feedSocket = -1;
     int m_originalNs = -1;
 };
+
+// Runs a shell command, its output discarded; whether it succeeded.
+bool Shell(const std::string& command);
+// Whether `text` holds `part`, and how many times.
+bool Contains(const std::string& text, const std::string& part);
+int CountOf(const std::string& text, const std::string& part);
+
+sockaddr_in Ipv4Address(const std::string& ip, uint16_t port);
+// Binds `socket` to group:port and joins the group on the interface holding `local`.
+bool JoinGroup(int socket, const std::string& group, uint16_t port, const std::string& local);
+// Makes `socket` send multicast out of the interface holding `local`.
+bool SendsFrom(int socket, const std::string& local);
 
 // A UDP socket of the namespace (made on a thread that moved there); -1 on failure.
 [[nodiscard]] int UdpSocketIn(const std::string& ns);
