@@ -126,6 +126,7 @@ RELAY_METRICS MetricsOf(const CKOVBCastEngine& engine)
     m.Dropped = engine.GetDroppedTotal();
     m.FailedSends = engine.GetFailedSendTotal();
     m.Oversized = engine.GetOversizedTotal();
+    m.NotCaptured = engine.GetNotCapturedTotal();
     m.ReceiveBufferBytes = engine.GetGrantedReceiveBuffer();
     m.State = engine.GetState();
     // The engine stamps on the monotonic clock; a scraper wants the wall clock.
@@ -163,6 +164,10 @@ std::string MetricsText(const std::vector<RELAY_METRICS>& relays, const PROCESS_
     counter("orma_relay_failed_sends_total", "Datagrams the kernel refused to send.", &RELAY_METRICS::FailedSends);
     counter("orma_relay_oversized_datagrams_total", "Datagrams received too long to relay, and not relayed.",
             &RELAY_METRICS::Oversized);
+    counter("orma_relay_not_captured_datagrams_total",
+            "Datagrams received or sent that the capture archive could not keep (its writer fell behind or could "
+            "not write); 0 without capture.",
+            &RELAY_METRICS::NotCaptured);
     AddRelayFamily(text, labels, relays, "orma_relay_receive_buffer_bytes", "gauge",
                    "Receive buffer the kernel granted at the relay's last start, in bytes; 0 before.",
                    [](const RELAY_METRICS& relay) { return std::to_string(relay.ReceiveBufferBytes); });

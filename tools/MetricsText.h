@@ -21,6 +21,7 @@ struct RELAY_METRICS {
     uint64_t Dropped = 0;  // by the kernel, for a full receive buffer
     uint64_t FailedSends = 0;
     uint64_t Oversized = 0;      // too long to relay
+    uint64_t NotCaptured = 0;    // relayed, but not in the capture files
     int ReceiveBufferBytes = 0;  // granted at the last start; 0 before
     CKOVBCastEngine::RELAY_STATE State = CKOVBCastEngine::RELAY_STATE::NotRunning;
     // When the last datagram arrived, seconds since the epoch; 0 before the first.

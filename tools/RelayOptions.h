@@ -6,6 +6,7 @@
 
 #include "config/BroadcastConfig.h"
 #include "engine/BroadcastEngine.h"
+#include "engine/CaptureWriter.h"
 
 // orma-relay's exit statuses.
 inline constexpr int kExitOrderly = 0;
@@ -31,6 +32,8 @@ struct RelayOptions {
     CKOVBCastEngine::RELAY_OPTIONS Relay;
     std::vector<int> PollingCpus;  // the k-th relay on the k-th; empty: any CPU
     std::string MetricsAddress;    // "PORT" or "ADDRESS:PORT"; empty: no metrics
+    // Capture of the configurations whose Archive field is Y; empty Directory: none.
+    CAPTURE_SETTINGS Capture;
 };
 
 // The --help text, also the man page.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -115,6 +116,8 @@ void CCounterPrinter::Print(const CRelaySet& relays)
         // Only when there were any, so that the usual line stays as it was.
         if (const uint32_t oversized = engine.GetOversizedCount())
             std::printf("  Oversized: %u", oversized);
+        if (const uint64_t notCaptured = engine.GetNotCapturedTotal())
+            std::printf("  Not captured: %" PRIu64, notCaptured);
         std::printf("\n");
     });
     // SIGPIPE is ignored: a closed reader shows here, and relaying goes on without the lines.
