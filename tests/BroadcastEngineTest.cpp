@@ -352,6 +352,22 @@ Strings CaptureFilesWith(const std::string& directory, const std::string& part)
     return found;
 }
 
+// The UDP payloads of a capture file's packets, in order.
+std::vector<Bytes> CapturedPayloads(const std::string& file)
+{
+    std::vector<Bytes> payloads;
+    char error[PCAP_ERRBUF_SIZE];
+    if (pcap_t* capture = pcap_open_offline(file.c_str(), error)) {
+        pcap_pkthdr* header = nullptr;
+        const u_char* bytes = nullptr;
+        while (pcap_next_ex(capture, &header, &bytes) == 1)
+            if (header->caplen > 42)
+                payloads.emplace_back(bytes + 42, bytes + header->caplen);
+        pcap_close(capture);
+    }
+    return payloads;
+}
+
 }  // namespace
 
 // A converting relay with capture on: tshark with the dissector reads back
@@ -406,6 +422,36 @@ TEST_F(BroadcastEngineTest, CapturedTrafficReadsBackThroughTheDissector)
                              "239.255.20.1|34002|2|1|123458|2700|0|5,0,0,0,0,0,0,0,0,7"}));
     EXPECT_EQ(DissectedFields(in[0], {"frame.number"}).size(), engine.GetConvertedTotal());
     EXPECT_EQ(sent.size(), engine.GetSentTotal());
+
+    // Replayed by tcpreplay from the feed's side (the unknown sender made
+    // the feed's address, which the relay's side can route back to), a
+    // fresh relay sends what the first one sent, byte for byte.
+    if (std::system("command -v tcpreplay >/dev/null") != 0)
+        GTEST_SKIP() << "tcpreplay is not installed";
+    TempDirectory again;
+    writer = std::make_unique<CCaptureWriter>(CAPTURE_SETTINGS{.Directory = again.Path()});
+    configuration.ConfigId = 10;
+    CKOVBCastEngine replayed(configuration, &owner);
+    replayed.SetCapture(writer->AddRelay(configuration));
+    replayed.Start();
+    ASSERT_TRUE(WaitForStatus(replayed, "Connected"));
+    const std::string rewritten = again.File("input.pcap");
+    ASSERT_EQ(std::system(("tcprewrite --fixcsum --srcipmap=192.0.2.1/32:" + std::string(TestNetwork::kFeedIp) +
+                           "/32 --infile='" + in[0] + "' --outfile='" + rewritten + "'")
+                              .c_str()),
+              0);
+    ASSERT_EQ(std::system(("ip netns exec " + network->FeedNamespace() + " tcpreplay -q --intf1=feed0 '" + rewritten +
+                           "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    ASSERT_TRUE(WaitFor([&] { return replayed.GetSentTotal() == 2; }));
+    replayed.Stop();
+    writer.reset();
+    const Strings replayedOut = CaptureFilesWith(again.Path(), "/QB-sent-");
+    ASSERT_EQ(replayedOut.size(), 1u);
+    const std::vector<Bytes> original = CapturedPayloads(out[0]);
+    EXPECT_EQ(original.size(), 2u);
+    EXPECT_EQ(CapturedPayloads(replayedOut[0]), original);
 }
 
 // The capture writer's limits, each in a process of its own whose capture
