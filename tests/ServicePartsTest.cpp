@@ -56,6 +56,7 @@ TEST(MetricsServerTest, AScrapeParsesBackToThePublishedSnapshot)
     quoted.FailedSends = 3;
     quoted.ReceiveBufferBytes = 1048576;
     quoted.Oversized = 4;
+    quoted.NotCaptured = 5;
     quoted.LastDatagramTimestamp = 1796428805;
     const RELAY_METRICS escaped = Relay(22, "a\\b\n", "239.1.1.2", "10.0.0.9", State::WaitingForInterface);
     const RELAY_METRICS latin1 = Relay(333, "M\xDC", "239.1.1.3", "239.2.2.3", State::SendConnectError);
@@ -82,22 +83,22 @@ TEST(MetricsServerTest, AScrapeParsesBackToThePublishedSnapshot)
     EXPECT_EQ(families, (Strings{"orma_relay_received_datagrams counter", "orma_relay_converted_messages counter",
                                  "orma_relay_sent_datagrams counter", "orma_relay_dropped_datagrams counter",
                                  "orma_relay_failed_sends counter", "orma_relay_oversized_datagrams counter",
-                                 "orma_relay_receive_buffer_bytes gauge", "orma_relay_state gauge",
-                                 "orma_relay_last_datagram_timestamp_seconds gauge",
+                                 "orma_relay_not_captured_datagrams counter", "orma_relay_receive_buffer_bytes gauge",
+                                 "orma_relay_state gauge", "orma_relay_last_datagram_timestamp_seconds gauge",
                                  "orma_relay_start_time_seconds gauge", "orma_relay_build_info gauge"}));
     EXPECT_EQ(
         std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("sample ", 0) == 0; }),
-        9 * 3 + 2);
+        10 * 3 + 2);
 
     const std::string labels1 =
         " config_id='1' receive_group='239.1.1.1' receive_port='30001' segment='Q\"A' send_group='239.2.2.1' "
         "send_port='31001'";
     for (const char* sample :
          {"orma_relay_received_datagrams_total%s 4294967303.0", "orma_relay_oversized_datagrams_total%s 4.0",
-          "orma_relay_converted_messages_total%s 6.0", "orma_relay_sent_datagrams_total%s 10.0",
-          "orma_relay_dropped_datagrams_total%s 2.0", "orma_relay_failed_sends_total%s 3.0",
-          "orma_relay_receive_buffer_bytes%s 1048576.0", "orma_relay_state%s state='Running' 1.0",
-          "orma_relay_last_datagram_timestamp_seconds%s 1796428805.0"})
+          "orma_relay_not_captured_datagrams_total%s 5.0", "orma_relay_converted_messages_total%s 6.0",
+          "orma_relay_sent_datagrams_total%s 10.0", "orma_relay_dropped_datagrams_total%s 2.0",
+          "orma_relay_failed_sends_total%s 3.0", "orma_relay_receive_buffer_bytes%s 1048576.0",
+          "orma_relay_state%s state='Running' 1.0", "orma_relay_last_datagram_timestamp_seconds%s 1796428805.0"})
         EXPECT_TRUE(has("sample " + FormatText(sample, labels1.c_str()))) << sample;
     const std::string labels22 =
         " config_id='22' receive_group='239.1.1.2' receive_port='30022' segment='a\\\\b\\n' send_group='10.0.0.9' "
