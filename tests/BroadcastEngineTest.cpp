@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -465,12 +466,14 @@ TEST(CaptureWriterTest, FilesRotateTheTotalIsCappedAndAFullDiskIsCounted)
         const char* Name;
         uint64_t FileBytes;
         uint64_t TotalBytes;
-        int TmpfsKb;  // 0: the folder as it is
+        int TmpfsKb;      // 0: the folder as it is
+        int FileSeconds;  // a pause of a second halfway when 1
     };
     const Case cases[] = {
-        {"rotation", 64 << 10, 1ull << 30, 0},
-        {"total cap", 64 << 10, 256 << 10, 0},
-        {"full disk", 1ull << 30, 1ull << 30, 128},
+        {"rotation by size", 64 << 10, 1ull << 30, 0, 3600},
+        {"rotation by age", 1ull << 30, 1ull << 30, 0, 1},
+        {"total cap", 64 << 10, 256 << 10, 0, 3600},
+        {"full disk", 1ull << 30, 1ull << 30, 128, 3600},
     };
     constexpr int kDatagrams = 2000, kChunk = 100;
     struct Result {
@@ -478,7 +481,9 @@ TEST(CaptureWriterTest, FilesRotateTheTotalIsCappedAndAFullDiskIsCounted)
         uint64_t Largest = 0, Total = 0, NotCaptured = 0, Packets = 0;
         bool NewestKept = false;
         bool Mounted = true;
+        int EpisodeLines = 0;
     };
+    const TempSettingsStore store;  // an event log of its own
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
         TempDirectory folder;
@@ -494,9 +499,14 @@ TEST(CaptureWriterTest, FilesRotateTheTotalIsCappedAndAFullDiskIsCounted)
                                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                                  mount("tmpfs", folder.Path().c_str(), "tmpfs", 0, size.c_str()) == 0;
             }
+            std::atomic<int> episodeLines{0};
+            CEventLog::GetInstance()->SetLineCopy(
+                [&](const std::string& line) { episodeLines += line.find("cannot be written") != std::string::npos; });
             {
-                CCaptureWriter writer(
-                    {.Directory = folder.Path(), .FileBytes = c.FileBytes, .TotalBytes = c.TotalBytes});
+                CCaptureWriter writer({.Directory = folder.Path(),
+                                       .FileBytes = c.FileBytes,
+                                       .FileSeconds = c.FileSeconds,
+                                       .TotalBytes = c.TotalBytes});
                 KOV_BCAST_CONFIG configuration{.ConfigId = 1,
                                                .SegmentCode = "QB",
                                                .ReceiveIp = kGroup,
@@ -512,10 +522,14 @@ TEST(CaptureWriterTest, FilesRotateTheTotalIsCappedAndAFullDiskIsCounted)
                     ring->Push(CAPTURE_DIRECTION::Sent, datagram.data(), 512);
                     if ((i + 1) % kChunk == 0)
                         writer.Flush();  // the ring never overflows: only the disk loses datagrams
+                    if (i == kDatagrams / 2 && c.FileSeconds == 1)
+                        std::this_thread::sleep_for(1100ms);
                 }
                 writer.Flush();
                 result.NotCaptured = ring->NotCapturedTotal();
             }
+            result.EpisodeLines = episodeLines;
+            CEventLog::GetInstance()->SetLineCopy({});
             uint64_t newest = 0;
             for (const std::string& path : CCaptureWriter::CaptureFiles(folder.Path())) {
                 ++result.Files;
@@ -555,6 +569,7 @@ TEST(CaptureWriterTest, FilesRotateTheTotalIsCappedAndAFullDiskIsCounted)
             EXPECT_GE(result.Packets + result.NotCaptured, static_cast<uint64_t>(kDatagrams));
             EXPECT_LT(result.Packets, static_cast<uint64_t>(kDatagrams));
             EXPECT_GT(result.Packets, 0u) << "what fitted is kept";
+            EXPECT_EQ(result.EpisodeLines, 1) << "one line for the episode";
         } else {
             EXPECT_EQ(result.NotCaptured, 0u);
             EXPECT_TRUE(result.NewestKept) << "the oldest files go first";
@@ -563,7 +578,8 @@ TEST(CaptureWriterTest, FilesRotateTheTotalIsCappedAndAFullDiskIsCounted)
             } else {
                 EXPECT_LT(result.Packets, static_cast<uint64_t>(kDatagrams));
             }
-            EXPECT_GT(result.Files, 2);
+            EXPECT_GE(result.Files, 2);
+            EXPECT_EQ(result.EpisodeLines, 0);
         }
     }
 }
