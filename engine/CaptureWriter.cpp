@@ -1,10 +1,10 @@
 #include "engine/CaptureWriter.h"
 
+#include "engine/PcapLibrary.h"
 #include "log/EventLog.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <pcap/pcap.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +29,12 @@ constexpr int kIdleWaitMs = 5;
 constexpr int kRetrySeconds = 1;
 // A ring that lost nothing for this long ends its episode of falling behind.
 constexpr int kCatchUpSeconds = 2;
+
+// Only called with a FileSet whose Dead is set, which needs the library loaded.
+const PCAP_FUNCTIONS& Pcap()
+{
+    return *PcapLibrary();
+}
 
 int64_t MonotonicSeconds()
 {
@@ -122,9 +128,9 @@ struct CCaptureWriter::FileSet {
     ~FileSet()
     {
         if (Dumper)
-            pcap_dump_close(Dumper);
+            Pcap().DumpClose(Dumper);
         if (Dead)
-            pcap_close(Dead);
+            Pcap().Close(Dead);
     }
 };
 
@@ -212,7 +218,8 @@ CCaptureWriter::FileSet& CCaptureWriter::SetFor(const std::string& segment, CAPT
         set = std::make_unique<FileSet>();
         set->Segment = segment;
         set->Direction = direction;
-        set->Dead = pcap_open_dead_with_tstamp_precision(DLT_EN10MB, kSnapLength, PCAP_TSTAMP_PRECISION_MICRO);
+        if (PcapLibrary())
+            set->Dead = Pcap().OpenDead(DLT_EN10MB, kSnapLength, PCAP_TSTAMP_PRECISION_MICRO);
     }
     return *set;
 }
@@ -222,7 +229,7 @@ void CCaptureWriter::WriteOne(Relay& relay, const CAPTURED_DATAGRAM& datagram)
     const CAPTURE_ENDPOINTS& endpoints = relay.Ring->Endpoints();
     FileSet& set = SetFor(endpoints.SegmentCode, datagram.Direction);
     const int64_t now = MonotonicSeconds();
-    if (set.Dumper && (pcap_dump_ftell64(set.Dumper) >= static_cast<int64_t>(m_settings.FileBytes) ||
+    if (set.Dumper && (Pcap().DumpFtell64(set.Dumper) >= static_cast<int64_t>(m_settings.FileBytes) ||
                        now - set.OpenedAt >= m_settings.FileSeconds))
         CloseFile(set);
     if (!set.Dumper && (!set.Failing || now >= set.RetryAt) && !OpenFile(set, now)) {
@@ -246,11 +253,11 @@ void CCaptureWriter::WriteOne(Relay& relay, const CAPTURED_DATAGRAM& datagram)
     header.ts.tv_sec = static_cast<time_t>(datagram.TimeMicroseconds / 1000000);
     header.ts.tv_usec = static_cast<suseconds_t>(datagram.TimeMicroseconds % 1000000);
     header.caplen = header.len = static_cast<bpf_u_int32>(kHeaderBytes + datagram.Length);
-    pcap_dump(reinterpret_cast<u_char*>(set.Dumper), &header, frame);
+    Pcap().Dump(reinterpret_cast<u_char*>(set.Dumper), &header, frame);
     if (set.Pending.empty() || set.Pending.back().first != relay.Ring.get())
         set.Pending.emplace_back(relay.Ring.get(), 0);
     ++set.Pending.back().second;
-    if (std::ferror(pcap_dump_file(set.Dumper)))
+    if (std::ferror(Pcap().DumpFile(set.Dumper)))
         FailFile(set, errno);
 }
 
@@ -275,7 +282,7 @@ bool CCaptureWriter::OpenFile(FileSet& set, int64_t nowSeconds)
         FailFile(set, error);
         return false;
     }
-    set.Dumper = pcap_dump_fopen(set.Dead, file);
+    set.Dumper = Pcap().DumpFopen(set.Dead, file);
     if (!set.Dumper) {
         std::fclose(file);
         unlink(set.Path.c_str());
@@ -291,13 +298,13 @@ void CCaptureWriter::CloseFile(FileSet& set)
 {
     if (!set.Dumper)
         return;
-    if (pcap_dump_flush(set.Dumper) != 0) {
+    if (Pcap().DumpFlush(set.Dumper) != 0) {
         FailFile(set, errno);
         return;
     }
     set.Pending.clear();
     // pcap_dump_close gives no result: close the file ourselves to see the last write's.
-    const int closed = std::fclose(pcap_dump_file(set.Dumper));
+    const int closed = std::fclose(Pcap().DumpFile(set.Dumper));
     const int error = errno;
     set.Dumper = nullptr;
     if (closed != 0)
@@ -315,7 +322,7 @@ void CCaptureWriter::FailFile(FileSet& set, int error)
     }
     set.Pending.clear();
     if (set.Dumper) {
-        std::fclose(pcap_dump_file(set.Dumper));
+        std::fclose(Pcap().DumpFile(set.Dumper));
         set.Dumper = nullptr;
         // A file that never held a datagram is no record: do not leave one per retry.
         if (set.FlushedBytes <= 24)
@@ -337,12 +344,12 @@ void CCaptureWriter::FlushFiles()
     for (auto& [key, set] : m_sets) {
         if (!set->Dumper || set->Pending.empty())
             continue;
-        if (pcap_dump_flush(set->Dumper) != 0) {
+        if (Pcap().DumpFlush(set->Dumper) != 0) {
             FailFile(*set, errno);
             continue;
         }
         set->Pending.clear();
-        set->FlushedBytes = pcap_dump_ftell64(set->Dumper);
+        set->FlushedBytes = Pcap().DumpFtell64(set->Dumper);
         if (set->Failing) {
             set->Failing = false;
             LogEvent("%s Capture of segment %s (%s) is written again; %" PRIu64 " datagrams were not captured.",

@@ -10,6 +10,7 @@
 #include "config/ConfigurationRules.h"
 #include "config/CpuList.h"
 #include "config/FieldList.h"
+#include "engine/PcapLibrary.h"
 #include "log/EventLog.h"
 #include "tools/CommandLine.h"
 #include "tools/MetricsServer.h"
@@ -176,6 +177,11 @@ bool ReadCapture(CCommandLine& line, RelayOptions& options, std::string& problem
     capture.Directory = std::filesystem::absolute(line.Text("capture-dir"), error).lexically_normal().string();
     if (error || !std::filesystem::is_directory(capture.Directory, error)) {
         problem = "--capture-dir " + line.Text("capture-dir") + " is not a folder";
+        return false;
+    }
+    std::string why;
+    if (!PcapLibrary(&why)) {
+        problem = "--capture-dir: " + why;
         return false;
     }
     return true;
