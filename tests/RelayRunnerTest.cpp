@@ -347,30 +347,60 @@ size_t CapturedPackets(const std::string& file)
 }
 
 // With --capture-dir only the rows whose Archive field is Y are captured,
-// one file per segment and direction, as many datagrams as the relay counted.
-TEST_F(RelayTest, CapturesTheRowsWhoseArchiveFieldIsY)
+// one file per segment and direction, as many datagrams as the relay
+// counted; on a full disk (a tmpfs of its own mount namespace) the relay
+// relays everything and its line counts what was not captured.
+TEST_F(RelayTest, CapturesTheRowsWhoseArchiveFieldIsYAndRelaysOnWhenTheDiskIsFull)
 {
-    TempDirectory folder;
     std::string archived = kSecondRow;
     archived.replace(archived.size() - 4, 1, "Y");
     ASSERT_EQ(archived.substr(archived.size() - 5), ",Y,N,");
-    StartRelay({"--capture-dir", folder.Path(), "--seconds", "3", kRow, archived});
-    ASSERT_TRUE(Relays(1));
-    ASSERT_TRUE(Relays(2));
-    ASSERT_EQ(relay->Wait(10s), 0) << relay->Stderr();
-    const Strings counts = LastCounts(relay->Stdout(), 2);
-    ASSERT_EQ(counts.size(), 6u) << relay->Stdout();
-    Strings names;
-    size_t received = 0, sent = 0;
-    for (const std::string& file : CCaptureWriter::CaptureFiles(folder.Path())) {
-        const std::string name = std::filesystem::path(file).filename().string();
-        names.push_back(name.substr(0, name.find('-', 3)));
-        (name.starts_with("QB-sent-") ? sent : received) += CapturedPackets(file);
+    for (const bool fullDisk : {false, true}) {
+        SCOPED_TRACE(fullDisk ? "full disk" : "room enough");
+        TempDirectory folder;
+        const Strings relayArgv = Relay({"--host-ip", TestNetwork::kHostSideIp, "--zenta-ip", TestNetwork::kZentaSideIp,
+                                         "--capture-dir", folder.Path(), "--seconds", "3", kRow, archived});
+        if (fullDisk) {
+            std::string command = "mount -t tmpfs -o size=64k tmpfs '" + folder.Path() + "' && exec";
+            for (const std::string& argument : relayArgv) command += " '" + argument + "'";
+            relay = std::make_unique<ChildProcess>(
+                Strings{"unshare", "-m", "--propagation", "private", "sh", "-c", command}, store.Path());
+        } else {
+            relay = std::make_unique<ChildProcess>(relayArgv, store.Path());
+        }
+        ASSERT_TRUE(Relays(1));
+        ASSERT_TRUE(Relays(2));
+        if (fullDisk) {
+            // About 700 bytes of capture each: well beyond 64 KiB.
+            for (int i = 0; i < 400; ++i) {
+                ASSERT_TRUE(network->Feed("239.255.10.2", 34003, Bytes(100, 2)));
+                if (i % 50 == 49)
+                    std::this_thread::sleep_for(10ms);
+            }
+        }
+        ASSERT_EQ(relay->Wait(10s), 0) << relay->Stderr();
+        const Strings counts = LastCounts(relay->Stdout(), 2);
+        ASSERT_EQ(counts.size(), 6u) << relay->Stdout();
+        if (fullDisk) {
+            EXPECT_EQ(counts[2], counts[3]) << "every datagram relayed";
+            EXPECT_GE(std::stoi(counts[3]), 400);
+            EXPECT_EQ(counts[4], "0");
+            EXPECT_PRED2(Contains, counts[0], "  Not captured: ");
+            EXPECT_GE(store.CountLogLines("cannot be written"), 1) << store.LogText();
+            continue;
+        }
+        Strings names;
+        size_t received = 0, sent = 0;
+        for (const std::string& file : CCaptureWriter::CaptureFiles(folder.Path())) {
+            const std::string name = std::filesystem::path(file).filename().string();
+            names.push_back(name.substr(0, name.find('-', 3)));
+            (name.starts_with("QB-sent-") ? sent : received) += CapturedPackets(file);
+        }
+        EXPECT_EQ(names, (Strings{"QB-received", "QB-sent"}));
+        EXPECT_EQ(std::to_string(received), counts[2]);
+        EXPECT_EQ(std::to_string(sent), counts[3]);
+        EXPECT_FALSE(Contains(relay->Stdout(), "Not captured")) << relay->Stdout();
     }
-    EXPECT_EQ(names, (Strings{"QB-received", "QB-sent"}));
-    EXPECT_EQ(std::to_string(received), counts[2]);
-    EXPECT_EQ(std::to_string(sent), counts[3]);
-    EXPECT_FALSE(Contains(relay->Stdout(), "Not captured")) << relay->Stdout();
 }
 
 // A row that cannot start, receiving or sending, stops the others in order
