@@ -99,7 +99,6 @@ public:
     // Owner thread, while no relay thread runs: every datagram received and
     // sent is handed to `ring` from the next Start on; null: no capture.
     void SetCapture(std::shared_ptr<CCaptureRing> ring) { m_capture = std::move(ring); }
-    [[nodiscard]] bool IsCapturing() const noexcept { return m_capture != nullptr; }
 
     // Starts a relay thread and returns at once. Ignored while a start is
     // still pending (or the relay runs).
