@@ -77,7 +77,6 @@ private:
     bool m_stop = false;
     std::vector<Relay> m_relays;
     std::map<std::pair<std::string, int>, std::unique_ptr<FileSet>> m_sets;  // writer thread only
-    std::mutex m_passMutex;                                                  // one pass at a time (Flush)
     unsigned m_sequence = 0;
     int64_t m_nextHousekeeping = 0;
     std::thread m_thread;
