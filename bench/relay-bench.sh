@@ -10,6 +10,8 @@
 # ORMA_BENCH_PRESETS lists the harness's own relays (default "naive batch
 # socat"; add "none" for the harness's ceiling). "ours-poll" is orma-relay
 # polling on ORMA_POLL_CPU (default 1, the harness's relay CPU).
+# ORMA_BENCH_CAPTURE=1 adds "ours-capture": orma-relay with its row captured
+# to the results' capture/ folder (at most 1 GiB), to set beside "ours".
 # Results go to bench/out/<time>/summary.md.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -27,6 +29,11 @@ ours="ours=$relay --quiet --host-ip {HI} --zenta-ip {ZI} $row"
 polling="ours-poll=$relay --quiet --poll --poll-cpus ${ORMA_POLL_CPU:-1} --host-ip {HI} --zenta-ip {ZI} $row"
 # shellcheck disable=SC2086
 set -- "$@" ${ORMA_BENCH_PRESETS:-naive batch socat} "$ours" "$polling"
+if [ "${ORMA_BENCH_CAPTURE:-0}" = 1 ]; then
+  mkdir -p "$out/capture"
+  captured="1,QA,{RG},{RP},UDP,MULTICAST,{SG},{SP},UDP,MULTICAST,Y,N,"
+  set -- "$@" "ours-capture=$relay --quiet --capture-dir $out/capture --capture-total-mb 1024 --host-ip {HI} --zenta-ip {ZI} $captured"
+fi
 if [ -n "${ORMA_RELAY_BEFORE:-}" ]; then
   set -- "$@" "before=$ORMA_RELAY_BEFORE --host-ip {HI} --zenta-ip {ZI} $row"
 fi

@@ -309,6 +309,7 @@ int CKOVBCastEngine::Run()
     const CAlternateSignalStack signalStack;
     const KOV_BCAST_CONFIG& c = m_configuration;
     m_statusShowsRunning = m_sendsFailing = m_receivesFailing = m_oversizedBurst = m_carrierLost = false;
+    m_captureNow = m_capture.get();
     NoteInterfaces();
     if (OpenEndpoints(/*firstStart=*/true) != 1) {
         CloseEndpoints();
@@ -518,6 +519,8 @@ void CKOVBCastEngine::RelayDatagram(const uint8_t* datagram, int received, bool 
     }
     CNWProtocol& send = *SendEndpoint;
     const bool nmkt = m_configuration.NmktFlag != 0;
+    if (m_captureNow) [[unlikely]]
+        CaptureDatagram(datagram, received, nmkt);
     // What one datagram produces goes out in one system call.
     if (!m_standingBy && send.QueuedSendRoom() < (nmkt ? kMaxSentPerReceived : 1))
         FlushSends();
@@ -530,6 +533,16 @@ void CKOVBCastEngine::RelayDatagram(const uint8_t* datagram, int received, bool 
             Add(m_failedSends);
     } else {
         m_converter.ProcessNewMarketData(datagram, received, m_configuration.SegmentCode.c_str(), *this);
+    }
+}
+
+void CKOVBCastEngine::CaptureDatagram(const uint8_t* datagram, int received, bool nmkt) noexcept
+{
+    m_captureNow->Push(CAPTURE_DIRECTION::Received, datagram, received);
+    if (!nmkt && !m_standingBy) {
+        // What goes out is known already; converted datagrams are captured as they are made.
+        const int kept = received < kDatagramSize ? received : kDatagramSize;
+        m_captureNow->Push(CAPTURE_DIRECTION::Sent, datagram, kept, kDatagramSize - kept);
     }
 }
 
@@ -828,9 +841,11 @@ void CKOVBCastEngine::SendPacket(const uint8_t* datagram)
     if (datagram == m_spareDatagram) {
         if (!m_standingBy)
             Add(m_failedSends);
-    } else {
-        SendEndpoint->QueueWrittenSend(kDatagramSize);
+        return;
     }
+    if (m_captureNow) [[unlikely]]
+        m_captureNow->Push(CAPTURE_DIRECTION::Sent, datagram, kDatagramSize);
+    SendEndpoint->QueueWrittenSend(kDatagramSize);
 }
 
 void CKOVBCastEngine::OnTickerMapFull()

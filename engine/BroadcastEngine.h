@@ -1,6 +1,7 @@
 #pragma once
 
 #include "config/BroadcastConfig.h"
+#include "engine/CaptureRing.h"
 #include "engine/EngineOwner.h"
 #include "engine/MarketDataConverter.h"
 #include "engine/OwnerCallGate.h"
@@ -106,6 +107,9 @@ public:
     [[nodiscard]] const KOV_BCAST_CONFIG& GetConfiguration() const noexcept { return m_configuration; }
     void SetRelayOptions(const RELAY_OPTIONS& options) { m_options = options; }
     [[nodiscard]] const RELAY_OPTIONS& GetRelayOptions() const noexcept { return m_options; }
+    // Owner thread, while no relay thread runs: every datagram received and
+    // sent is handed to `ring` from the next Start on; null: no capture.
+    void SetCapture(std::shared_ptr<CCaptureRing> ring) { m_capture = std::move(ring); }
 
     // Starts a relay thread and returns at once. Ignored while a start is
     // still pending (or the relay runs).
@@ -132,6 +136,12 @@ public:
     [[nodiscard]] uint64_t GetFailedSendTotal() const noexcept { return m_failedSends.load(std::memory_order_relaxed); }
     [[nodiscard]] uint64_t GetDroppedTotal() const;
     [[nodiscard]] uint64_t GetOversizedTotal() const noexcept { return m_oversized.load(std::memory_order_relaxed); }
+    // Datagrams relayed but not captured (the capture writer fell behind or
+    // could not write); 0 without capture.
+    [[nodiscard]] uint64_t GetNotCapturedTotal() const noexcept
+    {
+        return m_capture ? m_capture->NotCapturedTotal() : 0;
+    }
 
     // The same counts as the console shows them, in 32 bits: after
     // 4294967295 comes 1 (NextSentCount).
@@ -194,6 +204,8 @@ private:
     void RelayLoop();
     // One received datagram (or what ReceiveNext gave instead): relayed or counted.
     void RelayDatagram(const uint8_t* datagram, int received, bool newBatch);
+    // Hands a received datagram to the capture, and what passing it through sends.
+    void CaptureDatagram(const uint8_t* datagram, int received, bool nmkt) noexcept;
     // Relays what the receive socket still holds, before it closes.
     void RelayWhatIsQueued();
     // Once per batch: opens the endpoints again when an interface changed,
@@ -270,9 +282,11 @@ private:
     CEngineOwner* OwnerWindow = nullptr;
     std::shared_ptr<COwnerCallGate> m_ownerGate = std::make_shared<COwnerCallGate>();
     CMarketDataConverter m_converter;  // holds the TickerMap
+    std::shared_ptr<CCaptureRing> m_capture;
 
     // Relay thread only.
-    uint64_t m_seenGeneration = 0;  // of the interface watcher, when the indexes below were looked up
+    CCaptureRing* m_captureNow = nullptr;  // m_capture as the relay started
+    uint64_t m_seenGeneration = 0;         // of the interface watcher, when the indexes below were looked up
     int m_hostInterface = 0;
     int m_zentaInterface = 0;
     bool m_hostCarrier = true;

@@ -4,10 +4,10 @@
 set -eu
 
 BUILD_PKGS="build-essential cmake pkg-config liblz4-dev qt6-base-dev libgl-dev fonts-dejavu-core help2man dpkg-dev file
-  libsystemd-dev libmicrohttpd-dev"
+  libsystemd-dev libmicrohttpd-dev libpcap-dev"
 TEST_PKGS="libgtest-dev iproute2 nftables procps clang clang-format libclang-rt-14-dev xvfb xauth lldb xdotool xclip
   openbox trayer x11-utils x11-apps lintian desktop-file-utils systemd man-db
-  python3-prometheus-client prometheus keepalived"
+  python3-prometheus-client prometheus keepalived tshark tcpreplay"
 BENCH_PKGS="socat valgrind imagemagick strace"
 
 case "${1:-build}" in

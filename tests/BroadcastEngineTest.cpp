@@ -3,6 +3,7 @@
 // batches its sends, and the ticker values it keeps (relaying as such:
 // RelayRunnerTest, through orma-relay).
 #include "engine/BroadcastEngine.h"
+#include "engine/CaptureWriter.h"
 #include "log/EventLog.h"
 #include "net/Udp.h"
 #include "tests/MarketDataBytes.h"
@@ -10,9 +11,15 @@
 #include "tests/support/TempSettingsStore.h"
 
 #include <linux/capability.h>
+#include <pcap/pcap.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -312,4 +319,269 @@ TEST_F(BroadcastEngineTest, StoppedConfigurationsHoldNoBuffers)
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // their shadow memory would dwarf it
     EXPECT_LT(grown, 200 * 40) << "KB: at most 40 KB a stopped configuration";
 #endif
+}
+
+namespace {
+
+// What tshark with the shipped dissector prints for `file`: one line per
+// packet, the fields separated by '|' and a field's occurrences by ','.
+Strings DissectedFields(const std::string& file, const Strings& fields, const std::string& options = {})
+{
+    std::string command = "tshark -X lua_script:" ORMA_DISSECTOR " " + options + " -r '" + file +
+                          "' -T fields -E separator='|' -E occurrence=a -E aggregator=,";
+    for (const std::string& field : fields) command += " -e " + field;
+    command += " 2>/dev/null";
+    Strings lines;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char line[8192];
+        while (std::fgets(line, sizeof line, pipe)) {
+            std::string text = line;
+            if (!text.empty() && text.back() == '\n')
+                text.pop_back();
+            lines.push_back(text);
+        }
+        pclose(pipe);
+    }
+    return lines;
+}
+
+// The capture files of `directory` whose names hold `part`.
+Strings CaptureFilesWith(const std::string& directory, const std::string& part)
+{
+    Strings found;
+    for (const std::string& path : CCaptureWriter::CaptureFiles(directory))
+        if (path.find(part) != std::string::npos)
+            found.push_back(path);
+    return found;
+}
+
+// The UDP payloads of a capture file's packets, in order.
+std::vector<Bytes> CapturedPayloads(const std::string& file)
+{
+    std::vector<Bytes> payloads;
+    char error[PCAP_ERRBUF_SIZE];
+    if (pcap_t* capture = pcap_open_offline(file.c_str(), error)) {
+        pcap_pkthdr* header = nullptr;
+        const u_char* bytes = nullptr;
+        while (pcap_next_ex(capture, &header, &bytes) == 1)
+            if (header->caplen > 42)
+                payloads.emplace_back(bytes + 42, bytes + header->caplen);
+        pcap_close(capture);
+    }
+    return payloads;
+}
+
+}  // namespace
+
+// A converting relay with capture on: tshark with the dissector reads back
+// what it received (by the configured port) and what it sent (by the bytes
+// alone), every field where the conversion put it, and the capture holds as
+// many datagrams as the relay counted.
+TEST_F(BroadcastEngineTest, CapturedTrafficReadsBackThroughTheDissector)
+{
+    if (std::system("command -v tshark >/dev/null") != 0)
+        GTEST_SKIP() << "tshark is not installed";
+    TempDirectory folder;
+    auto writer = std::make_unique<CCaptureWriter>(CAPTURE_SETTINGS{.Directory = folder.Path()});
+    KOV_BCAST_CONFIG configuration = Configuration(9, kGroup, 1, "QB");
+    configuration.ArchiveFlag = 1;
+    const int sink = network->OpenSinkSocket(kOut, kOutPort);
+    CKOVBCastEngine engine(configuration, &owner);
+    engine.SetCapture(writer->AddRelay(configuration));
+    engine.Start();
+    ASSERT_TRUE(WaitForStatus(engine, "Connected"));
+
+    ASSERT_TRUE(Feed(CompressedMessage(10750, 1, Encoded(TickerPrices{123456, 100, 120, 90, 110}))));
+    std::vector<DepthQuote> quotes;
+    for (int i = 0; i < 3; ++i) {
+        DepthQuote quote{.Token = 123456 + i, .LastPrice = 2500 + 100 * i};
+        quote.Levels[0].Count = static_cast<uint16_t>(3 + i);
+        quote.Levels[9].Count = 7;
+        quotes.push_back(quote);
+    }
+    ASSERT_TRUE(Feed(DepthMessage(quotes)));
+    Bytes received;
+    ASSERT_EQ(ReceiveDatagram(sink, received, 3s), 512);
+    ASSERT_TRUE(WaitFor([&] { return engine.GetSentTotal() == 2; }));
+    engine.Stop();
+    writer.reset();  // writes what is left and closes the files
+    EXPECT_EQ(engine.GetNotCapturedTotal(), 0u);
+
+    const Strings in = CaptureFilesWith(folder.Path(), "/QB-received-");
+    const Strings out = CaptureFilesWith(folder.Path(), "/QB-sent-");
+    ASSERT_EQ(in.size(), 1u);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(DissectedFields(in[0],
+                              {"ip.dst", "udp.dstport", "ormanew.code", "ormanew.records", "ormanew.ticker.token",
+                               "ormanew.ticker.close", "ormanew.depth.token", "ormanew.depth.last_price"},
+                              "-o ormanew.ports:" + std::to_string(kInPort)),
+              (Strings{"239.255.10.1|34001|10750|1|123456|110||",
+                       "239.255.10.1|34001|10500|3|||123456,123457,123458|2500,2600,2700"}));
+    const Strings sent =
+        DissectedFields(out[0], {"ip.dst", "udp.dstport", "ormaold.stream_code", "ormaold.records", "ormaold.token",
+                                 "ormaold.last_price", "ormaold.close", "ormaold.level.count"});
+    EXPECT_EQ(sent, (Strings{"239.255.20.1|34002|2|2|123456,123457|2500,2600|110,0|"
+                             "3,0,0,0,0,0,0,0,0,7,4,0,0,0,0,0,0,0,0,7",
+                             "239.255.20.1|34002|2|1|123458|2700|0|5,0,0,0,0,0,0,0,0,7"}));
+    EXPECT_EQ(DissectedFields(in[0], {"frame.number"}).size(), engine.GetConvertedTotal());
+    EXPECT_EQ(sent.size(), engine.GetSentTotal());
+
+    // Replayed by tcpreplay from the feed's side (the unknown sender made
+    // the feed's address, which the relay's side can route back to), a
+    // fresh relay sends what the first one sent, byte for byte.
+    if (std::system("command -v tcpreplay >/dev/null") != 0)
+        GTEST_SKIP() << "tcpreplay is not installed";
+    TempDirectory again;
+    writer = std::make_unique<CCaptureWriter>(CAPTURE_SETTINGS{.Directory = again.Path()});
+    configuration.ConfigId = 10;
+    CKOVBCastEngine replayed(configuration, &owner);
+    replayed.SetCapture(writer->AddRelay(configuration));
+    replayed.Start();
+    ASSERT_TRUE(WaitForStatus(replayed, "Connected"));
+    const std::string rewritten = again.File("input.pcap");
+    ASSERT_EQ(std::system(("tcprewrite --fixcsum --srcipmap=192.0.2.1/32:" + std::string(TestNetwork::kFeedIp) +
+                           "/32 --infile='" + in[0] + "' --outfile='" + rewritten + "'")
+                              .c_str()),
+              0);
+    ASSERT_EQ(std::system(("ip netns exec " + network->FeedNamespace() + " tcpreplay -q --intf1=feed0 '" + rewritten +
+                           "' >/dev/null 2>&1")
+                              .c_str()),
+              0);
+    ASSERT_TRUE(WaitFor([&] { return replayed.GetSentTotal() == 2; }));
+    replayed.Stop();
+    writer.reset();
+    const Strings replayedOut = CaptureFilesWith(again.Path(), "/QB-sent-");
+    ASSERT_EQ(replayedOut.size(), 1u);
+    const std::vector<Bytes> original = CapturedPayloads(out[0]);
+    EXPECT_EQ(original.size(), 2u);
+    EXPECT_EQ(CapturedPayloads(replayedOut[0]), original);
+}
+
+// The capture writer's limits, each in a process of its own whose capture
+// folder may be a small tmpfs of its own mount namespace: files end at
+// their size, the folder's total stays under its cap with the newest
+// files kept, and a full disk is counted as not captured, datagram for
+// datagram, while the ring keeps taking datagrams.
+TEST(CaptureWriterTest, FilesRotateTheTotalIsCappedAndAFullDiskIsCounted)
+{
+    struct Case {
+        const char* Name;
+        uint64_t FileBytes;
+        uint64_t TotalBytes;
+        int TmpfsKb;      // 0: the folder as it is
+        int FileSeconds;  // a pause of a second halfway when 1
+    };
+    const Case cases[] = {
+        {"rotation by size", 64 << 10, 1ull << 30, 0, 3600},
+        {"rotation by age", 1ull << 30, 1ull << 30, 0, 1},
+        {"total cap", 64 << 10, 256 << 10, 0, 3600},
+        {"full disk", 1ull << 30, 1ull << 30, 128, 3600},
+    };
+    constexpr int kDatagrams = 2000, kChunk = 100;
+    struct Result {
+        int Files = 0;
+        uint64_t Largest = 0, Total = 0, NotCaptured = 0, Packets = 0;
+        bool NewestKept = false;
+        bool Mounted = true;
+        int EpisodeLines = 0;
+    };
+    const TempSettingsStore store;  // an event log of its own
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TempDirectory folder;
+        int results[2];
+        ASSERT_EQ(pipe(results), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            Result result;
+            if (c.TmpfsKb) {
+                const std::string size = "size=" + std::to_string(c.TmpfsKb) + "k";
+                result.Mounted = unshare(CLONE_NEWNS) == 0 &&
+                                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                                 mount("tmpfs", folder.Path().c_str(), "tmpfs", 0, size.c_str()) == 0;
+            }
+            std::atomic<int> episodeLines{0};
+            CEventLog::GetInstance()->SetLineCopy(
+                [&](const std::string& line) { episodeLines += line.find("cannot be written") != std::string::npos; });
+            {
+                CCaptureWriter writer({.Directory = folder.Path(),
+                                       .FileBytes = c.FileBytes,
+                                       .FileSeconds = c.FileSeconds,
+                                       .TotalBytes = c.TotalBytes});
+                KOV_BCAST_CONFIG configuration{.ConfigId = 1,
+                                               .SegmentCode = "QB",
+                                               .ReceiveIp = kGroup,
+                                               .ReceivePort = kInPort,
+                                               .SendIp = kOut,
+                                               .SendPort = kOutPort,
+                                               .HostSideIp = TestNetwork::kHostSideIp,
+                                               .ZentaSideIp = TestNetwork::kZentaSideIp};
+                const auto ring = writer.AddRelay(configuration);
+                Bytes datagram(512);
+                for (int i = 0; i < kDatagrams; ++i) {
+                    PutLittleEndian(datagram, 0, static_cast<uint32_t>(i), 4);
+                    ring->Push(CAPTURE_DIRECTION::Sent, datagram.data(), 512);
+                    if ((i + 1) % kChunk == 0)
+                        writer.Flush();  // the ring never overflows: only the disk loses datagrams
+                    if (i == kDatagrams / 2 && c.FileSeconds == 1)
+                        std::this_thread::sleep_for(1100ms);
+                }
+                writer.Flush();
+                result.NotCaptured = ring->NotCapturedTotal();
+            }
+            result.EpisodeLines = episodeLines;
+            CEventLog::GetInstance()->SetLineCopy({});
+            uint64_t newest = 0;
+            for (const std::string& path : CCaptureWriter::CaptureFiles(folder.Path())) {
+                ++result.Files;
+                const uint64_t size = std::filesystem::file_size(path);
+                result.Total += size;
+                result.Largest = std::max(result.Largest, size);
+                char error[PCAP_ERRBUF_SIZE];
+                if (pcap_t* file = pcap_open_offline(path.c_str(), error)) {
+                    pcap_pkthdr* header = nullptr;
+                    const u_char* bytes = nullptr;
+                    while (pcap_next_ex(file, &header, &bytes) == 1) {
+                        ++result.Packets;
+                        newest = bytes[42] | bytes[43] << 8;
+                    }
+                    pcap_close(file);
+                }
+            }
+            result.NewestKept = newest == kDatagrams - 1;
+            (void)!write(results[1], &result, sizeof result);
+            _exit(0);
+        }
+        close(results[1]);
+        Result result;
+        const bool read = ::read(results[0], &result, sizeof result) == sizeof result;
+        close(results[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(read);
+        ASSERT_TRUE(result.Mounted) << "no tmpfs of its own";
+        if (c.FileBytes < kDatagrams * 512ull) {
+            EXPECT_LE(result.Largest, c.FileBytes + 512 + 58) << "a file ends once it reaches its size";
+        }
+        EXPECT_LE(result.Total, c.TotalBytes);
+        if (c.TmpfsKb) {
+            EXPECT_GT(result.NotCaptured, 0u) << result.Packets << " packets in " << result.Files << " files";
+            // A write cut short by the full disk may leave datagrams it also counted.
+            EXPECT_GE(result.Packets + result.NotCaptured, static_cast<uint64_t>(kDatagrams));
+            EXPECT_LT(result.Packets, static_cast<uint64_t>(kDatagrams));
+            EXPECT_GT(result.Packets, 0u) << "what fitted is kept";
+            EXPECT_EQ(result.EpisodeLines, 1) << "one line for the episode";
+        } else {
+            EXPECT_EQ(result.NotCaptured, 0u);
+            EXPECT_TRUE(result.NewestKept) << "the oldest files go first";
+            if (c.TotalBytes > kDatagrams * 1024ull) {
+                EXPECT_EQ(result.Packets, static_cast<uint64_t>(kDatagrams));
+            } else {
+                EXPECT_LT(result.Packets, static_cast<uint64_t>(kDatagrams));
+            }
+            EXPECT_GE(result.Files, 2);
+            EXPECT_EQ(result.EpisodeLines, 0);
+        }
+    }
 }

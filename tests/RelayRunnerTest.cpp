@@ -3,6 +3,9 @@
 // misbehaving (what the operator sees and what the sink receives) and a
 // played systemd. Each case runs its own relay process, so that its
 // interface watcher lives in this case's namespace.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pcap/pcap.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -21,6 +24,7 @@
 #include <sstream>
 
 #include "config/PersistedSettings.h"
+#include "engine/CaptureWriter.h"
 #include "log/EventLog.h"
 #include "net/NwProtocol.h"
 #include "tests/support/ChildProcess.h"
@@ -297,6 +301,77 @@ TEST_F(RelayTest, RelaysReportsAndEndsInOrder)
         EXPECT_EQ(store.CountLogLines(line), static_cast<int>(std::size(stops))) << line << "\n" << store.LogText();
     EXPECT_EQ(store.CountLogLines("Config ID 1 polls for datagrams on any CPU."), 1);
     EXPECT_EQ(store.CountLogLines("Config ID 1 Datagrams longer than 2500 bytes arrive"), 1);
+}
+
+// Packets in a capture file.
+size_t CapturedPackets(const std::string& file)
+{
+    size_t packets = 0;
+    char error[PCAP_ERRBUF_SIZE];
+    if (pcap_t* capture = pcap_open_offline(file.c_str(), error)) {
+        pcap_pkthdr* header = nullptr;
+        const u_char* bytes = nullptr;
+        while (pcap_next_ex(capture, &header, &bytes) == 1) ++packets;
+        pcap_close(capture);
+    }
+    return packets;
+}
+
+// With --capture-dir only the rows whose Archive field is Y are captured,
+// one file per segment and direction, as many datagrams as the relay
+// counted; on a full disk (a tmpfs of its own mount namespace) the relay
+// relays everything and its line counts what was not captured.
+TEST_F(RelayTest, CapturesTheRowsWhoseArchiveFieldIsYAndRelaysOnWhenTheDiskIsFull)
+{
+    std::string archived = kSecondRow;
+    archived.replace(archived.size() - 4, 1, "Y");
+    ASSERT_EQ(archived.substr(archived.size() - 5), ",Y,N,");
+    for (const bool fullDisk : {false, true}) {
+        SCOPED_TRACE(fullDisk ? "full disk" : "room enough");
+        TempDirectory folder;
+        const Strings relayArgv = Relay({"--host-ip", TestNetwork::kHostSideIp, "--zenta-ip", TestNetwork::kZentaSideIp,
+                                         "--capture-dir", folder.Path(), "--seconds", "3", kRow, archived});
+        if (fullDisk) {
+            std::string command = "mount -t tmpfs -o size=64k tmpfs '" + folder.Path() + "' && exec";
+            for (const std::string& argument : relayArgv) command += " '" + argument + "'";
+            relay = std::make_unique<ChildProcess>(
+                Strings{"unshare", "-m", "--propagation", "private", "sh", "-c", command}, store.Path());
+        } else {
+            relay = std::make_unique<ChildProcess>(relayArgv, store.Path());
+        }
+        ASSERT_TRUE(Relays(1));
+        ASSERT_TRUE(Relays(2));
+        if (fullDisk) {
+            // About 700 bytes of capture each: well beyond 64 KiB.
+            for (int i = 0; i < 400; ++i) {
+                ASSERT_TRUE(network->Feed("239.255.10.2", 34003, Bytes(100, 2)));
+                if (i % 50 == 49)
+                    std::this_thread::sleep_for(10ms);
+            }
+        }
+        ASSERT_EQ(relay->Wait(10s), 0) << relay->Stderr();
+        const Strings counts = LastCounts(relay->Stdout(), 2);
+        ASSERT_EQ(counts.size(), 6u) << relay->Stdout();
+        if (fullDisk) {
+            EXPECT_EQ(counts[2], counts[3]) << "every datagram relayed";
+            EXPECT_GE(std::stoi(counts[3]), 400);
+            EXPECT_EQ(counts[4], "0");
+            EXPECT_PRED2(Contains, counts[0], "  Not captured: ");
+            EXPECT_GE(store.CountLogLines("cannot be written"), 1) << store.LogText();
+            continue;
+        }
+        Strings names;
+        size_t received = 0, sent = 0;
+        for (const std::string& file : CCaptureWriter::CaptureFiles(folder.Path())) {
+            const std::string name = std::filesystem::path(file).filename().string();
+            names.push_back(name.substr(0, name.find('-', 3)));
+            (name.starts_with("QB-sent-") ? sent : received) += CapturedPackets(file);
+        }
+        EXPECT_EQ(names, (Strings{"QB-received", "QB-sent"}));
+        EXPECT_EQ(std::to_string(received), counts[2]);
+        EXPECT_EQ(std::to_string(sent), counts[3]);
+        EXPECT_FALSE(Contains(relay->Stdout(), "Not captured")) << relay->Stdout();
+    }
 }
 
 // A row that cannot start, receiving or sending, stops the others in order

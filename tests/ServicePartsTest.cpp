@@ -59,6 +59,7 @@ TEST(MetricsServerTest, AScrapeParsesBackToThePublishedSnapshot)
     quoted.TickerTokens = 500000;
     quoted.TickerEvictions = 11;
     quoted.RefusedTokens = 12;
+    quoted.NotCaptured = 5;
     quoted.LastDatagramTimestamp = 1796428805;
     const RELAY_METRICS escaped = Relay(22, "a\\b\n", "239.1.1.2", "10.0.0.9", State::WaitingForInterface);
     const RELAY_METRICS latin1 = Relay(333, "M\xDC", "239.1.1.3", "239.2.2.3", State::SendConnectError);
@@ -86,12 +87,13 @@ TEST(MetricsServerTest, AScrapeParsesBackToThePublishedSnapshot)
                                  "orma_relay_sent_datagrams counter", "orma_relay_dropped_datagrams counter",
                                  "orma_relay_failed_sends counter", "orma_relay_oversized_datagrams counter",
                                  "orma_relay_ticker_evictions counter", "orma_relay_refused_tokens counter",
-                                 "orma_relay_ticker_tokens gauge", "orma_relay_receive_buffer_bytes gauge",
-                                 "orma_relay_state gauge", "orma_relay_last_datagram_timestamp_seconds gauge",
+                                 "orma_relay_ticker_tokens gauge", "orma_relay_not_captured_datagrams counter",
+                                 "orma_relay_receive_buffer_bytes gauge", "orma_relay_state gauge",
+                                 "orma_relay_last_datagram_timestamp_seconds gauge",
                                  "orma_relay_start_time_seconds gauge", "orma_relay_build_info gauge"}));
     EXPECT_EQ(
         std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return l.rfind("sample ", 0) == 0; }),
-        12 * 3 + 2);
+        13 * 3 + 2);
 
     const std::string labels1 =
         " config_id='1' receive_group='239.1.1.1' receive_port='30001' segment='Q\"A' send_group='239.2.2.1' "
@@ -102,7 +104,8 @@ TEST(MetricsServerTest, AScrapeParsesBackToThePublishedSnapshot)
           "orma_relay_dropped_datagrams_total%s 2.0", "orma_relay_failed_sends_total%s 3.0",
           "orma_relay_receive_buffer_bytes%s 1048576.0", "orma_relay_state%s state='Running' 1.0",
           "orma_relay_last_datagram_timestamp_seconds%s 1796428805.0", "orma_relay_ticker_tokens%s 500000.0",
-          "orma_relay_ticker_evictions_total%s 11.0", "orma_relay_refused_tokens_total%s 12.0"})
+          "orma_relay_ticker_evictions_total%s 11.0", "orma_relay_refused_tokens_total%s 12.0",
+          "orma_relay_not_captured_datagrams_total%s 5.0"})
         EXPECT_TRUE(has("sample " + FormatText(sample, labels1.c_str()))) << sample;
     const std::string labels22 =
         " config_id='22' receive_group='239.1.1.2' receive_port='30022' segment='a\\\\b\\n' send_group='10.0.0.9' "

@@ -129,6 +129,7 @@ RELAY_METRICS MetricsOf(const CKOVBCastEngine& engine)
     m.TickerTokens = engine.GetTickerMapSize();
     m.TickerEvictions = engine.GetTickerEvictionCount();
     m.RefusedTokens = engine.GetRefusedTokenCount();
+    m.NotCaptured = engine.GetNotCapturedTotal();
     m.ReceiveBufferBytes = engine.GetGrantedReceiveBuffer();
     m.State = engine.GetState();
     // The engine stamps on the monotonic clock; a scraper wants the wall clock.
@@ -174,6 +175,10 @@ std::string MetricsText(const std::vector<RELAY_METRICS>& relays, const PROCESS_
     AddRelayFamily(text, labels, relays, "orma_relay_ticker_tokens", "gauge",
                    "Tokens whose ticker values the relay holds (NMKT on); emptied when it stops.",
                    [](const RELAY_METRICS& relay) { return std::to_string(relay.TickerTokens); });
+    counter("orma_relay_not_captured_datagrams_total",
+            "Datagrams received or sent that the capture archive could not keep (its writer fell behind or could "
+            "not write); 0 without capture.",
+            &RELAY_METRICS::NotCaptured);
     AddRelayFamily(text, labels, relays, "orma_relay_receive_buffer_bytes", "gauge",
                    "Receive buffer the kernel granted at the relay's last start, in bytes; 0 before.",
                    [](const RELAY_METRICS& relay) { return std::to_string(relay.ReceiveBufferBytes); });

@@ -24,6 +24,7 @@ struct RELAY_METRICS {
     uint64_t TickerTokens = 0;
     uint64_t TickerEvictions = 0;
     uint64_t RefusedTokens = 0;
+    uint64_t NotCaptured = 0;    // relayed, but not in the capture files
     int ReceiveBufferBytes = 0;  // granted at the last start; 0 before
     CKOVBCastEngine::RELAY_STATE State = CKOVBCastEngine::RELAY_STATE::NotRunning;
     // When the last datagram arrived, seconds since the epoch; 0 before the first.

@@ -10,6 +10,7 @@
 #include "config/ConfigurationRules.h"
 #include "config/CpuList.h"
 #include "config/FieldList.h"
+#include "engine/PcapLibrary.h"
 #include "log/EventLog.h"
 #include "tools/CommandLine.h"
 #include "tools/MetricsServer.h"
@@ -82,6 +83,17 @@ const char* const kRelayHelp =
     "                       interface gone, down or without carrier, receives\n"
     "                       failing), when it stops, and when it dies, killed or\n"
     "                       not (a small keeper process writes it then)\n"
+    "  --capture-dir FOLDER write what the relays whose Archive field is Y\n"
+    "                       receive and send to pcap files in FOLDER, one set\n"
+    "                       per market segment and direction\n"
+    "                       (SEGMENT-received-...pcap, SEGMENT-sent-...pcap);\n"
+    "                       the service's folder is /var/log/orma-relay/capture.\n"
+    "                       Off without it\n"
+    "  --capture-file-mb N  begin a new capture file after N MiB (default 64)\n"
+    "  --capture-file-minutes N\n"
+    "                       and after N minutes (default 60)\n"
+    "  --capture-total-mb N delete the oldest capture files of the folder\n"
+    "                       beyond N MiB in all (default 4096)\n"
     "  --seconds N          stop after N seconds (default: run until a signal)\n"
     "  --quiet              no per-second lines\n"
     "  --counters           per-second lines also under systemd (NOTIFY_SOCKET or\n"
@@ -156,6 +168,33 @@ bool ReadPollingCpus(CCommandLine& line, RelayOptions& options, std::string& pro
     std::string why;
     if (!ParseCpuList(line.Text("poll-cpus"), options.PollingCpus, why)) {
         problem = "--poll-cpus: " + why;
+        return false;
+    }
+    return true;
+}
+
+bool ReadCapture(CCommandLine& line, RelayOptions& options, std::string& problem)
+{
+    CAPTURE_SETTINGS& capture = options.Capture;
+    capture.FileBytes = static_cast<uint64_t>(line.Number("capture-file-mb", 64, 1, 1 << 20)) << 20;
+    capture.FileSeconds = static_cast<int>(line.Number("capture-file-minutes", 60, 1, 7 * 24 * 60)) * 60;
+    capture.TotalBytes = static_cast<uint64_t>(line.Number("capture-total-mb", 4096, 1, 1 << 30)) << 20;
+    if (!line.Has("capture-dir")) {
+        if (line.Has("capture-file-mb") || line.Has("capture-file-minutes") || line.Has("capture-total-mb")) {
+            problem = "--capture-file-mb, --capture-file-minutes and --capture-total-mb go with --capture-dir";
+            return false;
+        }
+        return true;
+    }
+    std::error_code error;
+    capture.Directory = std::filesystem::absolute(line.Text("capture-dir"), error).lexically_normal().string();
+    if (error || !std::filesystem::is_directory(capture.Directory, error)) {
+        problem = "--capture-dir " + line.Text("capture-dir") + " is not a folder";
+        return false;
+    }
+    std::string why;
+    if (!PcapLibrary(&why)) {
+        problem = "--capture-dir: " + why;
         return false;
     }
     return true;
@@ -262,6 +301,8 @@ bool ReadRelayOptions(int argc, char** argv, RelayOptions& options, std::string&
         return false;
     }
     if (!ReadPollingCpus(line, options, problem))
+        return false;
+    if (!ReadCapture(line, options, problem))
         return false;
     // Under systemd the journal would take the lines, and it is no counter store.
     const bool underSystemd = std::getenv("NOTIFY_SOCKET") || std::getenv("INVOCATION_ID");

@@ -6,6 +6,7 @@
 
 #include "config/BroadcastConfig.h"
 #include "engine/BroadcastEngine.h"
+#include "engine/CaptureWriter.h"
 
 // orma-relay's exit statuses.
 inline constexpr int kExitOrderly = 0;
@@ -32,6 +33,8 @@ struct RelayOptions {
     std::vector<int> PollingCpus;  // the k-th relay on the k-th; empty: any CPU
     std::string MetricsAddress;    // "PORT" or "ADDRESS:PORT"; empty: no metrics
     std::string HealthFile;        // for keepalived's track_file; empty: none
+    // Capture of the configurations whose Archive field is Y; empty Directory: none.
+    CAPTURE_SETTINGS Capture;
 };
 
 // The --help text, also the man page.

@@ -52,7 +52,10 @@ std::vector<KOV_BCAST_CONFIG> WithoutLoopsHere(const std::vector<KOV_BCAST_CONFI
 }
 
 CRelaySet::CRelaySet(const RelayOptions& options)
-    : m_relayOptions(options.Relay), m_pollingCpus(options.PollingCpus), m_owner(std::make_unique<CHeadlessOwner>())
+    : m_relayOptions(options.Relay),
+      m_capture(options.Capture.Directory.empty() ? nullptr : std::make_unique<CCaptureWriter>(options.Capture)),
+      m_pollingCpus(options.PollingCpus),
+      m_owner(std::make_unique<CHeadlessOwner>())
 {
 }
 
@@ -137,6 +140,8 @@ void CRelaySet::StartRelays(const std::vector<KOV_BCAST_CONFIG>& starting)
         CKOVBCastEngine::RELAY_OPTIONS options = m_relayOptions;
         options.PollingCpu = cpu;
         engine->SetRelayOptions(options);
+        if (m_capture && configuration.ArchiveFlag)
+            engine->SetCapture(m_capture->AddRelay(configuration));
         CKOVBCastEngine& started = *engine;
         {
             std::lock_guard lock(m_mutex);
@@ -182,6 +187,8 @@ int CRelaySet::ReportFailures()
 void CRelaySet::StopAll()
 {
     for (const auto& [configId, relay] : m_relays) relay.Engine->Stop();
+    if (m_capture)
+        m_capture->Flush();
 }
 
 void CRelaySet::ForEachEngine(const std::function<void(const CKOVBCastEngine&)>& visit) const

@@ -67,6 +67,8 @@ private:
     [[nodiscard]] int FreeCpu() const;
 
     CKOVBCastEngine::RELAY_OPTIONS m_relayOptions;
+    // Outlives the relays (declared before them): it writes what their rings still hold.
+    std::unique_ptr<CCaptureWriter> m_capture;
     std::vector<int> m_pollingCpus;
     std::unique_ptr<CEngineOwner> m_owner;
     mutable std::mutex m_mutex;  // guards the map (not the engines) for ForEachEngine

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
@@ -118,6 +119,8 @@ void CCounterPrinter::Print(const CRelaySet& relays)
         if (engine.GetConfiguration().NmktFlag)
             std::printf("  Tokens: %zu  Refused tokens: %llu", engine.GetTickerMapSize(),
                         static_cast<unsigned long long>(engine.GetRefusedTokenCount()));
+        if (const uint64_t notCaptured = engine.GetNotCapturedTotal())
+            std::printf("  Not captured: %" PRIu64, notCaptured);
         std::printf("\n");
     });
     // SIGPIPE is ignored: a closed reader shows here, and relaying goes on without the lines.

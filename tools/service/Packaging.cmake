@@ -33,6 +33,9 @@ tools that check a relay end to end (orma-feed, orma-monitor), and alert
 rules and a dashboard for its metrics. It needs no desktop.")
 # postinst makes the service's user with adduser.
 set(CPACK_DEBIAN_RELAY_PACKAGE_DEPENDS adduser)
+# The capture archive loads libpcap when --capture-dir asks for it; tshark reads
+# the captures with the shipped dissector and tcpreplay replays them.
+set(CPACK_DEBIAN_RELAY_PACKAGE_SUGGESTS "libpcap0.8, tshark, tcpreplay")
 set(CPACK_DEBIAN_RELAY_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/prerm
     ${CMAKE_CURRENT_LIST_DIR}/debian/postrm ${CMAKE_CURRENT_LIST_DIR}/debian/conffiles)
