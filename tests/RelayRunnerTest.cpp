@@ -357,7 +357,8 @@ TEST_F(RelayTest, CapturesTheRowsWhoseArchiveFieldIsYAndRelaysOnWhenTheDiskIsFul
             EXPECT_GE(std::stoi(counts[3]), 400);
             EXPECT_EQ(counts[4], "0");
             EXPECT_PRED2(Contains, counts[0], "  Not captured: ");
-            EXPECT_GE(store.CountLogLines("cannot be written"), 1) << store.LogText();
+            EXPECT_EQ(store.CountLogLines("cannot be written"), 2) << "one line per file set, received and sent\n"
+                                                                   << store.LogText();
             continue;
         }
         Strings names;
@@ -437,6 +438,60 @@ TEST_F(RelayTest, SurvivesAClosedStandardOutputAndAnUnwritableLog)
         Contains, linked.Stderr(),
         "The event log " + planted + " cannot be written: it is a symbolic link, which the log does not follow.");
     EXPECT_EQ(ReadFile(victim), "root's own\n");
+}
+
+// The event log's disk frozen (a hung mount or a dying disk does the same)
+// holds up the log's writer, never the relay thread: every datagram fed
+// meanwhile is relayed while the relay queues lines of its own, and those
+// reach the file once the disk thaws.
+TEST_F(RelayTest, RelaysOnWhileItsLogDiskIsFrozen)
+{
+    const std::string image = store.Path() + "/log.img", folder = store.Path() + "/log";
+    std::filesystem::create_directory(folder);
+    ASSERT_TRUE(Shell("truncate -s 16M '" + image + "' && mkfs.ext4 -q -F '" + image + "'"));
+    std::string command = "mount -o loop '" + image + "' '" + folder + "' && exec";
+    for (const std::string& argument : Relay({"--host-ip", TestNetwork::kHostSideIp, "--zenta-ip",
+                                              TestNetwork::kZentaSideIp, "--log-dir", folder, kRow}))
+        command += " '" + argument + "'";
+    // The mount lives in a namespace of the relay's own, gone with it.
+    relay = std::make_unique<ChildProcess>(Strings{"unshare", "-m", "--propagation", "private", "sh", "-c", command},
+                                           store.Path());
+    ASSERT_TRUE(Relays()) << relay->Stderr();
+    ASSERT_TRUE(PrintsAnother("Running"));
+    const std::string inRelaysMounts = "nsenter -t " + std::to_string(relay->Pid()) + " -m ";
+    const auto logged = [&](const std::string& part) {
+        ChildProcess cat(
+            {"nsenter", "-t", std::to_string(relay->Pid()), "-m", "sh", "-c", "cat '" + folder + "'/PLUX_*"},
+            store.Path());
+        return cat.Wait(5s) == 0 ? CountOf(cat.Stdout(), part) : -1;
+    };
+    ASSERT_TRUE(Shell(inRelaysMounts + "fsfreeze -f '" + folder + "'"));
+    struct Thaw {
+        std::string Command;
+        ~Thaw() { (void)Shell(Command); }
+    } thaw{inRelaysMounts + "fsfreeze -u '" + folder + "'"};
+
+    const auto sent = [&] {
+        const Strings last = LastCounts(relay->Stdout(), 1);
+        return last.empty() ? 0 : std::stoull(last[3]);
+    };
+    const uint64_t before = sent();
+    constexpr int kRounds = 3, kPerRound = 1500;  // three lines: fewer than the trouble lines allowed a minute
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_TRUE(Feed(Bytes(3000, 7)));  // a line of the relay thread's own: oversized datagrams arrive
+        for (int i = 0; i < kPerRound; ++i) {
+            ASSERT_TRUE(Feed(Bytes(512, 8)));
+            if (i % 100 == 99)
+                std::this_thread::sleep_for(2ms);
+        }
+    }
+    EXPECT_TRUE(WaitFor([&] { return sent() == before + kRounds * kPerRound; })) << relay->Stdout();
+    EXPECT_EQ(logged("Datagrams longer than 2500 bytes arrive"), 0) << "the disk is frozen";
+
+    ASSERT_TRUE(Shell(thaw.Command));
+    EXPECT_TRUE(WaitFor([&] { return logged("Datagrams longer than 2500 bytes arrive") == kRounds; }));
+    relay->Signal(SIGTERM);
+    EXPECT_EQ(relay->Wait(5s), 0);
 }
 
 // Store mode runs the Auto Start list, holding the store against a second
