@@ -226,6 +226,18 @@ TEST(ServiceManagerTest, StatusLinesCountTheRelaysByState)
               "sockets refused), 2 failed, 1 starting");
 }
 
+// Every state with a relay thread is judged by its heartbeat, a relay still
+// connecting as much as one relaying; states without a thread are not.
+TEST(ServiceManagerTest, EveryRelayThreadIsJudgedByItsHeartbeat)
+{
+    for (int value = 0; value <= static_cast<int>(State::Standby); ++value) {
+        const auto state = static_cast<State>(value);
+        const bool noThread = state == State::NotRunning || state == State::Stopped ||
+                              state == State::ReceiveConnectError || state == State::SendConnectError;
+        EXPECT_EQ(HasLiveRelayThread(state), !noThread) << CKOVBCastEngine::StateText(state);
+    }
+}
+
 TEST(ServiceManagerTest, JournalEntriesCarryTheirPriorityAndConfigId)
 {
     const std::tuple<const char*, int, int> cases[] = {

@@ -30,14 +30,6 @@ constexpr bool kMayExecute = __has_feature(address_sanitizer) || __has_feature(t
 constexpr bool kMayExecute = false;
 #endif
 
-// States in which a relay thread runs and so must keep beating.
-bool HasLiveThread(State state)
-{
-    return state == State::Connected || state == State::Running || state == State::SendFailing ||
-           state == State::ReceiveFailing || state == State::WaitingForInterface || state == State::LoopRefused ||
-           state == State::OpenFailing || state == State::NoCarrier || state == State::Standby;
-}
-
 }  // namespace
 
 void CRelayService::CopyLinesToJournal()
@@ -128,7 +120,7 @@ void CRelayService::CheckWatchdog(const CRelaySet& relays)
     std::vector<RELAY_HEARTBEAT> beats;
     std::map<int, Beat> now;
     relays.ForEachEngine([&](const CKOVBCastEngine& engine) {
-        if (!HasLiveThread(engine.GetState()))
+        if (!HasLiveRelayThread(engine.GetState()))
             return;
         const int configId = engine.GetConfiguration().ConfigId;
         const Beat beat{&engine, engine.GetHeartbeat()};

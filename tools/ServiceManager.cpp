@@ -141,6 +141,29 @@ std::string StatusText(const RELAY_COUNTS& counts)
     return text;
 }
 
+bool HasLiveRelayThread(CKOVBCastEngine::RELAY_STATE state)
+{
+    using enum CKOVBCastEngine::RELAY_STATE;
+    switch (state) {
+    case Connected:
+    case Running:
+    case SendFailing:
+    case ReceiveFailing:
+    case WaitingForInterface:
+    case LoopRefused:
+    case OpenFailing:
+    case NoCarrier:
+    case Standby:
+        return true;
+    case NotRunning:
+    case Stopped:
+    case ReceiveConnectError:
+    case SendConnectError:
+        return false;
+    }
+    return false;
+}
+
 std::vector<int> FindWedgedRelays(const std::vector<RELAY_HEARTBEAT>& relays)
 {
     std::vector<int> wedged;

@@ -50,6 +50,9 @@ struct RELAY_HEARTBEAT {
     uint64_t Previous = 0;
     uint64_t Now = 0;
 };
+// States in which a relay thread runs, connecting, relaying or waiting, and
+// so must keep its heartbeat moving; the others have no thread to judge.
+[[nodiscard]] bool HasLiveRelayThread(CKOVBCastEngine::RELAY_STATE state);
 // The Config IDs of the wedged relays: a healthy relay thread moves its
 // heartbeat at every batch and at least every kWakeAfterMs while it waits,
 // so one that did not move between two checks is stuck. Pass only relays
