@@ -237,6 +237,7 @@ StoredSettings ReadStoredSettings(RowReading reading, const std::function<bool()
     const std::string hostSideIp = key.Text(kHostSideIp);
     const std::string zentaSideIp = key.Text(kZentaSideIp);
     settings.AutoStart = key.Text(kAutoStart);
+    settings.Standby = FlagFromText(key.Text(kStandby));
 
     SkipReport skipped(kConfigurationKey);
     std::unordered_set<int> loadedIds;
@@ -286,13 +287,6 @@ POLLING_SETTINGS ReadPollingSettings(std::string& problem)
     }
     settings.Enabled = true;
     return settings;
-}
-
-bool ReadStandbySetting()
-{
-    CRegistry registry;
-    return registry.Open(HKEY_CURRENT_USER, kSettingsBasePath, kConfigurationKey, 0) &&
-           FlagFromText(registry.ReadString(kStandby));
 }
 
 std::vector<int> ParseAutoStartList(std::string_view text)

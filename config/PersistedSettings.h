@@ -54,6 +54,9 @@ struct StoredSettings {
     std::string Unreadable;
     // The Config IDs of skipped rows that name one beyond doubt (ExactConfigId).
     std::set<int> RefusedIds;
+    // "Standby" ("Y" or "N"): the relays of this store are one node of a pair
+    // and stand by while no interface holds their ZENTA-side address.
+    bool Standby = false;
 };
 
 // How stored rows are read: as the console always has (ParseConfigurationRow),
@@ -78,11 +81,6 @@ struct POLLING_SETTINGS {
 // The stored polling settings. A CPU list that cannot be used (ParseCpuList)
 // leaves polling off and says why in `problem`.
 [[nodiscard]] POLLING_SETTINGS ReadPollingSettings(std::string& problem);
-
-// "Standby" ("Y" or "N") of "PLUX Details": the relays of this store are one
-// node of a pair and stand by while no interface holds their ZENTA-side
-// address (orma-relay --standby).
-[[nodiscard]] bool ReadStandbySetting();
 
 // The Config IDs of an auto start list, in order, each once: each ID is
 // followed by ","; text after the last "," is ignored.

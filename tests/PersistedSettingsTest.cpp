@@ -78,9 +78,11 @@ TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresse
         store.Store(kConfigurationKey, {{"Record Count", "1"},
                                         {"0", "7,QA,239.1.1.1,5000,TCP,UNICAST,239.2.2.2,6000,UDP,UNICAST,Y,"},
                                         {"1", "9,QC,239.1.1.9,5009,UDP,MULTICAST,239.2.2.9,6009,UDP,MULTICAST,N,N,"},
-                                        {"Auto Start", "7,"}}));
+                                        {"Auto Start", "7,"},
+                                        {"Standby", "Y"}}));
     const StoredSettings stored = ReadStoredSettings();
     ASSERT_EQ(stored.Configurations.size(), 1u);
+    EXPECT_TRUE(stored.Standby);
     KOV_BCAST_CONFIG second = stored.Configurations[0];
     second.ConfigId = 4;
     second.SegmentCode = "QDLN";
@@ -96,6 +98,7 @@ TEST_F(PersistedSettingsTest, SavedConfigurationsComeBackWithTheLastRowsAddresse
     const StoredSettings reloaded = ReadStoredSettings();
     ASSERT_EQ(reloaded.Configurations.size(), 2u);
     EXPECT_TRUE(reloaded.Complete);
+    EXPECT_TRUE(reloaded.Standby) << "a save keeps what it does not write";
     EXPECT_EQ(reloaded.Configurations[0].HostSideIp, "198.18.0.3");
     EXPECT_EQ(reloaded.Configurations[1], second);
 }

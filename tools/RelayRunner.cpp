@@ -58,12 +58,13 @@ int TakeStore(const RelayOptions& options, std::unique_ptr<CStoreLock>& lock)
 // The configurations to start: the rows, or those the store selects. What
 // would feed itself is refused (rows mode: the whole command line) and a
 // --poll-cpus list too short for the rest; false, with the problem in words, then.
-bool ChooseConfigurations(const RelayOptions& options, std::vector<KOV_BCAST_CONFIG>& chosen, std::string& problem)
+bool ChooseConfigurations(RelayOptions& options, std::vector<KOV_BCAST_CONFIG>& chosen, std::string& problem)
 {
     std::vector<std::string> refused;
     if (options.FromStore) {
-        chosen = WithoutLoopsHere(
-            SelectFromStore(options.AllConfigurations, /*wholeOnly=*/false, IsStopPending).Configurations, {}, refused);
+        const StoreSelection selection = SelectFromStore(options.AllConfigurations, /*wholeOnly=*/false, IsStopPending);
+        options.Relay.Standby = options.Relay.Standby || selection.Standby;
+        chosen = WithoutLoopsHere(selection.Configurations, {}, refused);
         for (const std::string& text : refused) ReportRelayProblem(text + "; not started.");
         if (chosen.empty())
             ReportRelayProblem("No configuration of the store starts; SIGHUP reads the store again.");
@@ -127,8 +128,6 @@ int main(int argc, char** argv)
         LogClosed();
         return kExitFailed;
     }
-    if (options.FromStore && ReadStandbySetting())
-        options.Relay.Standby = true;
     CRelaySet relays(options);
     relays.Apply(configurations, /*refused=*/{}, /*logChanges=*/false);
 

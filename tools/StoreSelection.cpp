@@ -12,6 +12,7 @@ StoreSelection SelectFromStore(bool all, bool wholeOnly, const std::function<boo
     const StoredSettings stored = ReadStoredSettings(RowReading::Exact, stopRequested);
     StoreSelection selection;
     selection.Unreadable = stored.Unreadable;
+    selection.Standby = stored.Standby;
     if (wholeOnly && !selection.Unreadable.empty())
         return selection;
     selection.Refused = stored.RefusedIds;

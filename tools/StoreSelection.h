@@ -16,6 +16,7 @@ struct StoreSelection {
     // What of the store could not be read whole, in words; empty when all
     // of it was. A reload then changes nothing.
     std::string Unreadable;
+    bool Standby = false;  // the store's "Standby" flag
 };
 
 // Reads the store (CRegistry::StoreDirectory()) exactly as written
