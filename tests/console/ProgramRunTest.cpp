@@ -254,7 +254,7 @@ private:
             }
         // The server says which display once it accepts clients.
         m_xserver = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp"},
+            std::vector<std::string>{"Xvfb", "-displayfd", "1", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
             m_store->Path());
         if (!QTest::qWaitFor([this] { return m_xserver->Stdout().ends_with('\n'); }, 10000)) {
             QTest::qFail("Xvfb gave no display", __FILE__, __LINE__);
