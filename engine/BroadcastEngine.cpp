@@ -62,6 +62,9 @@ void PauseBetweenPolls() noexcept
 
 }  // namespace
 
+// A datagram shorter than the send size is padded in its receive buffer.
+static_assert(kMaxDatagramLength >= CKOVBCastEngine::kDatagramSize);
+
 // The console's rule: after 4294967295 comes 1, never 0.
 static_assert(CKOVBCastEngine::Shown(0) == 0 && CKOVBCastEngine::Shown(UINT32_MAX) == UINT32_MAX &&
               CKOVBCastEngine::Shown(uint64_t{UINT32_MAX} + 1) == 1 &&
@@ -482,12 +485,12 @@ void CKOVBCastEngine::RelayLoop()
             Add<uint64_t>(m_heartbeat);
             LookAfterInterfaces();
         }
-        const uint8_t* datagram = nullptr;
+        uint8_t* datagram = nullptr;
         RelayDatagram(datagram, receive.ReceiveNext(datagram), newBatch);
     }
 }
 
-void CKOVBCastEngine::RelayDatagram(const uint8_t* datagram, int received, bool newBatch)
+void CKOVBCastEngine::RelayDatagram(uint8_t* datagram, int received, bool newBatch)
 {
     if (received == CNWProtocol::kNothingYet || (received == -1 && ReceiveEndpoint->ReceiveError())) {
         OnNoDatagram(received);
@@ -519,6 +522,9 @@ void CKOVBCastEngine::RelayDatagram(const uint8_t* datagram, int received, bool 
     }
     CNWProtocol& send = *SendEndpoint;
     const bool nmkt = m_configuration.NmktFlag != 0;
+    if (!nmkt && received < kDatagramSize)
+        // Padded where it lies: it goes out as one piece, like any other.
+        std::memset(datagram + received, 0, static_cast<size_t>(kDatagramSize - received));
     if (m_captureNow) [[unlikely]]
         CaptureDatagram(datagram, received, nmkt);
     // What one datagram produces goes out in one system call.
@@ -526,10 +532,8 @@ void CKOVBCastEngine::RelayDatagram(const uint8_t* datagram, int received, bool 
         FlushSends();
     if (!nmkt) {
         Add(m_received);
-        // Sent from where it was received: its first 512 bytes, or all of
-        // it followed by zeros.
-        const int kept = received < kDatagramSize ? received : kDatagramSize;
-        if (!m_standingBy && !send.QueueSend(datagram, kept, kDatagramSize - kept))
+        // Sent from where it was received: its first 512 bytes, or all of it followed by zeros.
+        if (!m_standingBy && !send.QueueSend(datagram, kDatagramSize))
             Add(m_failedSends);
     } else {
         m_converter.ProcessNewMarketData(datagram, received, m_configuration.SegmentCode.c_str(), *this);
@@ -539,11 +543,9 @@ void CKOVBCastEngine::RelayDatagram(const uint8_t* datagram, int received, bool 
 void CKOVBCastEngine::CaptureDatagram(const uint8_t* datagram, int received, bool nmkt) noexcept
 {
     m_captureNow->Push(CAPTURE_DIRECTION::Received, datagram, received);
-    if (!nmkt && !m_standingBy) {
-        // What goes out is known already; converted datagrams are captured as they are made.
-        const int kept = received < kDatagramSize ? received : kDatagramSize;
-        m_captureNow->Push(CAPTURE_DIRECTION::Sent, datagram, kept, kDatagramSize - kept);
-    }
+    // What goes out is known already; converted datagrams are captured as they are made.
+    if (!nmkt && !m_standingBy)
+        m_captureNow->Push(CAPTURE_DIRECTION::Sent, datagram, kDatagramSize);
 }
 
 void CKOVBCastEngine::RelayWhatIsQueued()
@@ -558,7 +560,7 @@ void CKOVBCastEngine::RelayWhatIsQueued()
             if (MonotonicMilliseconds() > end)
                 break;
         }
-        const uint8_t* datagram = nullptr;
+        uint8_t* datagram = nullptr;
         const int received = receive.ReceiveNext(datagram);
         // A new batch that fails: the socket is empty, shut or closed.
         if (received == CNWProtocol::kNothingYet || (received == -1 && newBatch))

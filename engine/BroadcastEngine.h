@@ -203,7 +203,7 @@ private:
     void PrepareRelayThread();
     void RelayLoop();
     // One received datagram (or what ReceiveNext gave instead): relayed or counted.
-    void RelayDatagram(const uint8_t* datagram, int received, bool newBatch);
+    void RelayDatagram(uint8_t* datagram, int received, bool newBatch);
     // Hands a received datagram to the capture, and what passing it through sends.
     void CaptureDatagram(const uint8_t* datagram, int received, bool nmkt) noexcept;
     // Relays what the receive socket still holds, before it closes.

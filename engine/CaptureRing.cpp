@@ -9,7 +9,7 @@ CCaptureRing::CCaptureRing(CAPTURE_ENDPOINTS endpoints, uint32_t slots)
 {
 }
 
-void CCaptureRing::Push(CAPTURE_DIRECTION direction, const uint8_t* bytes, int length, int padding) noexcept
+void CCaptureRing::Push(CAPTURE_DIRECTION direction, const uint8_t* bytes, int length) noexcept
 {
     const uint64_t head = m_head.load(std::memory_order_relaxed);
     if (head - m_tail.load(std::memory_order_acquire) > m_mask) {
@@ -21,10 +21,8 @@ void CCaptureRing::Push(CAPTURE_DIRECTION direction, const uint8_t* bytes, int l
     clock_gettime(CLOCK_REALTIME, &now);
     slot.TimeMicroseconds = static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
     const int kept = std::clamp(length, 0, kMaxDatagramLength);
-    const int zeros = std::clamp(padding, 0, kMaxDatagramLength - kept);
     std::memcpy(slot.Bytes, bytes, static_cast<size_t>(kept));
-    std::memset(slot.Bytes + kept, 0, static_cast<size_t>(zeros));
-    slot.Length = static_cast<uint16_t>(kept + zeros);
+    slot.Length = static_cast<uint16_t>(kept);
     slot.Direction = direction;
     m_head.store(head + 1, std::memory_order_release);
 }

@@ -41,8 +41,8 @@ public:
     CCaptureRing(const CCaptureRing&) = delete;
     CCaptureRing& operator=(const CCaptureRing&) = delete;
 
-    // Producer: `length` bytes followed by `padding` zeros, stamped now.
-    void Push(CAPTURE_DIRECTION direction, const uint8_t* bytes, int length, int padding = 0) noexcept;
+    // Producer: `length` bytes, stamped now.
+    void Push(CAPTURE_DIRECTION direction, const uint8_t* bytes, int length) noexcept;
 
     // Consumer: the oldest datagram not yet taken, or null; Pop releases it.
     [[nodiscard]] const CAPTURED_DATAGRAM* Peek() const noexcept;

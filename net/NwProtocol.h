@@ -56,12 +56,14 @@ public:
     // ---- Batched use, without copies (the relay loop) ----
 
     // The next received datagram where the endpoint's batch holds it: its
-    // length, with `bytes` pointing at it. The bytes stay valid until a call
-    // that finds no pending datagram takes a new batch. -1 for a failed
+    // length, with `bytes` pointing at it. The bytes, and the rest of their
+    // kMaxDatagramLength-byte buffer, are the caller's to change (to pad the
+    // datagram in place) until a call that finds no pending datagram takes
+    // a new batch. -1 for a failed
     // receive (too long, the endpoint closed or interrupted, a system
     // error: ReceiveError), kNothingYet when none came, kOversized for a
     // datagram too long for the buffer.
-    virtual int ReceiveNext(const uint8_t*& /*bytes*/) { return -1; }
+    virtual int ReceiveNext(uint8_t*& /*bytes*/) { return -1; }
     // True when ReceiveNext returns a datagram already taken, without a system call.
     [[nodiscard]] virtual bool HasPendingReceives() const noexcept { return false; }
     // errno of the last receive system call that failed, 0 once one works again.
@@ -82,10 +84,10 @@ public:
     // membership anew; 0 on success, -1 on failure.
     virtual int RefreshMembership() { return 0; }
 
-    // Queues a datagram of `length` bytes at `bytes` followed by `padding`
-    // zero bytes. Nothing is copied: the bytes must stay as they are until
-    // FlushSends. False when the batch is full.
-    [[nodiscard]] virtual bool QueueSend(const uint8_t* /*bytes*/, int /*length*/, int /*padding*/) { return false; }
+    // Queues the datagram of `length` bytes at `bytes`. Nothing is copied:
+    // the bytes must stay as they are until FlushSends. False when the
+    // batch is full.
+    [[nodiscard]] virtual bool QueueSend(const uint8_t* /*bytes*/, int /*length*/) { return false; }
     // A place in the batch for a datagram that the caller writes there and
     // then queues with QueueWrittenSend; null when the batch is full.
     [[nodiscard]] virtual uint8_t* SendSlot() { return nullptr; }

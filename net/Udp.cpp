@@ -47,16 +47,16 @@ uint32_t SocketDrops(int socket) noexcept
     return memory[SK_MEMINFO_DROPS];
 }
 
-// What a datagram shorter than the send size is padded with.
-constexpr uint8_t kZeros[CUDP::kMaxQueued] = {};
-
 }  // namespace
 
-// Headers, addresses and buffers for kBatch datagrams, pointed at each other once.
+// Headers and buffers for kBatch datagrams, pointed at each other once.
 struct CUDP::ReceiveBatch {
     std::array<mmsghdr, kBatch> messages{};
     std::array<iovec, kBatch> vectors{};
-    std::array<sockaddr_in, kBatch> senders{};
+    // Never written: each header names it with a length of 0, so the kernel
+    // copies no address and still reports its length (0 only when the
+    // socket is shut down, which tells that end from an empty datagram).
+    sockaddr_in noSender{};
     std::array<std::array<uint8_t, kMaxDatagramLength>, kBatch> data;
     int count = 0;  // datagrams taken by the last system call
     int next = 0;   // the next of them to hand out
@@ -68,7 +68,7 @@ struct CUDP::ReceiveBatch {
             msghdr& header = messages[i].msg_hdr;
             header.msg_iov = &vectors[i];
             header.msg_iovlen = 1;
-            header.msg_name = &senders[i];
+            header.msg_name = &noSender;
         }
         Restore(kBatch);
     }
@@ -76,28 +76,27 @@ struct CUDP::ReceiveBatch {
     void Restore(int used) noexcept
     {
         for (int i = 0; i < used; ++i) {
-            messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+            messages[i].msg_hdr.msg_namelen = 0;
             messages[i].msg_hdr.msg_flags = 0;
         }
     }
 };
 
-// Each queued datagram is two pieces: its bytes (the caller's, or a slot
-// here that the caller wrote) and zeros to pad it.
+// Each queued datagram is one piece: the caller's bytes, or a slot here
+// that the caller wrote.
 struct CUDP::SendBatch {
     std::array<mmsghdr, kBatch> messages{};
-    std::array<std::array<iovec, 2>, kBatch> vectors{};
+    std::array<iovec, kBatch> vectors{};
     std::array<std::array<uint8_t, kMaxQueued>, kBatch> slots;
     int count = 0;
 
     explicit SendBatch(sockaddr_in* destination)
     {
         for (int i = 0; i < kBatch; ++i) {
-            vectors[i][0] = {slots[i].data(), 0};
-            vectors[i][1] = {const_cast<uint8_t*>(kZeros), 0};
+            vectors[i] = {slots[i].data(), 0};
             msghdr& header = messages[i].msg_hdr;
-            header.msg_iov = vectors[i].data();
-            header.msg_iovlen = vectors[i].size();
+            header.msg_iov = &vectors[i];
+            header.msg_iovlen = 1;
             header.msg_name = destination;
             header.msg_namelen = sizeof *destination;
         }
@@ -288,7 +287,7 @@ int CUDP::Receive(void* buffer, int capacity)
 {
     if (!buffer)
         return 0;
-    const uint8_t* bytes = nullptr;
+    uint8_t* bytes = nullptr;
     int length = kNothingYet;
     while (length == kNothingYet) length = ReceiveNext(bytes);
     if (length < 0 || length > capacity)
@@ -297,7 +296,7 @@ int CUDP::Receive(void* buffer, int capacity)
     return length;
 }
 
-int CUDP::ReceiveNext(const uint8_t*& bytes)
+int CUDP::ReceiveNext(uint8_t*& bytes)
 {
     ReceiveBatch* batch = m_receive.get();
     if (!batch)
@@ -349,13 +348,11 @@ bool CUDP::HasPendingReceives() const noexcept
     return m_receive && m_receive->next < m_receive->count;
 }
 
-bool CUDP::QueueSend(const uint8_t* bytes, int length, int padding)
+bool CUDP::QueueSend(const uint8_t* bytes, int length)
 {
-    if (!m_send || m_send->count == kBatch || length < 0 || padding < 0 || padding > kMaxQueued)
+    if (!m_send || m_send->count == kBatch || length < 0)
         return false;
-    std::array<iovec, 2>& pieces = m_send->vectors[m_send->count++];
-    pieces[0] = {const_cast<uint8_t*>(bytes), static_cast<size_t>(length)};
-    pieces[1].iov_len = static_cast<size_t>(padding);
+    m_send->vectors[m_send->count++] = {const_cast<uint8_t*>(bytes), static_cast<size_t>(length)};
     return true;
 }
 
@@ -371,9 +368,7 @@ void CUDP::QueueWrittenSend(int length)
     if (!m_send || m_send->count == kBatch || length < 0 || length > kMaxQueued)
         return;
     const int index = m_send->count++;
-    std::array<iovec, 2>& pieces = m_send->vectors[index];
-    pieces[0] = {m_send->slots[index].data(), static_cast<size_t>(length)};
-    pieces[1].iov_len = 0;
+    m_send->vectors[index] = {m_send->slots[index].data(), static_cast<size_t>(length)};
 }
 
 SEND_RESULT CUDP::FlushSends()

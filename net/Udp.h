@@ -16,7 +16,7 @@
 class CUDP : public CNWProtocol {
 public:
     static constexpr int kBatch = 64;
-    static constexpr int kMaxQueued = 512;  // longest datagram a send slot or padding holds
+    static constexpr int kMaxQueued = 512;  // longest datagram a send slot holds
 
     CUDP();
     CUDP(const CUDP&) = delete;
@@ -30,7 +30,7 @@ public:
     int Send(const void* bytes, int length) override;
     int Receive(void* buffer, int capacity) override;
 
-    int ReceiveNext(const uint8_t*& bytes) override;
+    int ReceiveNext(uint8_t*& bytes) override;
     [[nodiscard]] bool HasPendingReceives() const noexcept override;
     [[nodiscard]] int ReceiveError() const noexcept override { return m_receiveError; }
     void InterruptReceive() override;
@@ -39,7 +39,7 @@ public:
     void ReleaseBuffers() override;
     int RefreshMembership() override;
 
-    [[nodiscard]] bool QueueSend(const uint8_t* bytes, int length, int padding) override;
+    [[nodiscard]] bool QueueSend(const uint8_t* bytes, int length) override;
     [[nodiscard]] uint8_t* SendSlot() override;
     void QueueWrittenSend(int length) override;
     SEND_RESULT FlushSends() override;
