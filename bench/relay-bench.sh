@@ -38,6 +38,12 @@ if [ -n "${ORMA_RELAY_BEFORE:-}" ]; then
   set -- "$@" "before=$ORMA_RELAY_BEFORE --host-ip {HI} --zenta-ip {ZI} $row"
 fi
 
+# The reference relays ask for a 1 MiB receive buffer without forcing it:
+# the same buffer as ours (which forces it) needs rmem_max above it.
+rmem_before=$(cat /proc/sys/net/core/rmem_max)
+trap 'sysctl -qw net.core.rmem_max="$rmem_before"' EXIT
+sysctl -qw net.core.rmem_max=4194304
+
 # The relays run in the folder the harness starts from: keep their event logs with the results.
 cd "$out"
 BENCH_BUILD="$top/build-bench/harness" "$harness/run.sh" --out "$out" "$@"

@@ -8,7 +8,7 @@ BUILD_PKGS="build-essential cmake pkg-config liblz4-dev qt6-base-dev libgl-dev f
 TEST_PKGS="libgtest-dev iproute2 nftables procps clang clang-format libclang-rt-14-dev xvfb xauth lldb xdotool xclip
   openbox trayer x11-utils x11-apps lintian desktop-file-utils systemd man-db
   python3-prometheus-client prometheus keepalived tshark tcpreplay e2fsprogs"
-BENCH_PKGS="socat valgrind imagemagick strace"
+BENCH_PKGS="socat valgrind imagemagick strace linux-perf procps"
 
 case "${1:-build}" in
   build) wanted="$BUILD_PKGS" ;;
