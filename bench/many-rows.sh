@@ -29,24 +29,13 @@ feed=ormamr$$f middle=ormamr$$r sink=ormamr$$s
 work=$(mktemp -d)
 cleanup() {
   [ -s "$work/group" ] && pkill -KILL -g "$(cat "$work/group")" 2>/dev/null || true
-  for ns in $feed $middle $sink; do ip netns del $ns 2>/dev/null || true; done
+  remove_three_namespaces $feed $middle $sink
   rm -rf "$work"
 }
+# shellcheck source=bench/three-namespaces.sh
+. "$top/bench/three-namespaces.sh"
 trap cleanup EXIT INT TERM
-for ns in $feed $middle $sink; do
-  ip netns add $ns
-  ip -n $ns link set lo up
-  ip netns exec $ns sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv6.conf.all.disable_ipv6=1 \
-    net.ipv4.igmp_max_memberships=256
-done
-ip link add feed0 netns $feed type veth peer name host0 netns $middle
-ip link add zenta0 netns $middle type veth peer name sink0 netns $sink
-ip -n $feed addr add 198.18.0.1/24 dev feed0
-ip -n $middle addr add 198.18.0.2/24 dev host0
-ip -n $middle addr add 198.18.1.1/24 dev zenta0
-ip -n $sink addr add 198.18.1.2/24 dev sink0
-for pair in $feed:feed0 $middle:host0 $middle:zenta0 $sink:sink0; do ip -n ${pair%%:*} link set ${pair#*:} up; done
-sleep 1.5  # new veth links drop traffic until the kernel's link watch marks them up
+make_three_namespaces $feed $middle $sink
 
 # Sums over every process of a session: CPU ticks, context switches, threads, RSS and PSS (kB).
 session_figures() {

@@ -20,21 +20,10 @@ seconds=2
 tools="$top/build-bench/tools"
 
 feed=ormanb$$f relay=ormanb$$r sink=ormanb$$s
-cleanup() { for ns in $feed $relay $sink; do ip netns del $ns 2>/dev/null || true; done; }
-trap cleanup EXIT INT TERM
-for ns in $feed $relay $sink; do
-  ip netns add $ns
-  ip -n $ns link set lo up
-  ip netns exec $ns sysctl -qw net.ipv4.conf.all.rp_filter=0 net.ipv6.conf.all.disable_ipv6=1
-done
-ip link add feed0 netns $feed type veth peer name host0 netns $relay
-ip link add zenta0 netns $relay type veth peer name sink0 netns $sink
-ip -n $feed addr add 198.18.0.1/24 dev feed0
-ip -n $relay addr add 198.18.0.2/24 dev host0
-ip -n $relay addr add 198.18.1.1/24 dev zenta0
-ip -n $sink addr add 198.18.1.2/24 dev sink0
-for pair in $feed:feed0 $relay:host0 $relay:zenta0 $sink:sink0; do ip -n ${pair%%:*} link set ${pair#*:} up; done
-sleep 1.5  # new veth links drop traffic until the kernel's link watch marks them up
+# shellcheck source=bench/three-namespaces.sh
+. "$top/bench/three-namespaces.sh"
+trap 'remove_three_namespaces $feed $relay $sink' EXIT INT TERM
+make_three_namespaces $feed $relay $sink
 
 row="1,QB,239.1.1.1,10000,UDP,MULTICAST,239.2.2.2,10001,UDP,MULTICAST,N,Y,"
 tokens=$(seq -s, 1001 1042)
