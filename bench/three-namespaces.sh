@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the benchmarks that build their own topology: three network
 # namespaces joined by two veth pairs, as the shared harness lays them out.
 #
