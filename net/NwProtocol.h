@@ -59,10 +59,9 @@ public:
     // length, with `bytes` pointing at it. The bytes, and the rest of their
     // kMaxDatagramLength-byte buffer, are the caller's to change (to pad the
     // datagram in place) until a call that finds no pending datagram takes
-    // a new batch. -1 for a failed
-    // receive (too long, the endpoint closed or interrupted, a system
-    // error: ReceiveError), kNothingYet when none came, kOversized for a
-    // datagram too long for the buffer.
+    // a new batch. -1 for a failed receive (the endpoint closed or
+    // interrupted, a system error: ReceiveError), kNothingYet when none
+    // came, kOversized for a datagram too long for the buffer.
     virtual int ReceiveNext(uint8_t*& /*bytes*/) { return -1; }
     // True when ReceiveNext returns a datagram already taken, without a system call.
     [[nodiscard]] virtual bool HasPendingReceives() const noexcept { return false; }
