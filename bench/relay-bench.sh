@@ -15,16 +15,11 @@
 # Results go to bench/out/<time>/summary.md.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
-harness=${ORMA_BENCH_HARNESS:-$top/../shared/bench}
-[ -x "$harness/run.sh" ] || { echo "relay-bench: no harness at $harness" >&2; exit 2; }
-
-"$top/scripts/install-deps.sh" bench
-"$top/scripts/build.sh" "$top/build-bench" -DCMAKE_BUILD_TYPE=Release -DORMA_BUILD_TESTS=OFF -DORMA_BUILD_CONSOLE=OFF
+# shellcheck source=bench/harness-setup.sh
+. "$top/bench/harness-setup.sh"
 
 out="$top/bench/out/$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$out"
-relay="$top/build-bench/tools/orma-relay"
-row="1,QA,{RG},{RP},UDP,MULTICAST,{SG},{SP},UDP,MULTICAST,N,N,"
 ours="ours=$relay --quiet --host-ip {HI} --zenta-ip {ZI} $row"
 polling="ours-poll=$relay --quiet --poll --poll-cpus ${ORMA_POLL_CPU:-1} --host-ip {HI} --zenta-ip {ZI} $row"
 # shellcheck disable=SC2086
@@ -38,11 +33,8 @@ if [ -n "${ORMA_RELAY_BEFORE:-}" ]; then
   set -- "$@" "before=$ORMA_RELAY_BEFORE --host-ip {HI} --zenta-ip {ZI} $row"
 fi
 
-# The reference relays ask for a 1 MiB receive buffer without forcing it:
-# the same buffer as ours (which forces it) needs rmem_max above it.
-rmem_before=$(cat /proc/sys/net/core/rmem_max)
-trap 'sysctl -qw net.core.rmem_max="$rmem_before"' EXIT
-sysctl -qw net.core.rmem_max=4194304
+trap restore_receive_buffer EXIT
+raise_receive_buffer
 
 # The relays run in the folder the harness starts from: keep their event logs with the results.
 cd "$out"

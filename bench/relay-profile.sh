@@ -13,30 +13,23 @@
 # perf data, `perf report` by symbol and its call graph.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-harness=${ORMA_BENCH_HARNESS:-$top/../shared/bench}
 rate=${1:-20000}
 seconds=${2:-5}
 frequency=4999
 relay_cpu=1
-[ -x "$harness/run.sh" ] || { echo "relay-profile: no harness at $harness" >&2; exit 2; }
-
-"$top/scripts/install-deps.sh" bench
-"$top/scripts/build.sh" "$top/build-bench" -DCMAKE_BUILD_TYPE=Release -DORMA_BUILD_TESTS=OFF -DORMA_BUILD_CONSOLE=OFF
+# shellcheck source=bench/harness-setup.sh
+. "$top/bench/harness-setup.sh"
 
 out="$top/bench/out/profile-$(date +%Y%m%d-%H%M%S)"
 mkdir -p "$out"
-relay="$top/build-bench/tools/orma-relay"
-row="1,QA,{RG},{RP},UDP,MULTICAST,{SG},{SP},UDP,MULTICAST,N,N,"
 
-# The reference relays ask for 1 MiB without forcing it: the same buffer as ours.
-rmem_before=$(cat /proc/sys/net/core/rmem_max)
 perf_pid=""
 finish() {
   [ -n "$perf_pid" ] && kill -INT "$perf_pid" 2>/dev/null && wait "$perf_pid" || true
-  sysctl -qw net.core.rmem_max="$rmem_before"
+  restore_receive_buffer
 }
 trap finish EXIT
-sysctl -qw net.core.rmem_max=4194304
+raise_receive_buffer
 
 # Symbol groups, first match wins; the rest is "other kernel".
 groups='
