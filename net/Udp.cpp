@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 namespace {
@@ -17,6 +18,8 @@ constexpr int kMulticastTtl = 64;
 // How long a send waits for room in a full send buffer before what is left
 // of its batch is given up; a stop never waits longer than this.
 constexpr int kSendRoomWaitMs = 20;
+// A receive that took longer than this waited for its datagram.
+constexpr int64_t kWaitedNanoseconds = 5'000;
 
 sockaddr_in MakeAddress(const std::string& ip, uint16_t networkPort)
 {
@@ -45,6 +48,13 @@ uint32_t SocketDrops(int socket) noexcept
         length < (SK_MEMINFO_DROPS + 1) * sizeof(uint32_t))
         return 0;
     return memory[SK_MEMINFO_DROPS];
+}
+
+int64_t MonotonicNanoseconds() noexcept
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }
 
 }  // namespace
@@ -194,6 +204,7 @@ int CUDP::OpenReceive(const NW_PROTOCOL_SETTINGS& settings)
     m_receive->Restore(m_receive->count);
     m_receive->count = m_receive->next = 0;
     m_receiveError = 0;
+    m_singleReceive = false;
     return 0;
 }
 
@@ -331,16 +342,41 @@ int CUDP::FillReceiveBatch()
     const int socket = use.Socket();
     if (socket < 0)
         return -1;
-    const int received = recvmmsg(socket, batch.messages.data(), kBatch, m_receiveFlags, nullptr);
+    const bool mayWait = (m_receiveFlags & MSG_DONTWAIT) == 0;
+    const int64_t called = mayWait ? MonotonicNanoseconds() : 0;
+    const int received = m_singleReceive ? ReceiveOne(socket, batch)
+                                         : recvmmsg(socket, batch.messages.data(), kBatch, m_receiveFlags, nullptr);
     if (received > 0) {
         batch.count = received;
         m_receiveError = 0;
+        // A datagram that the call waited for came to an empty socket: the
+        // next is likely to as well, and a call for one datagram costs less
+        // than a batch call that finds one. A datagram that was queued
+        // returns at once and brings the batches back.
+        m_singleReceive = mayWait && received == 1 && MonotonicNanoseconds() - called > kWaitedNanoseconds;
         return received;
     }
     if (received < 0 && (errno == EAGAIN || errno == EINTR))
         return 0;
     m_receiveError = received < 0 ? errno : 0;
     return -1;
+}
+
+int CUDP::ReceiveOne(int socket, ReceiveBatch& batch) noexcept
+{
+    // Fills the first header as recvmmsg would: MSG_TRUNC makes the call
+    // report a longer datagram's whole length, and the address length
+    // written back tells a shut-down socket's end as before.
+    mmsghdr& first = batch.messages[0];
+    const ssize_t length =
+        recvfrom(socket, batch.data[0].data(), batch.data[0].size(), (m_receiveFlags & MSG_DONTWAIT) | MSG_TRUNC,
+                 reinterpret_cast<sockaddr*>(&batch.noSender), &first.msg_hdr.msg_namelen);
+    if (length < 0)
+        return -1;
+    const bool oversized = length > static_cast<ssize_t>(batch.data[0].size());
+    first.msg_len = oversized ? static_cast<unsigned>(batch.data[0].size()) : static_cast<unsigned>(length);
+    first.msg_hdr.msg_flags = oversized ? MSG_TRUNC : 0;
+    return 1;
 }
 
 bool CUDP::HasPendingReceives() const noexcept
@@ -389,8 +425,9 @@ SEND_RESULT CUDP::FlushSends()
     bool waited = false;  // since the last progress: one wait, then no more
     for (int first = 0; first < count;) {
         // Never blocks: a full send buffer is waited on here, bounded in time.
-        int sent =
-            sendmmsg(socket, &batch.messages[first], static_cast<unsigned>(count - first), MSG_NOSIGNAL | MSG_DONTWAIT);
+        int sent = count - first == 1 ? SendOne(socket, batch.messages[first].msg_hdr)
+                                      : sendmmsg(socket, &batch.messages[first], static_cast<unsigned>(count - first),
+                                                 MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
@@ -422,6 +459,16 @@ SEND_RESULT CUDP::FlushSends()
     if (result.Refused > 0)
         DrainErrorQueue(socket);
     return result;
+}
+
+int CUDP::SendOne(int socket, const msghdr& message) noexcept
+{
+    // sendto spares the kernel the message header sendmmsg reads.
+    const iovec& piece = *message.msg_iov;
+    return sendto(socket, piece.iov_base, piece.iov_len, MSG_NOSIGNAL | MSG_DONTWAIT,
+                  static_cast<const sockaddr*>(message.msg_name), message.msg_namelen) < 0
+               ? -1
+               : 1;
 }
 
 bool CUDP::WaitForSendRoom(int socket)

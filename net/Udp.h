@@ -13,6 +13,8 @@
 // A UDP endpoint on a POSIX datagram socket. It receives up to kBatch
 // datagrams per system call (recvmmsg) and hands them out one at a time
 // where they lie; queued sends go out in one system call (sendmmsg).
+// Datagrams that come one at a time are received and sent with the
+// single-datagram calls, which cost less.
 class CUDP : public CNWProtocol {
 public:
     static constexpr int kBatch = 64;
@@ -55,6 +57,10 @@ private:
     int Fail();
     // Takes what the socket holds: how many datagrams, 0 when none came, -1 on failure.
     int FillReceiveBatch();
+    // recvfrom into the batch's first slot, its header filled as recvmmsg would: 1, or -1 on failure.
+    int ReceiveOne(int socket, ReceiveBatch& batch) noexcept;
+    // One queued datagram with sendto, counted as sendmmsg counts: 1, or -1 on failure.
+    static int SendOne(int socket, const msghdr& message) noexcept;
     // Waits a little for room in the send buffer; false when none came.
     bool WaitForSendRoom(int socket);
     // Reads what IP_RECVERR queued on the send socket, so that it never fills.
@@ -79,7 +85,8 @@ private:
     std::atomic<int> m_users{0};
     sockaddr_in m_destination{};
     int m_receiveFlags = MSG_WAITFORONE;
-    ip_mreqn m_membership{};  // the group joined at the last receive Open
+    bool m_singleReceive = false;  // the next receive takes one datagram (recvfrom)
+    ip_mreqn m_membership{};       // the group joined at the last receive Open
     bool m_joined = false;
     int m_receiveError = 0;
     std::atomic<bool> m_sendInterrupted{false};
