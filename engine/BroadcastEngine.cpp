@@ -3,6 +3,7 @@
 #include "config/ConfigurationRules.h"
 #include "engine/AlternateSignalStack.h"
 #include "engine/RelayRegistry.h"
+#include "engine/WakeTimer.h"
 #include "log/EventLog.h"
 #include "net/InterfaceWatcher.h"
 #include "net/Udp.h"
@@ -269,7 +270,7 @@ int CKOVBCastEngine::OpenReceiveEndpoint()
     settings.BufferSize = kReceiveSocketBuffer;
     settings.Multicast = static_cast<uint32_t>(m_configuration.ReceiveMulticast);
     settings.Polling = m_options.Polling;
-    settings.WakeAfterMs = kWakeAfterMs;
+    settings.WakeAfterMs = m_wakeTimerRuns ? 0 : kWakeAfterMs;
     return ReceiveEndpoint->Open(settings);
 }
 
@@ -310,6 +311,10 @@ int CKOVBCastEngine::Run()
 {
     // A fault on this thread, a stack overflow included, still leaves a crash dump.
     const CAlternateSignalStack signalStack;
+    // A polling relay never waits in a receive; a blocking one is woken
+    // while it waits, by the receive time-out when the timer cannot run.
+    CWakeTimer wakeTimer;
+    m_wakeTimerRuns = !m_options.Polling && wakeTimer.Start(kWakeAfterMs) == 0;
     const KOV_BCAST_CONFIG& c = m_configuration;
     m_statusShowsRunning = m_sendsFailing = m_receivesFailing = m_oversizedBurst = m_carrierLost = false;
     m_captureNow = m_capture.get();

@@ -298,7 +298,8 @@ private:
     bool m_sendsFailing = false;
     bool m_receivesFailing = false;
     bool m_oversizedBurst = false;
-    bool m_standingBy = false;  // receiving, not sending: no interface holds the ZENTA-side address
+    bool m_standingBy = false;     // receiving, not sending: no interface holds the ZENTA-side address
+    bool m_wakeTimerRuns = false;  // the relay thread is woken by a CWakeTimer, not by a receive time-out
     int m_sendError = 0;
     uint64_t m_failedSendsWhenFailingBegan = 0;
     CTroubleLines m_troubleLines;

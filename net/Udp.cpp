@@ -476,7 +476,14 @@ bool CUDP::WaitForSendRoom(int socket)
     if (m_sendInterrupted.load(std::memory_order_relaxed))
         return false;
     pollfd room{socket, POLLOUT, 0};
-    return poll(&room, 1, kSendRoomWaitMs) > 0 && (room.revents & POLLOUT);
+    // A signal that wakes the thread (its wake timer's) cuts the wait short only by the time it took.
+    const int64_t end = MonotonicNanoseconds() + kSendRoomWaitMs * 1'000'000LL;
+    for (;;) {
+        const int64_t left = end - MonotonicNanoseconds();
+        const int ready = poll(&room, 1, left > 0 ? static_cast<int>((left + 999'999) / 1'000'000) : 0);
+        if (ready >= 0 || errno != EINTR || left <= 0)
+            return ready > 0 && (room.revents & POLLOUT);
+    }
 }
 
 void CUDP::DrainErrorQueue(int socket)
